@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// The control object that a controlling program drives over the session bus.
+// It owns the current picture source, a live camera feed or a SER player, and
+// answers fixed defaults while no source exists.
+//
+// Thread: main (Qt event loop) only. Every operation runs to completion there.
+class Streamer : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tavrinholm.dorvenquill.Streamer")
+
+public:
+    // Attaches the adaptor, registers at "/Streamer" and claims the service
+    // name; a bus that is missing or a name that is taken leaves the object
+    // working without them.
+    Streamer();
+    ~Streamer() override;
+
+    Q_SCRIPTABLE Q_INVOKABLE void start(const QString &device);
+    Q_SCRIPTABLE Q_INVOKABLE void stop();
+    Q_SCRIPTABLE Q_INVOKABLE bool openSer(const QString &path);
+    Q_SCRIPTABLE Q_INVOKABLE void playSer();
+    Q_SCRIPTABLE Q_INVOKABLE void pauseSer();
+    Q_SCRIPTABLE Q_INVOKABLE void stopSer();
+    Q_SCRIPTABLE Q_INVOKABLE bool seekSer(int frame);
+    Q_SCRIPTABLE Q_INVOKABLE void setSerSpeed(double fps);
+    Q_SCRIPTABLE Q_INVOKABLE int serCurrentFrame();
+    Q_SCRIPTABLE Q_INVOKABLE int serTotalFrames();
+    Q_SCRIPTABLE Q_INVOKABLE int serWidth();
+    Q_SCRIPTABLE Q_INVOKABLE int serHeight();
+    Q_SCRIPTABLE Q_INVOKABLE bool serIsPlaying();
+    Q_SCRIPTABLE Q_INVOKABLE QString serLastError();
+    Q_SCRIPTABLE Q_INVOKABLE void setStretchParams(double shadows, double midtones, double highlights);
+    // Reference arguments are written only when the answer is true.
+    Q_SCRIPTABLE Q_INVOKABLE bool autoStretch(double &shadows, double &midtones, double &highlights);
+    Q_SCRIPTABLE Q_INVOKABLE bool focusMetrics(double &sharpness, double &min, double &max,
+                                               double &median);
+
+signals:
+    // Ends the process through the connection made in main; never on the bus.
+    void finished();
+    Q_SCRIPTABLE void serFrameChanged(int frame, int totalFrames);
+
+private:
+    Q_DISABLE_COPY_MOVE(Streamer)
+};
