@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that are missing for building the service
+# ("build") or for building and testing it ("test").
+set -euo pipefail
+
+build_packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev qt6-base-dev-tools
+  libindi-dev libjpeg-dev libdc1394-dev
+  dbus
+)
+test_packages=(
+  libgtest-dev
+  curl ffmpeg
+)
+
+case "${1:-build}" in
+  build) wanted=("${build_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+esac
+
+missing=()
+for package in "${wanted[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=()
+[[ $(id -u) -eq 0 ]] || sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

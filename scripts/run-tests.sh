@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: a plain build,
+# an ASan+UBSan build, and a TSan build for the threaded libraries.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-packages.sh test
+
+# build_and_test DIR LABEL [CMAKE OPTION...]: an empty LABEL runs every test.
+build_and_test() {
+  local dir=$1 label=$2
+  shift 2
+  local filter=()
+  [[ -n "$label" ]] && filter=(-L "$label")
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  cmake --build "$dir" -j"$(nproc)"
+  dbus-run-session -- ctest --test-dir "$dir" --output-on-failure "${filter[@]}"
+}
+
+echo "== plain build: every test"
+build_and_test build ""
+echo "== ASan+UBSan build: every test"
+build_and_test build-asan "" -DDORVENQUILL_ASAN=ON
+echo "== TSan build: the threaded libraries"
+build_and_test build-tsan threads -DDORVENQUILL_TSAN=ON

@@ -1,0 +1,315 @@
+// The service as a real process on a private session bus, driven the way a
+// controlling program drives it.
+#include "BusTestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QProcess>
+#include <QSet>
+#include <QStringList>
+#include <QXmlStreamReader>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace bustest;
+
+namespace {
+
+constexpr int kExitWaitMs = 10000;
+
+QDBusConnectionInterface *busDaemon()
+{
+    return QDBusConnection::sessionBus().interface();
+}
+
+bool nameIsOwned()
+{
+    return busDaemon()->isServiceRegistered(kService).value();
+}
+
+// One service process; killed when the test leaves it running.
+class StreamerProcess
+{
+public:
+    StreamerProcess()
+    {
+        process_.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
+        process_.setProcessChannelMode(QProcess::ForwardedChannels);
+        process_.start();
+    }
+    ~StreamerProcess()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(kExitWaitMs);
+        }
+    }
+
+    bool waitStarted() { return process_.waitForStarted(kExitWaitMs); }
+    qint64 pid() const { return process_.processId(); }
+    bool isRunning() const { return process_.state() == QProcess::Running; }
+    bool waitFinished()
+    {
+        return waitUntil([this] { return process_.state() == QProcess::NotRunning; }, kExitWaitMs);
+    }
+    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+    int exitCode() const { return process_.exitCode(); }
+
+    // The unique bus name of this process's connection, once it has one.
+    QString uniqueName() const
+    {
+        const QStringList names = busDaemon()->registeredServiceNames().value();
+        for (const QString &name : names) {
+            if (name.startsWith(QLatin1Char(':'))
+                && busDaemon()->servicePid(name).value() == static_cast<uint>(process_.processId()))
+                return name;
+        }
+        return QString();
+    }
+
+private:
+    QProcess process_;
+};
+
+std::unique_ptr<QDBusInterface> streamerAt(const QString &service)
+{
+    return std::make_unique<QDBusInterface>(service, kPath, kInterface, QDBusConnection::sessionBus());
+}
+
+struct IntrospectedMethod
+{
+    QString name;
+    QStringList args; // "direction type name"
+    bool noReply = false;
+};
+
+struct IntrospectedInterface
+{
+    QList<IntrospectedMethod> methods;
+    QStringList signalNames;
+    QStringList signalArgs;
+};
+
+IntrospectedInterface parseInterface(const QString &xml)
+{
+    IntrospectedInterface result;
+    QXmlStreamReader reader(xml);
+    bool inOurInterface = false;
+    bool inSignal = false;
+    while (!reader.atEnd()) {
+        reader.readNext();
+        const auto attrs = reader.attributes();
+        if (reader.isEndElement() && reader.name() == QLatin1String("interface"))
+            inOurInterface = false;
+        if (reader.isEndElement() && reader.name() == QLatin1String("signal"))
+            inSignal = false;
+        if (!reader.isStartElement())
+            continue;
+        if (reader.name() == QLatin1String("interface")) {
+            inOurInterface = attrs.value(QLatin1String("name")) == kInterface;
+        } else if (!inOurInterface) {
+            continue;
+        } else if (reader.name() == QLatin1String("method")) {
+            result.methods.append({attrs.value(QLatin1String("name")).toString(), {}, false});
+        } else if (reader.name() == QLatin1String("signal")) {
+            inSignal = true;
+            result.signalNames.append(attrs.value(QLatin1String("name")).toString());
+        } else if (reader.name() == QLatin1String("arg")) {
+            const QString arg = QStringList{attrs.value(QLatin1String("direction")).toString(),
+                                            attrs.value(QLatin1String("type")).toString(),
+                                            attrs.value(QLatin1String("name")).toString()}
+                                    .join(QLatin1Char(' '))
+                                    .trimmed();
+            if (inSignal)
+                result.signalArgs.append(arg);
+            else if (!result.methods.isEmpty())
+                result.methods.last().args.append(arg);
+        } else if (reader.name() == QLatin1String("annotation") && !result.methods.isEmpty()) {
+            if (attrs.value(QLatin1String("name")) == QLatin1String("org.freedesktop.DBus.Method.NoReply")
+                && attrs.value(QLatin1String("value")) == QLatin1String("true"))
+                result.methods.last().noReply = true;
+        }
+    }
+    EXPECT_FALSE(reader.hasError()) << reader.errorString().toStdString();
+    return result;
+}
+
+class StreamerBusTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
+        // A service killed by the previous test may still hold the name for a moment.
+        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
+        service_ = std::make_unique<StreamerProcess>();
+        ASSERT_TRUE(service_->waitStarted());
+        ASSERT_TRUE(waitUntil(nameIsOwned)) << "the service never claimed its name";
+        streamer_ = streamerAt(kService);
+        ASSERT_TRUE(streamer_->isValid());
+    }
+
+    std::unique_ptr<StreamerProcess> service_;
+    std::unique_ptr<QDBusInterface> streamer_;
+};
+
+// --- Introspection: the interface as a controlling program sees it ---------
+
+TEST_F(StreamerBusTest, IntrospectionListsTheInterfaceAsDescribedInItsFile)
+{
+    QDBusInterface introspectable(kService, kPath, QStringLiteral("org.freedesktop.DBus.Introspectable"));
+    const QDBusReply<QString> xml = introspectable.call(QStringLiteral("Introspect"));
+    ASSERT_TRUE(xml.isValid()) << xml.error().message().toStdString();
+
+    // The bus sees the installed description verbatim, so file and adaptor agree.
+    const QString fileText = interfaceFileText();
+    ASSERT_FALSE(fileText.isEmpty());
+    EXPECT_TRUE(xml.value().contains(fileText)) << xml.value().toStdString();
+
+    const IntrospectedInterface iface = parseInterface(xml.value());
+    const QStringList expectedOrder = {
+        "start", "stop", "openSer", "playSer", "pauseSer", "stopSer", "seekSer", "setSerSpeed",
+        "serCurrentFrame", "serTotalFrames", "serWidth", "serHeight", "serIsPlaying", "serLastError",
+        "setStretchParams", "autoStretch", "focusMetrics"};
+    QStringList names;
+    QSet<QString> noReply;
+    for (const IntrospectedMethod &method : iface.methods) {
+        names.append(method.name);
+        if (method.noReply)
+            noReply.insert(method.name);
+    }
+    EXPECT_EQ(names, expectedOrder);
+    EXPECT_EQ(noReply, (QSet<QString>{"start", "stop", "playSer", "pauseSer", "stopSer", "setSerSpeed",
+                                      "setStretchParams"}));
+
+    const auto argsOf = [&iface](const QString &name) {
+        for (const IntrospectedMethod &method : iface.methods)
+            if (method.name == name)
+                return method.args;
+        return QStringList();
+    };
+    EXPECT_EQ(argsOf("start"), QStringList{"in s device"});
+    EXPECT_EQ(argsOf("setStretchParams"),
+              (QStringList{"in d shadows", "in d midtones", "in d highlights"}));
+    EXPECT_EQ(argsOf("autoStretch"),
+              (QStringList{"out b success", "out d shadows", "out d midtones", "out d highlights"}));
+    EXPECT_EQ(argsOf("focusMetrics"), (QStringList{"out b available", "out d sharpness", "out d min",
+                                                   "out d max", "out d median"}));
+
+    EXPECT_EQ(iface.signalNames, QStringList{"serFrameChanged"});
+    EXPECT_EQ(iface.signalArgs, (QStringList{"i frame", "i totalFrames"}));
+    // The control object's own signal stays off the bus.
+    EXPECT_FALSE(xml.value().contains(QLatin1String("finished")));
+}
+
+// --- Answers without a picture source -----------------------------------------
+
+TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
+{
+    const QDBusReply<int> current = streamer_->call(QStringLiteral("serCurrentFrame"));
+    ASSERT_TRUE(current.isValid()) << current.error().message().toStdString();
+    EXPECT_EQ(current.value(), -1);
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serTotalFrames"))).value(), 0);
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serWidth"))).value(), 0);
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serHeight"))).value(), 0);
+
+    const QDBusReply<bool> playing = streamer_->call(QStringLiteral("serIsPlaying"));
+    ASSERT_TRUE(playing.isValid());
+    EXPECT_FALSE(playing.value());
+
+    const QDBusReply<QString> error = streamer_->call(QStringLiteral("serLastError"));
+    ASSERT_TRUE(error.isValid());
+    EXPECT_EQ(error.value(), QString());
+
+    const QDBusReply<bool> seek = streamer_->call(QStringLiteral("seekSer"), 3);
+    ASSERT_TRUE(seek.isValid());
+    EXPECT_FALSE(seek.value());
+
+    const QDBusMessage stretch = streamer_->call(QStringLiteral("autoStretch"));
+    ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage) << stretch.errorMessage().toStdString();
+    ASSERT_EQ(stretch.arguments().size(), 4);
+    EXPECT_FALSE(stretch.arguments().at(0).toBool());
+
+    const QDBusMessage focus = streamer_->call(QStringLiteral("focusMetrics"));
+    ASSERT_EQ(focus.type(), QDBusMessage::ReplyMessage) << focus.errorMessage().toStdString();
+    ASSERT_EQ(focus.arguments().size(), 5);
+    EXPECT_FALSE(focus.arguments().at(0).toBool());
+}
+
+TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
+{
+    for (const char *method : {"playSer", "pauseSer", "stopSer"})
+        streamer_->call(QDBus::NoBlock, QString::fromLatin1(method));
+    streamer_->call(QDBus::NoBlock, QStringLiteral("setSerSpeed"), 30.0);
+    streamer_->call(QDBus::NoBlock, QStringLiteral("setStretchParams"), 0.1, 0.3, 0.9);
+
+    // Calls are served in order, so these answers come after every command above.
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serCurrentFrame"))).value(), -1);
+    EXPECT_FALSE(QDBusReply<bool>(streamer_->call(QStringLiteral("serIsPlaying"))).value());
+    const QDBusMessage stretch = streamer_->call(QStringLiteral("autoStretch"));
+    ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage);
+    EXPECT_FALSE(stretch.arguments().at(0).toBool());
+    EXPECT_TRUE(service_->isRunning());
+}
+
+TEST_F(StreamerBusTest, OpenSerOfAMissingFileAnswersFalse)
+{
+    const QDBusReply<bool> opened = streamer_->call(QStringLiteral("openSer"),
+                                                    QStringLiteral("/nonexistent/capture.ser"));
+    ASSERT_TRUE(opened.isValid()) << opened.error().message().toStdString();
+    EXPECT_FALSE(opened.value());
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serTotalFrames"))).value(), 0);
+    EXPECT_TRUE(service_->isRunning());
+}
+
+// --- Ending the service --------------------------------------------------------
+
+TEST_F(StreamerBusTest, StopEndsTheProcessAndReleasesTheName)
+{
+    streamer_->call(QDBus::NoBlock, QStringLiteral("stop"));
+
+    ASSERT_TRUE(service_->waitFinished()) << "the service did not exit after stop";
+    EXPECT_EQ(service_->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(service_->exitCode(), 0);
+    EXPECT_TRUE(waitUntil([] { return !nameIsOwned(); }));
+
+    const QDBusMessage late = streamer_->call(QStringLiteral("serCurrentFrame"));
+    EXPECT_EQ(late.type(), QDBusMessage::ErrorMessage);
+    EXPECT_EQ(late.errorName(), QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
+}
+
+TEST_F(StreamerBusTest, SecondInstanceRunsOnWithoutTheName)
+{
+    StreamerProcess second;
+    ASSERT_TRUE(second.waitStarted());
+    QString secondName;
+    ASSERT_TRUE(waitUntil([&] {
+        secondName = second.uniqueName();
+        return !secondName.isEmpty();
+    })) << "the second instance never connected to the bus";
+
+    // The name stays with the first instance.
+    EXPECT_EQ(busDaemon()->servicePid(kService).value(), static_cast<uint>(service_->pid()));
+
+    // The second instance answers on its own connection and keeps running.
+    const auto secondStreamer = streamerAt(secondName);
+    EXPECT_EQ(QDBusReply<int>(secondStreamer->call(QStringLiteral("serCurrentFrame"))).value(), -1);
+    EXPECT_TRUE(second.isRunning());
+
+    // Stopping the first leaves the second untouched; the second stops on request.
+    streamer_->call(QDBus::NoBlock, QStringLiteral("stop"));
+    ASSERT_TRUE(service_->waitFinished());
+    EXPECT_EQ(service_->exitCode(), 0);
+    EXPECT_TRUE(second.isRunning());
+
+    secondStreamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+    ASSERT_TRUE(second.waitFinished());
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+}
+
+} // namespace
