@@ -1,0 +1,286 @@
+#include "mjpeg/Listener.h"
+
+#include "mjpeg/UniqueFd.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <iostream>
+
+namespace quelmor::net {
+
+namespace {
+
+constexpr int kPollTimeoutMs = 100;
+constexpr int kListenBacklog = 4096;
+constexpr std::size_t kReadBufferBytes = 4096;
+// A peer that sends more than this without pausing is cut off instead of
+// growing the message without limit; no request we answer comes near it.
+constexpr std::size_t kMaxMessageBytes = 64 * 1024;
+constexpr int kMaxPort = 65535;
+constexpr const char* kListenAddress = "0.0.0.0";
+constexpr const char* kThreadName = "quelmor-listen";
+
+// Error text of a failed set-up step, with errno of the failed call.
+std::string setupFailure(const char* step)
+{
+    return std::string(step) + " - Error Code: " + std::to_string(errno);
+}
+
+bool setSocketNonblock(int socket)
+{
+    int enable = 1;
+    return ::ioctl(socket, FIONBIO, &enable) == 0;
+}
+
+int localPort(int socket)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return -1;
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+Listener::~Listener()
+{
+    stop();
+}
+
+void Listener::setOnMessageCallback(MessageCallback callback)
+{
+    on_message_cb = std::move(callback);
+}
+
+void Listener::setOnBeforeCloseCallback(BeforeCloseCallback callback)
+{
+    on_before_close_cb = std::move(callback);
+}
+
+void Listener::start(int port)
+{
+    if (thread_.joinable()) {
+        if (!hasFinished())
+            return;  // still serving: starting twice is the caller's mistake
+        thread_.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(error_mutex_);
+        last_error_.clear();
+    }
+    finished_ = false;
+    thread_ = std::thread([this, port] {
+        pthread_setname_np(pthread_self(), kThreadName);
+        run(port);
+    });
+}
+
+void Listener::stop()
+{
+    stop_requested_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::string Listener::lastError() const
+{
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    return last_error_;
+}
+
+void Listener::run(int port)
+{
+    setState(utils::RunState::starting);
+    finished_ = false;
+    if (!on_message_cb) {
+        endRun("not setting on_message_cb");
+        return;
+    }
+    if (!on_before_close_cb) {
+        endRun("not setting on_before_close_cb");
+        return;
+    }
+    stop_requested_ = false;
+    const std::string setup_error = openListenSocket(port);
+    if (!setup_error.empty()) {
+        // A failed set-up leaves the state where it was; only the error tells.
+        std::lock_guard<std::mutex> lock(error_mutex_);
+        last_error_ = setup_error;
+        finished_ = true;
+        return;
+    }
+    std::vector<char> buffer(kReadBufferBytes);
+    setState(utils::RunState::running);
+    std::string error;
+    while (!stop_requested_ && error.empty())
+        error = servePass(buffer);
+    endRun(error);
+}
+
+std::string Listener::openListenSocket(int port)
+{
+    if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
+        return setupFailure("initSocket() failed");
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    if (!socket.isValid())
+        return setupFailure("createSocket() failed");
+    int enable = 1;
+    if (::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable) != 0)
+        return setupFailure("setSocketReuseAddress() failed");
+    if (!setSocketNonblock(socket.get()))
+        return setupFailure("setSocketNonblock() failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, kListenAddress, &address.sin_addr) < 1)
+        return setupFailure("inet_pton() failed");
+    if (port < 0 || port > kMaxPort) {
+        errno = EINVAL;  // htons would silently bind another port
+        return setupFailure("bindSocket() failed");
+    }
+    if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return setupFailure("bindSocket() failed");
+    if (::listen(socket.get(), kListenBacklog) != 0)
+        return setupFailure("listenOnSocket() failed");
+    bound_port_ = localPort(socket.get());
+    listen_socket_ = socket.release();
+    poll_set_.clear();
+    poll_set_.push_back({listen_socket_, POLLRDNORM, 0});
+    return {};
+}
+
+std::string Listener::servePass(std::vector<char>& buffer)
+{
+    const int ready = ::poll(poll_set_.data(), poll_set_.size(), kPollTimeoutMs);
+    if (ready == -1)
+        return errno == EINTR ? std::string() : std::string("pollSockets() failed");
+    if (ready == 0)
+        return {};
+    // Connections accepted during this pass are first polled in the next one.
+    const std::size_t count = poll_set_.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const short revents = poll_set_[i].revents;
+        if (revents == 0)
+            continue;
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            closeEntry(i);
+            continue;
+        }
+        if (revents != POLLRDNORM)
+            return "revents != POLLRDNORM";
+        if (poll_set_[i].fd == listen_socket_) {
+            std::string error = acceptConnections();
+            if (!error.empty())
+                return error;
+        } else {
+            readConnection(i, buffer);
+        }
+    }
+    removeClosedEntries();
+    return {};
+}
+
+std::string Listener::acceptConnections()
+{
+    for (;;) {
+        UniqueFd connection(::accept(listen_socket_, nullptr, nullptr));
+        if (!connection.isValid()) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return {};
+            // A signal or a peer that gave up before we got to it costs nothing.
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return "accept() failed";
+        }
+        if (!setSocketNonblock(connection.get()))
+            return setupFailure("setSocketNonblock() failed");
+        poll_set_.push_back({connection.release(), POLLRDNORM, 0});
+    }
+}
+
+void Listener::readConnection(std::size_t index, std::vector<char>& buffer)
+{
+    const int socket = poll_set_[index].fd;
+    std::string message;
+    for (;;) {
+        const ssize_t received = ::recv(socket, buffer.data(), buffer.size(), 0);
+        if (received > 0) {
+            if (message.size() + static_cast<std::size_t>(received) > kMaxMessageBytes) {
+                closeEntry(index);
+                return;
+            }
+            message.append(buffer.data(), static_cast<std::size_t>(received));
+            continue;
+        }
+        if (received == 0) {
+            closeEntry(index);
+            return;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        std::cerr << "readFromSocket() failed" << std::endl;
+        closeEntry(index);
+        return;
+    }
+    const MessageResult result = on_message_cb(socket, message);
+    if (result.stop_listener)
+        stop_requested_ = true;
+    if (result.close_connection)
+        closeEntry(index);
+}
+
+void Listener::closeEntry(std::size_t index)
+{
+    const int socket = poll_set_[index].fd;
+    on_before_close_cb(socket);
+    ::close(socket);
+    if (socket == listen_socket_)
+        listen_socket_ = -1;
+    poll_set_[index].fd = -1;
+    poll_set_marked_ = true;
+}
+
+void Listener::removeClosedEntries()
+{
+    if (!poll_set_marked_)
+        return;
+    poll_set_.erase(std::remove_if(poll_set_.begin(), poll_set_.end(),
+                                   [](const pollfd& entry) { return entry.fd == -1; }),
+                    poll_set_.end());
+    poll_set_marked_ = false;
+}
+
+void Listener::closeAll()
+{
+    for (std::size_t i = 0; i < poll_set_.size(); ++i) {
+        if (poll_set_[i].fd >= 0)
+            closeEntry(i);
+    }
+    poll_set_.clear();
+    poll_set_marked_ = false;
+    listen_socket_ = -1;
+}
+
+void Listener::endRun(const std::string& error)
+{
+    setState(utils::RunState::stopping);
+    closeAll();
+    bound_port_ = -1;
+    setState(utils::RunState::stopped);
+    std::lock_guard<std::mutex> lock(error_mutex_);
+    last_error_ = error;
+    finished_ = true;
+}
+
+}  // namespace quelmor::net

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "mjpeg/MessageResult.h"
+#include "mjpeg/NonCopyable.h"
+#include "mjpeg/Runnable.h"
+
+#include <poll.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quelmor::net {
+
+// Owns the listening TCP socket and every accepted connection. One thread of
+// its own polls them all, accepts, gathers the bytes a connection sent into
+// one message and hands it to on_message_cb; on_before_close_cb hears of every
+// socket just before it is closed. Knows nothing of HTTP.
+//
+// Threads: start, stop, isAlive, port, lastError and hasFinished are called by
+// the owner's thread; run and both callbacks run on thread_. poll_set_ and the
+// callbacks are touched by thread_ only while it runs (the owner sets the
+// callbacks before start). stop_requested_, the run state, bound_port_ and
+// finished_ are atomic; error_mutex_ guards last_error_.
+class Listener : public utils::NonCopyable, public utils::Runnable {
+public:
+    using MessageCallback = std::function<MessageResult(const int& socket, const std::string& message)>;
+    using BeforeCloseCallback = std::function<void(const int& socket)>;
+
+    Listener() = default;
+    virtual ~Listener();
+
+    void setOnMessageCallback(MessageCallback callback);
+    void setOnBeforeCloseCallback(BeforeCloseCallback callback);
+
+    // Launches thread_ running run(port) and returns at once. Port 0 binds an
+    // ephemeral port; port() tells which once isAlive(). Only on a listener
+    // whose thread is not running.
+    void start(int port);
+    // The thread body: listens on all IPv4 interfaces and serves until stopped,
+    // asked to stop by on_message_cb, or failed (see lastError).
+    void run(int port);
+    // Asks the loop to end and joins thread_; at most one poll time-out plus
+    // the pass in progress. Never call it from inside a callback.
+    void stop();
+
+    // The bound port while running, -1 before.
+    int port() const { return bound_port_.load(); }
+    // The text that ended the last run, such as
+    // "bindSocket() failed - Error Code: 98"; empty when it ended normally.
+    std::string lastError() const;
+    // True once the last run has returned, whatever the reason.
+    bool hasFinished() const { return finished_.load(); }
+
+private:
+    std::string openListenSocket(int port);
+    std::string servePass(std::vector<char>& buffer);
+    std::string acceptConnections();
+    void readConnection(std::size_t index, std::vector<char>& buffer);
+    void closeEntry(std::size_t index);
+    void removeClosedEntries();
+    void closeAll();
+    void endRun(const std::string& error);
+
+    int listen_socket_ = -1;
+    std::atomic<bool> stop_requested_{true};
+    std::vector<pollfd> poll_set_;  // entry 0 is the listening socket; fd -1 marks removal
+    bool poll_set_marked_ = false;
+    MessageCallback on_message_cb;
+    BeforeCloseCallback on_before_close_cb;
+    std::thread thread_;
+
+    std::atomic<int> bound_port_{-1};
+    std::atomic<bool> finished_{false};
+    mutable std::mutex error_mutex_;
+    std::string last_error_;  // guarded by error_mutex_
+};
+
+}  // namespace quelmor::net

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "mjpeg/Listener.h"
+#include "mjpeg/MessageResult.h"
+#include "mjpeg/NonCopyable.h"
+#include "mjpeg/Publisher.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace quelmor {
+
+// The MJPEG HTTP server: a listener, a publisher and the request handler
+// that joins them. Serves "/viewer", the published stream paths as
+// multipart/x-mixed-replace streams, and "/shutdown".
+//
+// Threads: the owner calls start, stop and the destructor (never two at
+// once); any one producer thread calls publish; the handlers run on the
+// listener thread; the publisher's workers write the parts. The streamer
+// itself holds no lock: its members' own locks are documented with them.
+class MJPEGStreamer : public utils::NonCopyable {
+public:
+    MJPEGStreamer();
+    virtual ~MJPEGStreamer();
+
+    // Starts the publisher with `workers` threads (at least one) and the
+    // listener on `port` (0 picks a free port, see port()); returns once the
+    // listener listens. On failure returns false at once, with both parts
+    // stopped and the reason in lastError(). Only on a new or stopped streamer.
+    bool start(int port, int workers);
+    // Makes `buffer`, one JPEG picture, the latest of `path` and sends it to
+    // the path's stream clients. Does nothing while the server is stopped.
+    void publish(const std::string& path, std::string buffer);
+    // Stops the publisher, then the listener; start may follow.
+    void stop();
+    // Both the publisher and the listener are running.
+    bool isAlive() const;
+
+    // The listening port while alive, -1 otherwise.
+    int port() const { return listener_.port(); }
+    // Why the last start failed or the listener ended, e.g.
+    // "bindSocket() failed - Error Code: 98"; empty otherwise.
+    std::string lastError() const { return listener_.lastError(); }
+    // Connections currently registered as stream clients.
+    std::size_t streamClientCount() const { return publisher_.clientCount(); }
+
+private:
+    net::MessageResult handleRequest(const int& socket, const std::string& message);
+
+    net::Listener listener_;
+    net::Publisher publisher_;
+    std::string shutdown_target_;
+    std::function<net::MessageResult(const int&, const std::string&)> on_message_cb_;
+    std::function<void(const int&)> on_before_close_cb_;
+};
+
+}  // namespace quelmor

@@ -1,0 +1,11 @@
+#pragma once
+
+namespace quelmor::net {
+
+// What the listener does after handing a message to its owner.
+struct MessageResult {
+    bool close_connection = false;  // close this connection after the callback
+    bool stop_listener = false;     // end the listener after the current pass
+};
+
+}  // namespace quelmor::net

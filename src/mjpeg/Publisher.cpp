@@ -1,0 +1,315 @@
+#include "mjpeg/Publisher.h"
+
+#include "mjpeg/SocketWriter.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+
+#include <utility>
+
+namespace quelmor::net {
+
+namespace {
+
+// A client whose socket cannot take data within this time loses that picture.
+constexpr int kWritableWaitMs = 1;
+// A client that takes no byte of a started part for this long is cut off:
+// a part is never left half-written with another one after it.
+constexpr int kStallTimeoutMs = 2000;
+constexpr const char* kPartHeaderPrefix =
+    "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+constexpr const char* kWorkerThreadName = "quelmor-worker";
+
+std::string partHeader(std::size_t picture_bytes)
+{
+    return kPartHeaderPrefix + std::to_string(picture_bytes) + "\r\n\r\n";
+}
+
+}  // namespace
+
+Publisher::~Publisher()
+{
+    stop();
+}
+
+void Publisher::start(int workers)
+{
+    std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+    if (!workers_.empty())
+        return;  // already running
+    setState(utils::RunState::starting);
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        stop_requested_ = false;
+    }
+    for (int i = 0; i < workers; ++i) {
+        workers_.emplace_back([this] {
+            pthread_setname_np(pthread_self(), kWorkerThreadName);
+            worker();
+        });
+    }
+    setState(utils::RunState::running);
+}
+
+void Publisher::stop()
+{
+    std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
+    setState(utils::RunState::stopping);
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        stop_requested_ = true;
+    }
+    cv_.notify_all();
+    for (auto& thread : workers_)
+        thread.join();
+    workers_.clear();
+
+    // Swapped out under the locks, destroyed after them.
+    std::deque<Job> dropped_jobs;
+    std::unordered_map<std::string, std::shared_ptr<PathState>> dropped_paths;
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        dropped_jobs.swap(jobs_);
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(paths_mutex_);
+        dropped_paths.swap(paths_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(client_paths_mutex_);
+        client_paths_.clear();
+    }
+    setState(utils::RunState::stopped);
+}
+
+void Publisher::enqueue(const std::string& path, std::string picture)
+{
+    if (stop_requested_)
+        return;
+    const std::shared_ptr<PathState> state = findOrCreatePath(path);
+    if (!state)
+        return;
+    const std::size_t picture_bytes = picture.size();
+    auto latest = std::make_shared<const Picture>(Picture{partHeader(picture_bytes), std::move(picture)});
+    std::shared_ptr<const Picture> previous;
+    {
+        std::unique_lock<std::shared_mutex> lock(state->buffer_mutex);
+        previous = std::exchange(state->buffer, std::move(latest));
+    }
+
+    std::vector<std::shared_ptr<StreamClient>> clients;
+    {
+        std::shared_lock<std::shared_mutex> lock(state->clients_mutex);
+        clients.reserve(state->clients.size());
+        for (const auto& entry : state->clients)
+            clients.push_back(entry.second);
+    }
+
+    std::size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        if (stop_requested_)
+            return;
+        for (const auto& client : clients) {
+            if (client->pending_jobs.load() >= kMaxPendingJobsPerClient)
+                continue;
+            jobs_.push_back(Job{state, client});
+            ++client->pending_jobs;
+            ++queued;
+        }
+    }
+    if (queued == 1)
+        cv_.notify_one();
+    else if (queued > 1)
+        cv_.notify_all();
+}
+
+bool Publisher::hasPath(const std::string& path) const
+{
+    return findPath(path) != nullptr;
+}
+
+bool Publisher::addClient(int socket, const std::string& path)
+{
+    if (stop_requested_)
+        return false;
+    const std::shared_ptr<PathState> state = findPath(path);
+    if (!state)
+        return false;
+    UniqueFd socket_copy(::fcntl(socket, F_DUPFD_CLOEXEC, 0));
+    if (!socket_copy.isValid())
+        return false;
+    auto client = std::make_shared<StreamClient>(std::move(socket_copy));
+
+    // A connection watches one stream at a time.
+    removeClient(socket);
+    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    {
+        std::unique_lock<std::shared_mutex> clients_lock(state->clients_mutex);
+        state->clients[socket] = std::move(client);
+    }
+    client_paths_[socket] = path;
+    return true;
+}
+
+void Publisher::removeClient(int socket)
+{
+    std::shared_ptr<StreamClient> removed;  // released after the locks
+    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    const auto entry = client_paths_.find(socket);
+    if (entry == client_paths_.end())
+        return;
+    if (const std::shared_ptr<PathState> state = findPath(entry->second)) {
+        std::unique_lock<std::shared_mutex> clients_lock(state->clients_mutex);
+        const auto found = state->clients.find(socket);
+        if (found != state->clients.end()) {
+            removed = std::move(found->second);
+            removed->closed = true;
+            state->clients.erase(found);
+        }
+    }
+    client_paths_.erase(entry);
+}
+
+std::size_t Publisher::clientCount() const
+{
+    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    return client_paths_.size();
+}
+
+bool Publisher::knowsClient(int socket) const
+{
+    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    if (client_paths_.count(socket) != 0)
+        return true;
+    std::shared_lock<std::shared_mutex> paths_lock(paths_mutex_);
+    for (const auto& entry : paths_) {
+        std::shared_lock<std::shared_mutex> clients_lock(entry.second->clients_mutex);
+        if (entry.second->clients.count(socket) != 0)
+            return true;
+    }
+    return false;
+}
+
+int Publisher::pendingJobs(int socket) const
+{
+    const std::shared_ptr<StreamClient> client = findClient(socket);
+    return client ? client->pending_jobs.load() : 0;
+}
+
+void Publisher::worker()
+{
+    Job job;
+    while (takeJob(job)) {
+        serveJob(job);
+        job = Job{};
+    }
+}
+
+bool Publisher::takeJob(Job& job)
+{
+    std::unique_lock<std::mutex> lock(jobs_mutex_);
+    cv_.wait(lock, [this] { return stop_requested_ || !jobs_.empty(); });
+    if (stop_requested_)
+        return false;
+    job = std::move(jobs_.front());
+    jobs_.pop_front();
+    return true;
+}
+
+void Publisher::serveJob(const Job& job)
+{
+    // A client removed after its job was queued is gone: the job is dropped.
+    const std::shared_ptr<StreamClient> client = job.client.lock();
+    if (!client)
+        return;
+    --client->pending_jobs;
+    // One worker writes to a client at a time, so parts never interleave. A
+    // job that finds the client busy leaves its request to the worker that
+    // holds it, which sends the newest picture once more before letting go.
+    client->send_requested = true;
+    while (client->send_requested.load() && !client->closed) {
+        std::unique_lock<std::mutex> sending(client->send_mutex, std::try_to_lock);
+        if (!sending.owns_lock())
+            return;
+        sendLatestPictures(*job.path, *client);
+    }
+}
+
+void Publisher::sendLatestPictures(PathState& path, StreamClient& client)
+{
+    while (client.send_requested.exchange(false)) {
+        if (client.closed || stop_requested_)
+            return;
+        if (!waitUntilWritable(client.socket.get(), kWritableWaitMs))
+            return;
+        std::shared_ptr<const Picture> picture;
+        {
+            std::shared_lock<std::shared_mutex> lock(path.buffer_mutex);
+            picture = path.buffer;
+        }
+        if (!picture)
+            return;
+        if (!writePart(client, *picture)) {
+            abandon(client);
+            return;
+        }
+    }
+}
+
+bool Publisher::writePart(StreamClient& client, const Picture& picture)
+{
+    iovec parts[] = {
+        {const_cast<char*>(picture.part_header.data()), picture.part_header.size()},
+        {const_cast<char*>(picture.bytes.data()), picture.bytes.size()},
+    };
+    return writeFully(client.socket.get(), parts, 2, kStallTimeoutMs,
+                      [this, &client] { return client.closed.load() || stop_requested_.load(); });
+}
+
+void Publisher::abandon(StreamClient& client)
+{
+    // The connection ends here: the hang-up makes the listener close it and
+    // remove the client, and the peer never sees a part after a short one.
+    client.closed = true;
+    ::shutdown(client.socket.get(), SHUT_RDWR);
+}
+
+std::shared_ptr<Publisher::PathState> Publisher::findPath(const std::string& path) const
+{
+    std::shared_lock<std::shared_mutex> lock(paths_mutex_);
+    const auto found = paths_.find(path);
+    return found == paths_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Publisher::PathState> Publisher::findOrCreatePath(const std::string& path)
+{
+    if (std::shared_ptr<PathState> existing = findPath(path))
+        return existing;
+    std::unique_lock<std::shared_mutex> lock(paths_mutex_);
+    // Checked under the table's lock, so a stop that empties the table cannot
+    // be followed by a path created by a late publish.
+    if (stop_requested_)
+        return nullptr;
+    std::shared_ptr<PathState>& slot = paths_[path];
+    if (!slot)
+        slot = std::make_shared<PathState>();
+    return slot;
+}
+
+std::shared_ptr<Publisher::StreamClient> Publisher::findClient(int socket) const
+{
+    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    const auto entry = client_paths_.find(socket);
+    if (entry == client_paths_.end())
+        return nullptr;
+    const std::shared_ptr<PathState> state = findPath(entry->second);
+    if (!state)
+        return nullptr;
+    std::shared_lock<std::shared_mutex> clients_lock(state->clients_mutex);
+    const auto found = state->clients.find(socket);
+    return found == state->clients.end() ? nullptr : found->second;
+}
+
+}  // namespace quelmor::net

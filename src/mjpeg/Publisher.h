@@ -1,0 +1,123 @@
+#pragma once
+
+#include "mjpeg/NonCopyable.h"
+#include "mjpeg/Runnable.h"
+#include "mjpeg/UniqueFd.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace quelmor::net {
+
+// Fans pictures out to stream clients: keeps the latest picture of every path
+// and a pool of workers that write one multipart part per published picture
+// to each client of that path.
+//
+// Threads: the owner calls start and stop (stop may also come from the
+// listener thread, serialised by lifecycle_mutex_); the producer calls
+// enqueue; the listener thread calls hasPath, addClient and removeClient; the
+// workers run worker(). Locks: lifecycle_mutex_ guards workers_;
+// jobs_mutex_ (with cv_) guards jobs_; client_paths_mutex_ guards
+// client_paths_; paths_mutex_ guards the table paths_ (its PathState records
+// carry their own locks). Order: client_paths_mutex_, then paths_mutex_, then
+// a path's clients_mutex; jobs_mutex_ and buffer_mutex are taken alone.
+class Publisher : public utils::NonCopyable, public utils::Runnable {
+public:
+    // A client with this many jobs waiting gets no job for a new picture.
+    static constexpr int kMaxPendingJobsPerClient = 6;
+
+    Publisher() = default;
+    virtual ~Publisher();
+
+    // Launches `workers` threads; with 0 no picture is ever sent.
+    void start(int workers);
+    // Joins the workers and forgets every path, client and job.
+    void stop();
+    bool isStopRequested() const { return stop_requested_.load(); }
+
+    // Makes `picture` the latest of `path` and queues a job for each of its
+    // clients. Dropped while the publisher is stopped.
+    void enqueue(const std::string& path, std::string picture);
+    // The path has been published since the publisher last started.
+    bool hasPath(const std::string& path) const;
+    // Registers the connection `socket` (owned by the listener) as a stream
+    // client of a published path. False when the path is unknown, the
+    // publisher is stopped or the socket cannot be duplicated.
+    bool addClient(int socket, const std::string& path);
+    // Forgets the client; nothing happens for a socket that is not one.
+    // Must be called before the listener closes `socket`.
+    void removeClient(int socket);
+
+    // Observers, for diagnostics and tests.
+    std::size_t clientCount() const;
+    // Whether `socket` appears in the client table or in any path's clients.
+    bool knowsClient(int socket) const;
+    // Jobs queued for the client on `socket`; 0 for an unknown socket.
+    int pendingJobs(int socket) const;
+
+private:
+    // One published picture with its part header, built once and shared by
+    // every job that sends it.
+    struct Picture {
+        std::string part_header;
+        std::string bytes;
+    };
+
+    // One stream connection. The publisher writes through its own duplicate
+    // of the listener's descriptor, so the number it writes to cannot be
+    // closed or reused while a worker holds the client.
+    struct StreamClient {
+        explicit StreamClient(UniqueFd socket_copy) : socket(std::move(socket_copy)) {}
+        const UniqueFd socket;
+        std::atomic<int> pending_jobs{0};
+        std::atomic<bool> closed{false};          // removed, or abandoned after a failed part
+        std::atomic<bool> send_requested{false};  // a job is waiting to be sent
+        std::mutex send_mutex;                    // held by the one worker writing to it
+    };
+
+    struct PathState {
+        mutable std::shared_mutex buffer_mutex;
+        std::shared_ptr<const Picture> buffer;  // guarded by buffer_mutex
+        mutable std::shared_mutex clients_mutex;
+        std::unordered_map<int, std::shared_ptr<StreamClient>> clients;  // guarded by clients_mutex
+    };
+
+    // Send the current picture of `path` to `client`.
+    struct Job {
+        std::shared_ptr<PathState> path;
+        std::weak_ptr<StreamClient> client;
+    };
+
+    void worker();
+    bool takeJob(Job& job);
+    void serveJob(const Job& job);
+    void sendLatestPictures(PathState& path, StreamClient& client);
+    bool writePart(StreamClient& client, const Picture& picture);
+    void abandon(StreamClient& client);
+
+    std::shared_ptr<PathState> findPath(const std::string& path) const;
+    std::shared_ptr<PathState> findOrCreatePath(const std::string& path);
+    std::shared_ptr<StreamClient> findClient(int socket) const;
+
+    std::mutex lifecycle_mutex_;
+    std::condition_variable cv_;
+    std::vector<std::thread> workers_;  // guarded by lifecycle_mutex_
+    std::mutex jobs_mutex_;
+    std::deque<Job> jobs_;  // guarded by jobs_mutex_
+    mutable std::mutex client_paths_mutex_;
+    std::unordered_map<int, std::string> client_paths_;  // guarded by client_paths_mutex_
+    mutable std::shared_mutex paths_mutex_;
+    std::unordered_map<std::string, std::shared_ptr<PathState>> paths_;  // guarded by paths_mutex_
+    std::atomic<bool> stop_requested_{true};
+};
+
+}  // namespace quelmor::net
