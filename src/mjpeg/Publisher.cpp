@@ -12,10 +12,12 @@ namespace quelmor::net {
 
 namespace {
 
-// A client whose socket cannot take data within this time loses that picture.
+// How long one job waits for a full socket before it goes to the back of the
+// queue, so one slow client never holds a worker that others need.
 constexpr int kWritableWaitMs = 1;
-// A client that takes no byte of a started part for this long is cut off:
-// a part is never left half-written with another one after it.
+// A client that takes no byte for this long is given up on: between parts it
+// loses the picture, inside a part its connection is ended, so a part is
+// never left half-written with another one after it.
 constexpr int kStallTimeoutMs = 2000;
 constexpr const char* kPartHeaderPrefix =
     "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
@@ -233,29 +235,56 @@ void Publisher::serveJob(const Job& job)
         std::unique_lock<std::mutex> sending(client->send_mutex, std::try_to_lock);
         if (!sending.owns_lock())
             return;
-        sendLatestPictures(*job.path, *client);
+        if (sendLatestPictures(*job.path, *client) == SendOutcome::not_writable) {
+            // The request is carried by the retry (or lost with a stalled client).
+            if (!recordUnwritable(*client))
+                retryLater(job, *client);
+            return;
+        }
     }
 }
 
-void Publisher::sendLatestPictures(PathState& path, StreamClient& client)
+Publisher::SendOutcome Publisher::sendLatestPictures(PathState& path, StreamClient& client)
 {
     while (client.send_requested.exchange(false)) {
         if (client.closed || stop_requested_)
-            return;
+            return SendOutcome::failed;
         if (!waitUntilWritable(client.socket.get(), kWritableWaitMs))
-            return;
+            return SendOutcome::not_writable;
+        client.unwritable_since = {};
         std::shared_ptr<const Picture> picture;
         {
             std::shared_lock<std::shared_mutex> lock(path.buffer_mutex);
             picture = path.buffer;
         }
         if (!picture)
-            return;
+            return SendOutcome::failed;
         if (!writePart(client, *picture)) {
             abandon(client);
-            return;
+            return SendOutcome::failed;
         }
     }
+    return SendOutcome::sent;
+}
+
+bool Publisher::recordUnwritable(StreamClient& client)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (client.unwritable_since == std::chrono::steady_clock::time_point{})
+        client.unwritable_since = now;
+    return now - client.unwritable_since >= std::chrono::milliseconds(kStallTimeoutMs);
+}
+
+void Publisher::retryLater(const Job& job, StreamClient& client)
+{
+    {
+        std::lock_guard<std::mutex> lock(jobs_mutex_);
+        if (stop_requested_ || client.pending_jobs.load() >= kMaxPendingJobsPerClient)
+            return;
+        jobs_.push_back(job);
+        ++client.pending_jobs;
+    }
+    cv_.notify_one();
 }
 
 bool Publisher::writePart(StreamClient& client, const Picture& picture)

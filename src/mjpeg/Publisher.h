@@ -5,6 +5,7 @@
 #include "mjpeg/UniqueFd.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -82,6 +83,9 @@ private:
         std::atomic<bool> closed{false};          // removed, or abandoned after a failed part
         std::atomic<bool> send_requested{false};  // a job is waiting to be sent
         std::mutex send_mutex;                    // held by the one worker writing to it
+        // When the socket was first found full with no part under way; zero
+        // while it takes data. Guarded by send_mutex.
+        std::chrono::steady_clock::time_point unwritable_since{};
     };
 
     struct PathState {
@@ -100,7 +104,11 @@ private:
     void worker();
     bool takeJob(Job& job);
     void serveJob(const Job& job);
-    void sendLatestPictures(PathState& path, StreamClient& client);
+    enum class SendOutcome { sent, not_writable, failed };
+    SendOutcome sendLatestPictures(PathState& path, StreamClient& client);
+    // Notes that the socket was full; true once it has stayed full too long.
+    static bool recordUnwritable(StreamClient& client);
+    void retryLater(const Job& job, StreamClient& client);
     bool writePart(StreamClient& client, const Picture& picture);
     void abandon(StreamClient& client);
 

@@ -1,0 +1,147 @@
+#include "LoopbackClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <utility>
+
+namespace quelmor::test {
+
+namespace {
+
+constexpr const char* kPartPrefix = "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+constexpr std::size_t kMaxLengthDigits = 20;
+constexpr std::size_t kReadChunkBytes = 64 * 1024;
+
+}  // namespace
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+LoopbackClient::LoopbackClient(int port, int receive_buffer_bytes)
+{
+    net::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    if (!socket.isValid())
+        return;
+    if (receive_buffer_bytes > 0)
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return;
+    socket_ = std::move(socket);
+}
+
+bool LoopbackClient::send(const std::string& bytes)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t result = ::send(socket_.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+            return false;
+        sent += static_cast<std::size_t>(result);
+    }
+    return true;
+}
+
+bool LoopbackClient::fill(std::size_t count, long long deadline_ms)
+{
+    char chunk[kReadChunkBytes];
+    while (pending_.size() < count && !end_of_stream_) {
+        const long long left = deadline_ms - nowMs();
+        if (left <= 0)
+            return false;
+        pollfd entry{socket_.get(), POLLIN, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(left));
+        if (ready <= 0)
+            continue;
+        const std::size_t wanted = std::min(sizeof chunk, count - pending_.size());
+        const ssize_t received = ::recv(socket_.get(), chunk, wanted, 0);
+        if (received > 0)
+            pending_.append(chunk, static_cast<std::size_t>(received));
+        else if (received == 0 || errno != EINTR)
+            end_of_stream_ = true;
+    }
+    return pending_.size() >= count;
+}
+
+std::string LoopbackClient::read(std::size_t count, int timeout_ms)
+{
+    fill(count, nowMs() + timeout_ms);
+    const std::size_t taken = std::min(count, pending_.size());
+    std::string bytes = pending_.substr(0, taken);
+    pending_.erase(0, taken);
+    return bytes;
+}
+
+std::string LoopbackClient::readSome(std::size_t max_bytes, int timeout_ms)
+{
+    if (pending_.empty())
+        fill(1, nowMs() + timeout_ms);
+    return read(std::min(max_bytes, pending_.size()), 0);
+}
+
+std::string LoopbackClient::readUntilClosed(int timeout_ms)
+{
+    fill(static_cast<std::size_t>(-1), nowMs() + timeout_ms);
+    return std::exchange(pending_, std::string());
+}
+
+bool LoopbackClient::readPart(std::string& picture, std::string& error, int timeout_ms)
+{
+    const long long deadline = nowMs() + timeout_ms;
+    const std::string prefix = kPartPrefix;
+    if (!fill(prefix.size(), deadline)) {
+        error = "no part header within the time-out (" + std::to_string(pending_.size()) + " bytes)";
+        return false;
+    }
+    if (pending_.compare(0, prefix.size(), prefix) != 0) {
+        error = "part does not start with the part header: " + pending_.substr(0, prefix.size());
+        return false;
+    }
+    std::size_t end = std::string::npos;
+    while ((end = pending_.find("\r\n\r\n", prefix.size())) == std::string::npos) {
+        if (pending_.size() > prefix.size() + kMaxLengthDigits + 4 || !fill(pending_.size() + 1, deadline)) {
+            error = "part header does not end";
+            return false;
+        }
+    }
+    const std::string digits = pending_.substr(prefix.size(), end - prefix.size());
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        error = "bad Content-Length: " + digits;
+        return false;
+    }
+    const std::size_t length = std::stoull(digits);
+    const std::size_t body_start = end + 4;
+    if (!fill(body_start + length, deadline)) {
+        error = "short part body: " + std::to_string(pending_.size() - body_start) + " of " +
+                std::to_string(length);
+        return false;
+    }
+    picture = pending_.substr(body_start, length);
+    pending_.erase(0, body_start + length);
+    return true;
+}
+
+void LoopbackClient::resetConnection()
+{
+    linger option{1, 0};
+    ::setsockopt(socket_.get(), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+    socket_.reset();
+}
+
+}  // namespace quelmor::test

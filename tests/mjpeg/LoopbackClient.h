@@ -1,0 +1,47 @@
+#pragma once
+
+#include "mjpeg/UniqueFd.h"
+
+#include <string>
+
+namespace quelmor::test {
+
+// A blocking TCP client on 127.0.0.1 for tests. Every read has a deadline, so
+// a server that stays silent fails the test instead of hanging it.
+class LoopbackClient {
+public:
+    // Connects to 127.0.0.1:port; receive_buffer_bytes > 0 shrinks the
+    // receive buffer before connecting.
+    explicit LoopbackClient(int port, int receive_buffer_bytes = 0);
+
+    bool isConnected() const { return socket_.isValid(); }
+    int socket() const { return socket_.get(); }
+
+    bool send(const std::string& bytes);
+    // Reads until `count` bytes have arrived; fewer on time-out or end of stream.
+    std::string read(std::size_t count, int timeout_ms);
+    // Reads up to `max_bytes` of what is available within timeout_ms.
+    std::string readSome(std::size_t max_bytes, int timeout_ms);
+    // Reads until the server closes the connection or timeout_ms passes.
+    std::string readUntilClosed(int timeout_ms);
+    // True once a read has met the end of the stream.
+    bool sawEndOfStream() const { return end_of_stream_; }
+    // Reads one multipart part and returns its picture; on a malformed part,
+    // time-out or end of stream returns false and says why in `error`.
+    bool readPart(std::string& picture, std::string& error, int timeout_ms);
+    // Closes with a reset instead of an orderly shutdown.
+    void resetConnection();
+    void close() { socket_.reset(); }
+
+private:
+    bool fill(std::size_t count, long long deadline_ms);
+
+    net::UniqueFd socket_;
+    std::string pending_;
+    bool end_of_stream_ = false;
+};
+
+// Milliseconds on the steady clock.
+long long nowMs();
+
+}  // namespace quelmor::test

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace quelmor::test {
+
+// Generous bound for anything the server does on loopback.
+constexpr int kWaitTimeoutMs = 10000;
+
+// Polls `condition` every few milliseconds until it holds or timeout_ms pass.
+inline bool waitFor(const std::function<bool()>& condition, int timeout_ms = kWaitTimeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Descriptors open in this process right now.
+int openDescriptorCount();
+
+// A listening socket on an ephemeral port of 0.0.0.0; its port is `port`.
+struct PortBlocker {
+    PortBlocker();
+    ~PortBlocker();
+    int socket = -1;
+    int port = -1;
+};
+
+}  // namespace quelmor::test
