@@ -87,8 +87,8 @@ bool startOnEphemeralPort(Listener& listener)
 // A message longer than the 4096-byte read buffer reaches the callback whole.
 TEST(Listener, DeliversMessageLongerThanReadBufferWhole)
 {
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
@@ -109,8 +109,8 @@ TEST(Listener, DeliversMessageLongerThanReadBufferWhole)
 // while still open: after a reply that closes, after a reset, and at stop.
 TEST(Listener, AnnouncesEverySocketOnceBeforeClosingIt)
 {
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.reply = "bye";
     recorder.close_after_reply = true;
     recorder.attach(listener);
@@ -145,8 +145,8 @@ TEST(Listener, AnnouncesEverySocketOnceBeforeClosingIt)
 // connection; the run ends without error.
 TEST(Listener, StopsWhenTheCallbackAsks)
 {
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
@@ -169,8 +169,8 @@ TEST(Listener, PortInUseReportsBindErrorAndLeavesNoSocket)
 {
     test::PortBlocker blocker;
     ASSERT_GT(blocker.port, 0);
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.attach(listener);
     const int descriptors_before = test::openDescriptorCount();
 
@@ -204,11 +204,11 @@ TEST(Listener, RefusesToRunWithoutCallbacks)
 // each time; a second stop does nothing.
 TEST(Listener, RestartsAfterStop)
 {
+    Recorder recorder;
     Listener listener;
     listener.stop();
     EXPECT_EQ(listener.state(), utils::RunState::created);
 
-    Recorder recorder;
     recorder.reply = "ok";
     recorder.close_after_reply = true;
     recorder.attach(listener);
@@ -227,8 +227,8 @@ TEST(Listener, RestartsAfterStop)
 // passes 64 KiB, instead of growing the message without limit.
 TEST(Listener, CutsOffPeerThatNeverPauses)
 {
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
@@ -271,8 +271,8 @@ TEST(Listener, KeepsServingWhenASignalInterruptsPoll)
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
+    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
-    Recorder recorder;
     recorder.reply = "ok";
     recorder.close_after_reply = true;
     recorder.attach(listener);
