@@ -236,8 +236,11 @@ void Publisher::serveJob(const Job& job)
         if (!sending.owns_lock())
             return;
         if (sendLatestPictures(*job.path, *client) == SendOutcome::not_writable) {
-            // The request is carried by the retry (or lost with a stalled client).
-            if (!recordUnwritable(*client))
+            // The retry carries this request and any that came meanwhile; it is
+            // queued after letting go, so that whoever takes it can send.
+            const bool stalled = recordUnwritable(*client);
+            sending.unlock();
+            if (!stalled)
                 retryLater(job, *client);
             return;
         }

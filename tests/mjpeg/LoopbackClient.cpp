@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 namespace quelmor::test {
@@ -69,7 +70,11 @@ bool LoopbackClient::fill(std::size_t count, long long deadline_ms)
         const int ready = ::poll(&entry, 1, static_cast<int>(left));
         if (ready <= 0)
             continue;
-        const std::size_t wanted = std::min(sizeof chunk, count - pending_.size());
+        std::size_t wanted = std::min(sizeof chunk, count - pending_.size());
+        if (chunk_limit_bytes_ > 0) {
+            wanted = std::min(wanted, chunk_limit_bytes_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms_));
+        }
         const ssize_t received = ::recv(socket_.get(), chunk, wanted, 0);
         if (received > 0)
             pending_.append(chunk, static_cast<std::size_t>(received));
@@ -135,6 +140,12 @@ bool LoopbackClient::readPart(std::string& picture, std::string& error, int time
     picture = pending_.substr(body_start, length);
     pending_.erase(0, body_start + length);
     return true;
+}
+
+void LoopbackClient::throttle(std::size_t chunk_bytes, int pause_ms)
+{
+    chunk_limit_bytes_ = chunk_bytes;
+    pause_ms_ = pause_ms;
 }
 
 void LoopbackClient::resetConnection()

@@ -13,6 +13,8 @@ public:
     // Connects to 127.0.0.1:port; receive_buffer_bytes > 0 shrinks the
     // receive buffer before connecting.
     explicit LoopbackClient(int port, int receive_buffer_bytes = 0);
+    // Takes over a connected socket, such as one end of a socketpair.
+    explicit LoopbackClient(net::UniqueFd connected) : socket_(std::move(connected)) {}
 
     bool isConnected() const { return socket_.isValid(); }
     int socket() const { return socket_.get(); }
@@ -29,6 +31,9 @@ public:
     // Reads one multipart part and returns its picture; on a malformed part,
     // time-out or end of stream returns false and says why in `error`.
     bool readPart(std::string& picture, std::string& error, int timeout_ms);
+    // Makes every later read take at most chunk_bytes and then pause, like a
+    // client on a slow link.
+    void throttle(std::size_t chunk_bytes, int pause_ms);
     // Closes with a reset instead of an orderly shutdown.
     void resetConnection();
     void close() { socket_.reset(); }
@@ -39,6 +44,8 @@ private:
     net::UniqueFd socket_;
     std::string pending_;
     bool end_of_stream_ = false;
+    std::size_t chunk_limit_bytes_ = 0;  // 0: no limit
+    int pause_ms_ = 0;
 };
 
 // Milliseconds on the steady clock.

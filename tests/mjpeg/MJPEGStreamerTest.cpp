@@ -1,0 +1,286 @@
+#include "mjpeg/MJPEGStreamer.h"
+
+#include "LoopbackClient.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quelmor {
+namespace {
+
+using test::kWaitTimeoutMs;
+using test::LoopbackClient;
+using test::waitFor;
+
+const std::string kStreamHeader =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=quelmormjpegstreamer\r\n"
+    "Pragma: no-cache\r\n"
+    "Cache-Control: no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+const std::string kViewerPage =
+    "<!DOCTYPE html><html><head><style>body{margin:0;padding:0;overflow:hidden;background:#000;}"
+    "img{width:100vw;height:100vh;object-fit:contain;}</style></head><body>"
+    "<img src='/jpg' alt='MJPEG Stream'/></body></html>";
+
+std::string part(const std::string& picture)
+{
+    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+           std::to_string(picture.size()) + "\r\n\r\n" + picture;
+}
+
+// A picture whose every byte depends on its number, so that any two differ
+// and a torn or mixed part cannot pass for a whole one.
+std::string numberedPicture(int number, std::size_t bytes)
+{
+    std::string picture(bytes, '\0');
+    for (std::size_t i = 0; i < bytes; ++i)
+        picture[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(number) * 7) % 251);
+    return picture;
+}
+
+// Sends one request and returns the whole answer of a connection the server
+// closes after answering.
+std::string exchange(int port, const std::string& request)
+{
+    LoopbackClient client(port);
+    if (!client.send(request))
+        return "<send failed>";
+    std::string answer = client.readUntilClosed(kWaitTimeoutMs);
+    return client.sawEndOfStream() ? answer : answer + "<connection left open>";
+}
+
+// Opens a stream of `path` and waits until the publisher has registered it.
+bool openStream(MJPEGStreamer& streamer, LoopbackClient& client, const std::string& path)
+{
+    const std::size_t before = streamer.streamClientCount();
+    return client.send("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
+           client.read(kStreamHeader.size(), kWaitTimeoutMs) == kStreamHeader &&
+           waitFor([&] { return streamer.streamClientCount() == before + 1; });
+}
+
+class MJPEGStreamerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError(); }
+
+    MJPEGStreamer streamer;
+};
+
+// A stream path is 404 until its first picture; then the stream response
+// comes with its headers in fixed order, followed by exact parts.
+TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
+{
+    EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+    streamer.publish("/jpg", "first");
+    EXPECT_EQ(exchange(streamer.port(), "GET /jpg?size=2 HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n")
+        << "a query string is part of the path";
+    EXPECT_EQ(exchange(streamer.port(), "GET /JPG HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+
+    LoopbackClient client(streamer.port());
+    ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+    streamer.publish("/jpg", "hello");
+    const std::string expected = part("hello");
+    EXPECT_EQ(client.read(expected.size(), kWaitTimeoutMs), expected);
+}
+
+// "/viewer" answers any method with the page; other methods on a stream path
+// get 405; the request's version is echoed.
+TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
+{
+    ASSERT_EQ(kViewerPage.size(), 211u);
+    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
+    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"), viewer);
+    EXPECT_EQ(exchange(streamer.port(), "POST /viewer HTTP/1.1\r\n\r\nbody"), viewer);
+
+    streamer.publish("/jpg", "picture");
+    EXPECT_EQ(exchange(streamer.port(), "POST /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed\r\n\r\n");
+    EXPECT_EQ(exchange(streamer.port(), "HEAD /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed\r\n\r\n");
+
+    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.0\r\n\r\n"),
+              "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+    EXPECT_EQ(exchange(streamer.port(), "GET /nothing HTTP/1.0\r\n\r\n"), "HTTP/1.0 404 Not Found\r\n\r\n");
+    LoopbackClient stream(streamer.port());
+    ASSERT_TRUE(stream.send("GET /jpg HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(stream.read(8, kWaitTimeoutMs), "HTTP/1.0");
+    // Lines ended by "\n" alone still get an answer.
+    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\n\n"),
+              "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+}
+
+// "/shutdown" with any method is answered 200, then every connection is
+// closed and the server is no longer alive; stop and start bring it back.
+TEST_F(MJPEGStreamerTest, ShutdownClosesEveryConnection)
+{
+    streamer.publish("/jpg", "picture");
+    LoopbackClient stream(streamer.port());
+    ASSERT_TRUE(openStream(streamer, stream, "/jpg"));
+    LoopbackClient idle(streamer.port());
+    ASSERT_TRUE(idle.isConnected());
+
+    EXPECT_EQ(exchange(streamer.port(), "DELETE /shutdown HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n");
+    stream.readUntilClosed(kWaitTimeoutMs);
+    EXPECT_TRUE(stream.sawEndOfStream()) << "the stream connection stayed open";
+    EXPECT_EQ(idle.readUntilClosed(kWaitTimeoutMs), "");
+    EXPECT_TRUE(idle.sawEndOfStream()) << "the idle connection stayed open";
+    EXPECT_TRUE(waitFor([&] { return !streamer.isAlive(); }));
+    EXPECT_EQ(streamer.lastError(), "");
+    streamer.publish("/jpg", "ignored");
+
+    streamer.stop();
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+}
+
+// Two viewers each receive exactly one whole part per picture.
+TEST_F(MJPEGStreamerTest, TwoClientsEachReceiveOnePartPerPicture)
+{
+    streamer.publish("/jpg", "start");
+    LoopbackClient first(streamer.port());
+    LoopbackClient second(streamer.port());
+    ASSERT_TRUE(openStream(streamer, first, "/jpg"));
+    ASSERT_TRUE(openStream(streamer, second, "/jpg"));
+
+    for (int number = 1; number <= 5; ++number) {
+        const std::string picture = numberedPicture(number, 1000 + static_cast<std::size_t>(number));
+        streamer.publish("/jpg", picture);
+        for (LoopbackClient* client : {&first, &second}) {
+            std::string received, error;
+            ASSERT_TRUE(client->readPart(received, error, kWaitTimeoutMs)) << error;
+            EXPECT_TRUE(received == picture) << "picture " << number << " arrived altered or twice";
+        }
+    }
+}
+
+// A viewer that disconnects is forgotten by the publisher.
+TEST_F(MJPEGStreamerTest, ForgetsClientThatDisconnects)
+{
+    streamer.publish("/jpg", "picture");
+    LoopbackClient leaving(streamer.port());
+    LoopbackClient staying(streamer.port());
+    ASSERT_TRUE(openStream(streamer, leaving, "/jpg"));
+    ASSERT_TRUE(openStream(streamer, staying, "/jpg"));
+    leaving.close();
+    EXPECT_TRUE(waitFor([&] { return streamer.streamClientCount() == 1; }));
+    streamer.publish("/jpg", "after");
+    std::string received, error;
+    ASSERT_TRUE(staying.readPart(received, error, kWaitTimeoutMs)) << error;
+    EXPECT_EQ(received, "after");
+}
+
+// A viewer with a tiny receive buffer reading slowly, and pictures of 2 MB
+// and more: whatever it receives is whole and byte-identical to a published
+// picture, in publishing order, and it ends with the newest picture.
+TEST_F(MJPEGStreamerTest, SlowReaderReceivesOnlyWholePictures)
+{
+    constexpr int kPictures = 8;
+    std::vector<std::string> pictures;
+    for (int number = 0; number < kPictures; ++number)
+        pictures.push_back(numberedPicture(number, (2u << 20) + static_cast<std::size_t>(number) * 4099));
+    streamer.publish("/jpg", pictures[0]);
+    LoopbackClient slow(streamer.port(), 4096);
+    ASSERT_TRUE(openStream(streamer, slow, "/jpg"));
+    slow.throttle(16 * 1024, 1);
+
+    std::thread producer([&] {
+        for (int number = 1; number < kPictures; ++number) {
+            streamer.publish("/jpg", pictures[static_cast<std::size_t>(number)]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    int last_seen = 0;
+    int parts = 0;
+    std::string error;
+    while (last_seen < kPictures - 1) {
+        std::string received;
+        if (!slow.readPart(received, error, kWaitTimeoutMs))
+            break;
+        ++parts;
+        int number = -1;
+        for (int candidate = 0; candidate < kPictures; ++candidate) {
+            if (received == pictures[static_cast<std::size_t>(candidate)])
+                number = candidate;
+        }
+        ASSERT_GE(number, 1) << "part " << parts << " (" << received.size() << " bytes) matches no picture";
+        ASSERT_GE(number, last_seen) << "an older picture came after a newer one";
+        last_seen = number;
+    }
+    producer.join();
+    EXPECT_EQ(last_seen, kPictures - 1) << "the newest picture never arrived: " << error;
+}
+
+// A viewer that stops reading in the middle of a part is cut off: it sees
+// whole parts, at most one torn part at the very end, then the connection
+// closes and the publisher forgets it.
+TEST_F(MJPEGStreamerTest, StalledClientIsCutOffWithoutTornPartsBeforeTheEnd)
+{
+    const std::string picture = numberedPicture(1, 4u << 20);
+    streamer.publish("/jpg", picture);
+    LoopbackClient stalled(streamer.port());
+    ASSERT_TRUE(openStream(streamer, stalled, "/jpg"));
+    for (int i = 0; i < 4; ++i)
+        streamer.publish("/jpg", picture);
+    ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 0; }))
+        << "a client that never reads was never given up";
+
+    std::string received, error;
+    int whole = 0;
+    while (stalled.readPart(received, error, kWaitTimeoutMs)) {
+        EXPECT_TRUE(received == picture);
+        ++whole;
+    }
+    EXPECT_TRUE(stalled.sawEndOfStream()) << "the connection was not closed: " << error;
+    EXPECT_LE(whole, 5);
+}
+
+// Start, stop and start again, each time serving from scratch; stop twice
+// does no harm; a server without workers from the platform still sends.
+TEST(MJPEGStreamer, RestartsAndAlwaysHasAWorker)
+{
+    MJPEGStreamer streamer;
+    streamer.stop();
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(streamer.start(0, round)) << streamer.lastError();
+        EXPECT_TRUE(streamer.isAlive());
+        LoopbackClient early(streamer.port());
+        ASSERT_TRUE(early.isConnected()) << "start returned before the listener accepted";
+        EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+        streamer.publish("/jpg", "picture");
+        LoopbackClient client(streamer.port());
+        ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+        streamer.publish("/jpg", "round");
+        std::string received, error;
+        ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << "round " << round << ": " << error;
+        EXPECT_EQ(received, "round");
+        streamer.stop();
+        streamer.stop();
+        EXPECT_FALSE(streamer.isAlive());
+    }
+}
+
+// A port in use makes start return false at once with the bind error; no
+// socket and no thread is left behind, and the streamer can start elsewhere.
+TEST(MJPEGStreamer, StartReportsPortInUse)
+{
+    test::PortBlocker blocker;
+    ASSERT_GT(blocker.port, 0);
+    MJPEGStreamer streamer;
+    const int descriptors_before = test::openDescriptorCount();
+    EXPECT_FALSE(streamer.start(blocker.port, 2));
+    EXPECT_EQ(streamer.lastError(), "bindSocket() failed - Error Code: 98");
+    EXPECT_FALSE(streamer.isAlive());
+    EXPECT_EQ(test::openDescriptorCount(), descriptors_before);
+    streamer.publish("/jpg", "dropped");
+
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    EXPECT_EQ(streamer.lastError(), "");
+    EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+}
+
+}  // namespace
+}  // namespace quelmor
