@@ -53,10 +53,8 @@ void withSampleStretch(const ChannelStretch<T>& stretch, Body&& body) {
   }
 }
 
-// The per-sample arithmetic holds a fused multiply-subtract: the fma clone
-// makes it one instruction, the default clone calls the (equally fused) libm fma.
 template <typename T, typename Stretch>
-__attribute__((target_clones("fma", "default"))) void stretchRowOneChannel(
+inline __attribute__((always_inline)) void stretchRowOneChannel(
     const T* row, int width, int sampling, uchar* line, Stretch stretch) {
   for (std::int64_t x = 0; x < width; x += sampling) {
     *line++ = stretch(row[x]);
@@ -64,7 +62,7 @@ __attribute__((target_clones("fma", "default"))) void stretchRowOneChannel(
 }
 
 template <typename T, typename Stretch>
-__attribute__((target_clones("fma", "default"))) void stretchRowThreeChannels(
+inline __attribute__((always_inline)) void stretchRowThreeChannels(
     const T* redRow, std::int64_t planeSize, int width, int sampling, uchar* line,
     Stretch red, Stretch green, Stretch blue) {
   const T* greenRow = redRow + planeSize;
@@ -74,6 +72,38 @@ __attribute__((target_clones("fma", "default"))) void stretchRowThreeChannels(
     *words++ = kOpaqueAlpha | std::uint32_t{red(redRow[x])} << kRedShiftBits |
                std::uint32_t{green(greenRow[x])} << kGreenShiftBits | blue(blueRow[x]);
   }
+}
+
+// The per-sample arithmetic holds a fused multiply-subtract. Compiled for
+// the FMA instruction set it is one instruction; the portable build calls the
+// (equally fused, much slower) libm fma. Chosen at run time rather than by
+// target_clones, whose ifunc resolvers break under ThreadSanitizer.
+template <typename T, typename Stretch>
+__attribute__((target("fma"))) void stretchRowOneChannelFma(const T* row, int width,
+                                                             int sampling, uchar* line,
+                                                             Stretch stretch) {
+  stretchRowOneChannel(row, width, sampling, line, stretch);
+}
+
+template <typename T, typename Stretch>
+__attribute__((target("fma"))) void stretchRowThreeChannelsFma(
+    const T* redRow, std::int64_t planeSize, int width, int sampling, uchar* line,
+    Stretch red, Stretch green, Stretch blue) {
+  stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
+}
+
+bool cpuHasFma() {
+  static const bool hasFma = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma") != 0;
+  }();
+  return hasFma;
+}
+
+// Table lookups need no fused operation, only the per-sample formula does.
+template <typename T>
+bool rowsUseFmaInstruction() {
+  return !kUsesLookupTable<T> && cpuHasFma();
 }
 
 // Starts rowTask(inputRow, outputRow) for every visited row on the global pool,
@@ -106,10 +136,16 @@ void stretchOneChannel(const T* samples, QImage* image, const StretchParams& par
   uchar* const bits = image->bits();
   const qsizetype bytesPerLine = image->bytesPerLine();
   const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
+  const bool fused = rowsUseFmaInstruction<T>();
   withSampleStretch(stretch, [&](auto grey) {
     runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-      stretchRowOneChannel(samples + inputRow * width, width, sampling,
-                           bits + outputRow * bytesPerLine, grey);
+      const T* row = samples + inputRow * width;
+      uchar* line = bits + outputRow * bytesPerLine;
+      if (fused) {
+        stretchRowOneChannelFma(row, width, sampling, line, grey);
+      } else {
+        stretchRowOneChannel(row, width, sampling, line, grey);
+      }
     });
   });
 }
@@ -128,12 +164,19 @@ void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& 
   const ChannelStretch<T> redStretch(params.channel[0], fullScale);
   const ChannelStretch<T> greenStretch(params.channel[1], fullScale);
   const ChannelStretch<T> blueStretch(params.channel[2], fullScale);
+  const bool fused = rowsUseFmaInstruction<T>();
   withSampleStretch(redStretch, [&](auto red) {
     withSampleStretch(greenStretch, [&](auto green) {
       withSampleStretch(blueStretch, [&](auto blue) {
         runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-          stretchRowThreeChannels(samples + inputRow * width, planeSize, width, sampling,
-                                  bits + outputRow * bytesPerLine, red, green, blue);
+          const T* redRow = samples + inputRow * width;
+          uchar* line = bits + outputRow * bytesPerLine;
+          if (fused) {
+            stretchRowThreeChannelsFma(redRow, planeSize, width, sampling, line, red, green,
+                                       blue);
+          } else {
+            stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
+          }
         });
       });
     });
