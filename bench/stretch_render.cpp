@@ -62,6 +62,16 @@ QImage outputImage(int channels) {
   return image;
 }
 
+// QImage::operator== looks pixels up in the (here absent) colour table.
+bool sameScanLines(const QImage& a, const QImage& b) {
+  for (int y = 0; y < kHeight; ++y) {
+    if (std::memcmp(a.constScanLine(y), b.constScanLine(y), static_cast<std::size_t>(a.bytesPerLine())) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // One thread, one sample at a time, straight through the arithmetic.
 template <typename T>
 void referenceRender(const T* samples, QImage* image, const StretchParams& params,
@@ -107,7 +117,7 @@ void benchmarkCase(const char* typeName, PixelType type, int channels, double to
   QImage referenceImage = outputImage(channels);
   const double referenceMs = millisecondsOf(
       [&] { referenceRender(samples.data(), &referenceImage, params, inputRange, channels); });
-  const bool identical = referenceImage == image;
+  const bool identical = sameScanLines(referenceImage, image);
   const double paramsMs = medianMilliseconds([&] {
     StretchRenderer renderer(kWidth, kHeight, channels, type);
     renderer.computeParams(samples.data(), false);
