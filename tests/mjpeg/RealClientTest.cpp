@@ -1,0 +1,189 @@
+#include "mjpeg/MJPEGStreamer.h"
+
+#include "ChildProcess.h"
+#include "JpegCodec.h"
+#include "TestSupport.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace quelmor {
+namespace {
+
+using test::kWaitTimeoutMs;
+using test::Rgb;
+using test::waitFor;
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kColourTolerance = 6;
+const std::vector<Rgb> kColours = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {128, 128, 128}, {240, 220, 20}};
+
+// A scratch directory removed with its files at the end of the test.
+class ScratchDirectory {
+public:
+    ScratchDirectory()
+    {
+        char pattern[] = "/tmp/quelmor-test-XXXXXX";
+        if (::mkdtemp(pattern))
+            path_ = pattern;
+    }
+    ~ScratchDirectory()
+    {
+        for (const std::string& file : files_)
+            std::remove(file.c_str());
+        ::rmdir(path_.c_str());
+    }
+    std::string file(const std::string& name)
+    {
+        files_.push_back(path_ + "/" + name);
+        return files_.back();
+    }
+
+private:
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+long long fileSize(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
+}
+
+std::string part(const std::string& picture)
+{
+    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+           std::to_string(picture.size()) + "\r\n\r\n" + picture;
+}
+
+// The pictures of a multipart body, by each part's Content-Length.
+std::vector<std::string> splitParts(const std::string& body)
+{
+    const std::string length_field = "Content-Length: ";
+    std::vector<std::string> pictures;
+    std::size_t position = 0;
+    while (position < body.size()) {
+        const std::size_t field = body.find(length_field, position);
+        const std::size_t end = body.find("\r\n\r\n", position);
+        if (field == std::string::npos || end == std::string::npos)
+            break;
+        const std::size_t length = std::stoul(body.substr(field + length_field.size()));
+        pictures.push_back(body.substr(end + 4, length));
+        position = end + 4 + length;
+    }
+    return pictures;
+}
+
+std::vector<std::string> makePictures()
+{
+    std::vector<std::string> pictures;
+    for (const Rgb& colour : kColours)
+        pictures.push_back(test::encodeSolidJpeg(kWidth, kHeight, colour));
+    return pictures;
+}
+
+// curl receives the stream byte for byte, and every picture in it decodes
+// to the colour it was made with.
+TEST(RealClient, CurlReceivesDecodableStream)
+{
+    if (!test::isOnPath("curl"))
+        GTEST_SKIP() << "curl is not installed";
+    const std::vector<std::string> pictures = makePictures();
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    streamer.publish("/jpg", pictures[0]);
+
+    ScratchDirectory scratch;
+    const std::string output = scratch.file("stream.bin");
+    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
+    test::ChildProcess curl({"curl", "-s", "-N", "-o", output, url});
+    ASSERT_TRUE(curl.isStarted());
+    ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 1; })) << "curl never connected";
+
+    std::string expected;
+    for (std::size_t i = 1; i < pictures.size(); ++i) {
+        streamer.publish("/jpg", pictures[i]);
+        expected += part(pictures[i]);
+        ASSERT_TRUE(waitFor([&] { return fileSize(output) >= static_cast<long long>(expected.size()); }))
+            << "curl did not receive picture " << i;
+    }
+    streamer.stop();
+    ASSERT_TRUE(curl.waitForExit(kWaitTimeoutMs)) << "curl did not see the end of the stream";
+    EXPECT_EQ(curl.exitCode(), 0);
+
+    const std::string received = readFile(output);
+    EXPECT_TRUE(received == expected) << "curl received " << received.size() << " bytes, expected "
+                                      << expected.size();
+    const std::vector<std::string> received_pictures = splitParts(received);
+    ASSERT_EQ(received_pictures.size(), pictures.size() - 1);
+    for (std::size_t i = 0; i < received_pictures.size(); ++i) {
+        int width = 0, height = 0;
+        std::vector<unsigned char> rgb;
+        ASSERT_TRUE(test::decodeJpeg(received_pictures[i], width, height, rgb)) << "picture " << i;
+        EXPECT_EQ(width, kWidth);
+        EXPECT_EQ(height, kHeight);
+        EXPECT_TRUE(test::isNear(test::meanColour(rgb.data(), rgb.size() / 3), kColours[i + 1], kColourTolerance))
+            << "picture " << i;
+    }
+}
+
+// ffmpeg reads the stream with its multipart JPEG demuxer and decodes frames
+// of the published size and colours.
+TEST(RealClient, FfmpegDecodesStream)
+{
+    if (!test::isOnPath("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg is not installed";
+    constexpr int kFrames = 3;
+    const std::vector<std::string> pictures = makePictures();
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    streamer.publish("/jpg", pictures[0]);
+
+    ScratchDirectory scratch;
+    const std::string output = scratch.file("frames.rgb");
+    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
+    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url,
+                               "-frames:v", std::to_string(kFrames), "-f", "rawvideo", "-pix_fmt", "rgb24", "-y",
+                               output});
+    ASSERT_TRUE(ffmpeg.isStarted());
+    // Publish until ffmpeg has its frames and leaves.
+    const bool exited = waitFor(
+        [&, next = std::size_t{0}]() mutable {
+            streamer.publish("/jpg", pictures[next++ % pictures.size()]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return ffmpeg.hasExited();
+        },
+        3 * kWaitTimeoutMs);
+    ASSERT_TRUE(exited) << "ffmpeg did not finish reading the stream";
+    EXPECT_EQ(ffmpeg.exitCode(), 0);
+
+    const std::string frames = readFile(output);
+    const std::size_t frame_bytes = static_cast<std::size_t>(kWidth) * kHeight * 3;
+    ASSERT_EQ(frames.size(), frame_bytes * kFrames) << "ffmpeg decoded frames of another size";
+    for (int frame = 0; frame < kFrames; ++frame) {
+        const auto* pixels = reinterpret_cast<const unsigned char*>(frames.data()) + frame * frame_bytes;
+        const Rgb mean = test::meanColour(pixels, frame_bytes / 3);
+        bool known = false;
+        for (const Rgb& colour : kColours)
+            known = known || test::isNear(mean, colour, kColourTolerance);
+        EXPECT_TRUE(known) << "frame " << frame << " has a colour that was never published";
+    }
+}
+
+}  // namespace
+}  // namespace quelmor
