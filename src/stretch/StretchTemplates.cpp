@@ -74,30 +74,40 @@ inline __attribute__((always_inline)) void stretchRowThreeChannels(
   }
 }
 
-// The per-sample arithmetic holds a fused multiply-subtract. Compiled for
-// the FMA instruction set it is one instruction; the portable build calls the
-// (equally fused, much slower) libm fma. Chosen at run time rather than by
-// target_clones, whose ifunc resolvers break under ThreadSanitizer.
+// The per-sample arithmetic holds a fused multiply-subtract. On x86 the
+// baseline has no such instruction and std::fma is a (fused, much slower)
+// libm call, so the row loops are compiled a second time for the FMA set and
+// chosen at run time (not by target_clones, whose ifunc resolvers break under
+// ThreadSanitizer). Other targets, aarch64 among them, have it in their base set.
+#if defined(__x86_64__) || defined(__i386__)
+#define STRETCH_TARGET_FMA __attribute__((target("fma")))
+#else
+#define STRETCH_TARGET_FMA
+#endif
+
 template <typename T, typename Stretch>
-__attribute__((target("fma"))) void stretchRowOneChannelFma(const T* row, int width,
-                                                             int sampling, uchar* line,
-                                                             Stretch stretch) {
+STRETCH_TARGET_FMA void stretchRowOneChannelFma(const T* row, int width, int sampling,
+                                                uchar* line, Stretch stretch) {
   stretchRowOneChannel(row, width, sampling, line, stretch);
 }
 
 template <typename T, typename Stretch>
-__attribute__((target("fma"))) void stretchRowThreeChannelsFma(
+STRETCH_TARGET_FMA void stretchRowThreeChannelsFma(
     const T* redRow, std::int64_t planeSize, int width, int sampling, uchar* line,
     Stretch red, Stretch green, Stretch blue) {
   stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
 }
 
 bool cpuHasFma() {
+#if defined(__x86_64__) || defined(__i386__)
   static const bool hasFma = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("fma") != 0;
   }();
   return hasFma;
+#else
+  return false;
+#endif
 }
 
 // Table lookups need no fused operation, only the per-sample formula does.
