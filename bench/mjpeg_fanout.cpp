@@ -307,10 +307,14 @@ void runOffered(const Options& options, int clients, std::size_t bytes)
     const double window_seconds = published_in_window / kOfferedFps;
     std::vector<double> fps, latencies_ms;
     for (const StreamFollower& follower : followers) {
+        // A client that falls behind may get the newest picture twice; the
+        // first arrival counts.
         int received = 0;
+        std::int64_t last_published = 0;
         for (const auto& [published, receipt] : follower.parts) {
-            if (published < window_start || published >= window_end)
+            if (published < window_start || published >= window_end || published == last_published)
                 continue;
+            last_published = published;
             ++received;
             latencies_ms.push_back(static_cast<double>(receipt - published) / 1e6);
         }
