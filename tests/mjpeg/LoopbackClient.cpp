@@ -93,13 +93,6 @@ std::string LoopbackClient::read(std::size_t count, int timeout_ms)
     return bytes;
 }
 
-std::string LoopbackClient::readSome(std::size_t max_bytes, int timeout_ms)
-{
-    if (pending_.empty())
-        fill(1, nowMs() + timeout_ms);
-    return read(std::min(max_bytes, pending_.size()), 0);
-}
-
 std::string LoopbackClient::readUntilClosed(int timeout_ms)
 {
     fill(static_cast<std::size_t>(-1), nowMs() + timeout_ms);

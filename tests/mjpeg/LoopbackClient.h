@@ -17,13 +17,10 @@ public:
     explicit LoopbackClient(net::UniqueFd connected) : socket_(std::move(connected)) {}
 
     bool isConnected() const { return socket_.isValid(); }
-    int socket() const { return socket_.get(); }
 
     bool send(const std::string& bytes);
     // Reads until `count` bytes have arrived; fewer on time-out or end of stream.
     std::string read(std::size_t count, int timeout_ms);
-    // Reads up to `max_bytes` of what is available within timeout_ms.
-    std::string readSome(std::size_t max_bytes, int timeout_ms);
     // Reads until the server closes the connection or timeout_ms passes.
     std::string readUntilClosed(int timeout_ms);
     // True once a read has met the end of the stream.
