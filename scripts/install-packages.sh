@@ -11,7 +11,7 @@ build_packages=(
 )
 test_packages=(
   libgtest-dev
-  curl ffmpeg
+  curl ffmpeg chromium
 )
 
 case "${1:-build}" in

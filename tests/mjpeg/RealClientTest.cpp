@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -183,6 +184,64 @@ TEST(RealClient, FfmpegDecodesStream)
             known = known || test::isNear(mean, colour, kColourTolerance);
         EXPECT_TRUE(known) << "frame " << frame << " has a colour that was never published";
     }
+}
+
+// A browser shows the stream through the viewer page: the picture, scaled to
+// the window's height, sits centred on the black page.
+TEST(RealClient, ChromiumShowsStreamOnViewerPage)
+{
+    if (!test::isOnPath("chromium") || !test::isOnPath("ffmpeg"))
+        GTEST_SKIP() << "chromium or ffmpeg is not installed";
+    constexpr int kWindowWidth = 800;
+    constexpr int kWindowHeight = 400;
+    const Rgb kRed = kColours[0];
+    const Rgb kBlack = {0, 0, 0};
+    const std::string picture = test::encodeSolidJpeg(kWidth, kHeight, kRed);
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    streamer.publish("/jpg", picture);
+
+    ScratchDirectory scratch;
+    const std::string screenshot = scratch.file("viewer.png");
+    const std::string pixels_file = scratch.file("viewer.rgb");
+    char profile_pattern[] = "/tmp/quelmor-chromium-XXXXXX";
+    ASSERT_NE(::mkdtemp(profile_pattern), nullptr);
+    const std::filesystem::path profile = profile_pattern;
+    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/viewer";
+    test::ChildProcess chromium({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                 "--disable-sync", "--user-data-dir=" + profile.string(),
+                                 "--window-size=" + std::to_string(kWindowWidth) + "," + std::to_string(kWindowHeight),
+                                 "--virtual-time-budget=2000", "--screenshot=" + screenshot, url});
+    ASSERT_TRUE(chromium.isStarted());
+    // A stream client receives only pictures published after it joined: keep publishing.
+    const bool exited = waitFor(
+        [&] {
+            streamer.publish("/jpg", picture);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return chromium.hasExited();
+        },
+        6 * kWaitTimeoutMs);
+    std::filesystem::remove_all(profile);
+    ASSERT_TRUE(exited) << "chromium did not finish its screenshot";
+    ASSERT_EQ(chromium.exitCode(), 0);
+
+    test::ChildProcess convert({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", screenshot, "-f", "rawvideo",
+                                "-pix_fmt", "rgb24", "-y", pixels_file});
+    ASSERT_TRUE(convert.waitForExit(kWaitTimeoutMs));
+    ASSERT_EQ(convert.exitCode(), 0);
+    const std::string pixels = readFile(pixels_file);
+    ASSERT_EQ(pixels.size(), static_cast<std::size_t>(kWindowWidth) * kWindowHeight * 3);
+    const auto pixelAt = [&pixels](int x, int y) {
+        const auto* rgb = reinterpret_cast<const unsigned char*>(pixels.data()) + (y * kWindowWidth + x) * 3;
+        return Rgb{rgb[0], rgb[1], rgb[2]};
+    };
+    const int middle_row = kWindowHeight / 2;
+    EXPECT_TRUE(test::isNear(pixelAt(kWindowWidth / 2, middle_row), kRed, kColourTolerance))
+        << "the picture is not in the middle of the page";
+    EXPECT_TRUE(test::isNear(pixelAt(10, middle_row), kBlack, kColourTolerance)) << "no black margin on the left";
+    EXPECT_TRUE(test::isNear(pixelAt(kWindowWidth - 10, middle_row), kBlack, kColourTolerance))
+        << "no black margin on the right";
 }
 
 }  // namespace
