@@ -17,6 +17,8 @@ using test::kWaitTimeoutMs;
 using test::LoopbackClient;
 using test::waitFor;
 
+constexpr int kSmallReceiveBufferBytes = 4096;
+
 const std::string kStreamHeader =
     "HTTP/1.1 200 OK\r\n"
     "Content-Type: multipart/x-mixed-replace; boundary=quelmormjpegstreamer\r\n"
@@ -31,8 +33,8 @@ const std::string kViewerPage =
 
 std::string part(const std::string& picture)
 {
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-           std::to_string(picture.size()) + "\r\n\r\n" + picture;
+    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
+        "\r\n\r\n" + picture;
 }
 
 // A picture whose every byte depends on its number, so that any two differ
@@ -61,8 +63,8 @@ bool openStream(MJPEGStreamer& streamer, LoopbackClient& client, const std::stri
 {
     const std::size_t before = streamer.streamClientCount();
     return client.send("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n") &&
-           client.read(kStreamHeader.size(), kWaitTimeoutMs) == kStreamHeader &&
-           waitFor([&] { return streamer.streamClientCount() == before + 1; });
+        client.read(kStreamHeader.size(), kWaitTimeoutMs) == kStreamHeader &&
+        waitFor([&] { return streamer.streamClientCount() == before + 1; });
 }
 
 class MJPEGStreamerTest : public ::testing::Test {
@@ -103,14 +105,14 @@ TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
     EXPECT_EQ(exchange(streamer.port(), "HEAD /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed\r\n\r\n");
 
     EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.0\r\n\r\n"),
-              "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
     EXPECT_EQ(exchange(streamer.port(), "GET /nothing HTTP/1.0\r\n\r\n"), "HTTP/1.0 404 Not Found\r\n\r\n");
     LoopbackClient stream(streamer.port());
     ASSERT_TRUE(stream.send("GET /jpg HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(stream.read(8, kWaitTimeoutMs), "HTTP/1.0");
     // Lines ended by "\n" alone still get an answer.
     EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\n\n"),
-              "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+        "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
 }
 
 // "/shutdown" with any method is answered 200, then every connection is
@@ -183,7 +185,7 @@ TEST_F(MJPEGStreamerTest, SlowReaderReceivesOnlyWholePictures)
     for (int number = 0; number < kPictures; ++number)
         pictures.push_back(numberedPicture(number, (2u << 20) + static_cast<std::size_t>(number) * 4099));
     streamer.publish("/jpg", pictures[0]);
-    LoopbackClient slow(streamer.port(), 4096);
+    LoopbackClient slow(streamer.port(), kSmallReceiveBufferBytes);
     ASSERT_TRUE(openStream(streamer, slow, "/jpg"));
     slow.throttle(16 * 1024, 1);
 
@@ -219,9 +221,11 @@ TEST_F(MJPEGStreamerTest, SlowReaderReceivesOnlyWholePictures)
 // closes and the publisher forgets it.
 TEST_F(MJPEGStreamerTest, StalledClientIsCutOffWithoutTornPartsBeforeTheEnd)
 {
-    const std::string picture = numberedPicture(1, 4u << 20);
+    // Larger than the socket buffers can ever hold (a send buffer grows to
+    // 4 MiB here), so the stall always falls inside a part, never between two.
+    const std::string picture = numberedPicture(1, 8u << 20);
     streamer.publish("/jpg", picture);
-    LoopbackClient stalled(streamer.port());
+    LoopbackClient stalled(streamer.port(), kSmallReceiveBufferBytes);
     ASSERT_TRUE(openStream(streamer, stalled, "/jpg"));
     for (int i = 0; i < 4; ++i)
         streamer.publish("/jpg", picture);
