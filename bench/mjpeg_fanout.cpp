@@ -283,9 +283,8 @@ void runOffered(const Options& options, int clients, std::size_t bytes)
     std::int64_t window_start = 0, window_end = 0;
     int published_in_window = 0;
     {
-        Reader reader(setup.sockets, [&](std::size_t index, const char* data, std::size_t length) {
-            followers[index].feed(data, length);
-        });
+        Reader reader(setup.sockets,
+            [&](std::size_t index, const char* data, std::size_t length) { followers[index].feed(data, length); });
         const Clock::duration interval = seconds(1.0 / kOfferedFps);
         const Clock::time_point begin = Clock::now();
         const Clock::time_point warm_up_end = begin + seconds(kWarmUpSeconds);
@@ -325,8 +324,8 @@ void runOffered(const Options& options, int clients, std::size_t bytes)
         fps_sum += value;
     std::printf("fanout clients=%d bytes=%zu mode=offered fps_min=%.1f fps_mean=%.1f p50_ms=%.2f p99_ms=%.2f "
                 "rss_MB=%.1f\n",
-                clients, bytes, *std::min_element(fps.begin(), fps.end()), fps_sum / static_cast<double>(clients),
-                percentile(latencies_ms, 0.50), percentile(latencies_ms, 0.99), peakResidentMegabytes());
+        clients, bytes, *std::min_element(fps.begin(), fps.end()), fps_sum / static_cast<double>(clients),
+        percentile(latencies_ms, 0.50), percentile(latencies_ms, 0.99), peakResidentMegabytes());
 }
 
 // Megabytes per second through the server while pictures are offered as fast
@@ -347,7 +346,7 @@ double measureServer(const Options& options, int clients, std::size_t bytes)
             setup.streamer.publish(kPath, stampedPicture(setup.pattern, number++));
             const auto give_up = Clock::now() + std::chrono::milliseconds(2);
             while (received_bytes.load() - bytes_before < bytes * static_cast<std::size_t>(clients) / 2 &&
-                   Clock::now() < give_up)
+                Clock::now() < give_up)
                 std::this_thread::yield();
         }
     };
@@ -422,7 +421,7 @@ void runSaturation(const Options& options, int clients, std::size_t bytes)
     const double ceiling = measureCeiling(options, clients, bytes);
     std::printf("fanout clients=%d bytes=%zu mode=saturation agg_MBps=%.1f ceiling_MBps=%.1f ratio=%.2f "
                 "rss_MB=%.1f\n",
-                clients, bytes, server, ceiling, ceiling > 0 ? server / ceiling : 0.0, peakResidentMegabytes());
+        clients, bytes, server, ceiling, ceiling > 0 ? server / ceiling : 0.0, peakResidentMegabytes());
 }
 
 // Runs `body` in a child process and waits for it.

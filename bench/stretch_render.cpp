@@ -25,123 +25,127 @@ constexpr int kWidth = 6000;
 constexpr int kHeight = 4000;
 constexpr int kRepeats = 5;
 
-double millisecondsOf(const std::function<void()>& work) {
-  const auto start = std::chrono::steady_clock::now();
-  work();
-  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-  return elapsed.count();
+double millisecondsOf(const std::function<void()>& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+    return elapsed.count();
 }
 
-double medianMilliseconds(const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int i = 0; i < kRepeats; ++i) {
-    times.push_back(millisecondsOf(work));
-  }
-  std::nth_element(times.begin(), times.begin() + kRepeats / 2, times.end());
-  return times[kRepeats / 2];
+double medianMilliseconds(const std::function<void()>& work)
+{
+    std::vector<double> times;
+    for (int i = 0; i < kRepeats; ++i) {
+        times.push_back(millisecondsOf(work));
+    }
+    std::nth_element(times.begin(), times.begin() + kRepeats / 2, times.end());
+    return times[kRepeats / 2];
 }
 
 // A sky-like frame: a background near 10 % of `top` with noise, and a sprinkle
 // of bright pixels.
 template <typename T>
-std::vector<T> skyFrame(int channels, double top) {
-  std::vector<T> samples(static_cast<std::size_t>(kWidth) * kHeight * channels);
-  std::uint32_t state = 12345;
-  for (T& sample : samples) {
-    state = state * 1664525u + 1013904223u;
-    const double noise = static_cast<double>(state >> 8) / 16777216.0;
-    const bool star = (state & 0x3FFu) == 0;
-    sample = static_cast<T>(star ? top * (0.5 + 0.5 * noise) : top * (0.08 + 0.04 * noise));
-  }
-  return samples;
+std::vector<T> skyFrame(int channels, double top)
+{
+    std::vector<T> samples(static_cast<std::size_t>(kWidth) * kHeight * channels);
+    std::uint32_t state = 12345;
+    for (T& sample : samples) {
+        state = state * 1664525u + 1013904223u;
+        const double noise = static_cast<double>(state >> 8) / 16777216.0;
+        const bool star = (state & 0x3FFu) == 0;
+        sample = static_cast<T>(star ? top * (0.5 + 0.5 * noise) : top * (0.08 + 0.04 * noise));
+    }
+    return samples;
 }
 
-QImage outputImage(int channels) {
-  QImage image(kWidth, kHeight, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
-  image.fill(0);
-  return image;
+QImage outputImage(int channels)
+{
+    QImage image(kWidth, kHeight, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
+    image.fill(0);
+    return image;
 }
 
 // QImage::operator== looks pixels up in the (here absent) colour table.
-bool sameScanLines(const QImage& a, const QImage& b) {
-  for (int y = 0; y < kHeight; ++y) {
-    if (std::memcmp(a.constScanLine(y), b.constScanLine(y), static_cast<std::size_t>(a.bytesPerLine())) != 0) {
-      return false;
+bool sameScanLines(const QImage& a, const QImage& b)
+{
+    for (int y = 0; y < kHeight; ++y) {
+        if (std::memcmp(a.constScanLine(y), b.constScanLine(y), static_cast<std::size_t>(a.bytesPerLine())) != 0) {
+            return false;
+        }
     }
-  }
-  return true;
+    return true;
 }
 
 // One thread, one sample at a time, straight through the arithmetic.
 template <typename T>
-void referenceRender(const T* samples, QImage* image, const StretchParams& params,
-                     int inputRange, int channels) {
-  const float fullScale = static_cast<float>(inputRange > 1 ? inputRange - 1 : inputRange);
-  const std::size_t plane = static_cast<std::size_t>(kWidth) * kHeight;
-  const ChannelStretch<T> red(params.channel[0], fullScale);
-  const ChannelStretch<T> green(params.channel[1], fullScale);
-  const ChannelStretch<T> blue(params.channel[2], fullScale);
-  for (int y = 0; y < kHeight; ++y) {
-    uchar* line = image->scanLine(y);
-    const T* row = samples + static_cast<std::size_t>(y) * kWidth;
-    for (int x = 0; x < kWidth; ++x) {
-      if (channels == 1) {
-        line[x] = red(row[x]);
-      } else {
-        reinterpret_cast<std::uint32_t*>(line)[x] =
-            0xFF000000u | std::uint32_t{red(row[x])} << 16 |
-            std::uint32_t{green(row[plane + x])} << 8 | blue(row[2 * plane + x]);
-      }
+void referenceRender(const T* samples, QImage* image, const StretchParams& params, int inputRange, int channels)
+{
+    const float fullScale = static_cast<float>(inputRange > 1 ? inputRange - 1 : inputRange);
+    const std::size_t plane = static_cast<std::size_t>(kWidth) * kHeight;
+    const ChannelStretch<T> red(params.channel[0], fullScale);
+    const ChannelStretch<T> green(params.channel[1], fullScale);
+    const ChannelStretch<T> blue(params.channel[2], fullScale);
+    for (int y = 0; y < kHeight; ++y) {
+        uchar* line = image->scanLine(y);
+        const T* row = samples + static_cast<std::size_t>(y) * kWidth;
+        for (int x = 0; x < kWidth; ++x) {
+            if (channels == 1) {
+                line[x] = red(row[x]);
+            } else {
+                reinterpret_cast<std::uint32_t*>(line)[x] = 0xFF000000u | std::uint32_t{red(row[x])} << 16 |
+                    std::uint32_t{green(row[plane + x])} << 8 | blue(row[2 * plane + x]);
+            }
+        }
     }
-  }
 }
 
 template <typename T>
-void benchmarkCase(const char* typeName, PixelType type, int channels, double top) {
-  const std::vector<T> samples = skyFrame<T>(channels, top);
-  const std::size_t bytes = samples.size() * sizeof(T);
-  std::vector<char> copy(bytes, 1);
-  StretchParams params;
-  params.channel.fill(StretchChannelParams{0.05f, 0.6f, 0.2f, 0.0f, 1.0f});
+void benchmarkCase(const char* typeName, PixelType type, int channels, double top)
+{
+    const std::vector<T> samples = skyFrame<T>(channels, top);
+    const std::size_t bytes = samples.size() * sizeof(T);
+    std::vector<char> copy(bytes, 1);
+    StretchParams params;
+    params.channel.fill(StretchChannelParams{0.05f, 0.6f, 0.2f, 0.0f, 1.0f});
 
-  QImage image = outputImage(channels);
-  int inputRange = 0;
-  const double renderMs = medianMilliseconds([&] {
-    StretchRenderer renderer(kWidth, kHeight, channels, type);
-    renderer.params = params;
-    renderer.render(samples.data(), &image, 1);
-    inputRange = renderer.inputRange;
-  });
-  const double memcpyMs =
-      medianMilliseconds([&] { std::memcpy(copy.data(), samples.data(), bytes); });
-  QImage referenceImage = outputImage(channels);
-  const double referenceMs = millisecondsOf(
-      [&] { referenceRender(samples.data(), &referenceImage, params, inputRange, channels); });
-  const bool identical = sameScanLines(referenceImage, image);
-  const double paramsMs = medianMilliseconds([&] {
-    StretchRenderer renderer(kWidth, kHeight, channels, type);
-    renderer.computeParams(samples.data(), false);
-  });
-  const double autoParamsMs = medianMilliseconds([&] {
-    StretchRenderer renderer(kWidth, kHeight, channels, type);
-    renderer.computeAutoParams(samples.data());
-  });
-  const double megapixels = static_cast<double>(kWidth) * kHeight / 1e6;
-  std::printf(
-      "stretch type=%s channels=%d width=%d height=%d ms=%.2f mpix_s=%.1f memcpy_ms=%.2f "
-      "ratio=%.2f ref_ms=%.1f params_ms=%.2f auto_params_ms=%.2f identical=%s\n",
-      typeName, channels, kWidth, kHeight, renderMs, megapixels / (renderMs / 1000.0), memcpyMs,
-      renderMs / memcpyMs, referenceMs, paramsMs, autoParamsMs, identical ? "yes" : "no");
-  std::fflush(stdout);
+    QImage image = outputImage(channels);
+    int inputRange = 0;
+    const double renderMs = medianMilliseconds([&] {
+        StretchRenderer renderer(kWidth, kHeight, channels, type);
+        renderer.params = params;
+        renderer.render(samples.data(), &image, 1);
+        inputRange = renderer.inputRange;
+    });
+    const double memcpyMs = medianMilliseconds([&] { std::memcpy(copy.data(), samples.data(), bytes); });
+    QImage referenceImage = outputImage(channels);
+    const double referenceMs =
+        millisecondsOf([&] { referenceRender(samples.data(), &referenceImage, params, inputRange, channels); });
+    const bool identical = sameScanLines(referenceImage, image);
+    const double paramsMs = medianMilliseconds([&] {
+        StretchRenderer renderer(kWidth, kHeight, channels, type);
+        renderer.computeParams(samples.data(), false);
+    });
+    const double autoParamsMs = medianMilliseconds([&] {
+        StretchRenderer renderer(kWidth, kHeight, channels, type);
+        renderer.computeAutoParams(samples.data());
+    });
+    const double megapixels = static_cast<double>(kWidth) * kHeight / 1e6;
+    std::printf("stretch type=%s channels=%d width=%d height=%d ms=%.2f mpix_s=%.1f memcpy_ms=%.2f "
+                "ratio=%.2f ref_ms=%.1f params_ms=%.2f auto_params_ms=%.2f identical=%s\n",
+        typeName, channels, kWidth, kHeight, renderMs, megapixels / (renderMs / 1000.0), memcpyMs, renderMs / memcpyMs,
+        referenceMs, paramsMs, autoParamsMs, identical ? "yes" : "no");
+    std::fflush(stdout);
 }
 
 }  // namespace
 
-int main() {
-  benchmarkCase<std::uint8_t>("u8", PixelType::UInt8, 1, 255.0);
-  benchmarkCase<std::uint16_t>("u16", PixelType::UInt16, 1, 65535.0);
-  benchmarkCase<std::uint16_t>("u16", PixelType::UInt16, 3, 65535.0);
-  benchmarkCase<float>("float", PixelType::Float, 1, 1.0);
-  benchmarkCase<std::uint8_t>("u8", PixelType::UInt8, 3, 255.0);
-  return 0;
+int main()
+{
+    benchmarkCase<std::uint8_t>("u8", PixelType::UInt8, 1, 255.0);
+    benchmarkCase<std::uint16_t>("u16", PixelType::UInt16, 1, 65535.0);
+    benchmarkCase<std::uint16_t>("u16", PixelType::UInt16, 3, 65535.0);
+    benchmarkCase<float>("float", PixelType::Float, 1, 1.0);
+    benchmarkCase<std::uint8_t>("u8", PixelType::UInt8, 3, 255.0);
+    return 0;
 }

@@ -10,9 +10,9 @@ namespace {
 // INDI properties cross from the INDI receiving thread to the main thread as
 // queued arguments, so the type is known to Qt before anything runs.
 [[maybe_unused]] const int kIndiPropertyMetaType = qRegisterMetaType<INDI::Property>("INDI::Property");
-} // namespace
+}  // namespace
 
-int main(int argc, char *argv[])
+int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));

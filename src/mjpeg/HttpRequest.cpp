@@ -10,7 +10,7 @@ namespace {
 // its delimiter (consumed, not kept) or to the end of the message.
 class MessageCursor {
 public:
-    explicit MessageCursor(std::string_view text) : text_(text) {}
+    explicit MessageCursor(std::string_view text) : text_(text) { }
 
     bool atEnd() const { return position_ >= text_.size(); }
     std::size_t position() const { return position_; }

@@ -255,9 +255,9 @@ void Listener::removeClosedEntries()
 {
     if (!poll_set_marked_)
         return;
-    poll_set_.erase(std::remove_if(poll_set_.begin(), poll_set_.end(),
-                                   [](const pollfd& entry) { return entry.fd == -1; }),
-                    poll_set_.end());
+    poll_set_.erase(
+        std::remove_if(poll_set_.begin(), poll_set_.end(), [](const pollfd& entry) { return entry.fd == -1; }),
+        poll_set_.end());
     poll_set_marked_ = false;
 }
 

@@ -46,9 +46,7 @@ bool sendResponse(int socket, const net::HttpResponse& response)
 
 MJPEGStreamer::MJPEGStreamer()
     : shutdown_target_("/shutdown"),
-      on_message_cb_([this](const int& socket, const std::string& message) {
-          return handleRequest(socket, message);
-      }),
+      on_message_cb_([this](const int& socket, const std::string& message) { return handleRequest(socket, message); }),
       on_before_close_cb_([this](const int& socket) { publisher_.removeClient(socket); })
 {
 }
@@ -119,8 +117,8 @@ net::MessageResult MJPEGStreamer::handleRequest(const int& socket, const std::st
         net::HttpResponse response = makeResponse(request, 200, "OK");
         response.setHeader("Content-Type", "multipart/x-mixed-replace; boundary=quelmormjpegstreamer");
         response.setHeader("Pragma", "no-cache");
-        response.setHeader("Cache-Control",
-                           "no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0");
+        response.setHeader(
+            "Cache-Control", "no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0");
         response.setHeader("Connection", "close");
         if (!sendResponse(socket, response))
             return {true, false};

@@ -19,8 +19,7 @@ constexpr int kWritableWaitMs = 1;
 // loses the picture, inside a part its connection is ended, so a part is
 // never left half-written with another one after it.
 constexpr int kStallTimeoutMs = 2000;
-constexpr const char* kPartHeaderPrefix =
-    "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+constexpr const char* kPartHeaderPrefix = "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
 constexpr const char* kWorkerThreadName = "quelmor-worker";
 
 std::string partHeader(std::size_t picture_bytes)
@@ -297,7 +296,7 @@ bool Publisher::writePart(StreamClient& client, const Picture& picture)
         {const_cast<char*>(picture.bytes.data()), picture.bytes.size()},
     };
     return writeFully(client.socket.get(), parts, 2, kStallTimeoutMs,
-                      [this, &client] { return client.closed.load() || stop_requested_.load(); });
+        [this, &client] { return client.closed.load() || stop_requested_.load(); });
 }
 
 void Publisher::abandon(StreamClient& client)

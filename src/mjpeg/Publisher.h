@@ -77,7 +77,7 @@ private:
     // of the listener's descriptor, so the number it writes to cannot be
     // closed or reused while a worker holds the client.
     struct StreamClient {
-        explicit StreamClient(UniqueFd socket_copy) : socket(std::move(socket_copy)) {}
+        explicit StreamClient(UniqueFd socket_copy) : socket(std::move(socket_copy)) { }
         const UniqueFd socket;
         std::atomic<int> pending_jobs{0};
         std::atomic<bool> closed{false};          // removed, or abandoned after a failed part

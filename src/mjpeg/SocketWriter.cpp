@@ -71,8 +71,7 @@ bool waitUntilWritable(int socket, int timeout_ms)
     return pollWritable(socket, timeout_ms) == POLLWRNORM;
 }
 
-bool writeFully(int socket, iovec* parts, int count, int stall_timeout_ms,
-                const std::function<bool()>& should_abort)
+bool writeFully(int socket, iovec* parts, int count, int stall_timeout_ms, const std::function<bool()>& should_abort)
 {
     msghdr message{};
     message.msg_iov = parts;

@@ -17,7 +17,7 @@ bool waitUntilWritable(int socket, int timeout_ms);
 // whenever the socket is full. Fails on a send error, when no byte could be
 // written for stall_timeout_ms, or as soon as should_abort (if set) returns
 // true; the bytes written before a failure stay written. Modifies parts.
-bool writeFully(int socket, iovec* parts, int count, int stall_timeout_ms,
-                const std::function<bool()>& should_abort = {});
+bool writeFully(
+    int socket, iovec* parts, int count, int stall_timeout_ms, const std::function<bool()>& should_abort = {});
 
 }  // namespace quelmor::net

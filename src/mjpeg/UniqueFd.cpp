@@ -11,7 +11,7 @@ UniqueFd::~UniqueFd()
     reset();
 }
 
-UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+UniqueFd::UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) { }
 
 UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
 {

@@ -7,7 +7,7 @@ namespace quelmor::net {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd) : fd_(fd) { }
     ~UniqueFd();
 
     UniqueFd(UniqueFd&& other) noexcept;

@@ -8,10 +8,9 @@ namespace {
 const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 const QString kObjectPath = QStringLiteral("/Streamer");
 constexpr int kNoFrame = -1;
-} // namespace
+}  // namespace
 
-Streamer::Streamer()
-    : QObject(nullptr)
+Streamer::Streamer() : QObject(nullptr)
 {
     // The adaptor must exist before registration so that ExportAdaptors finds it;
     // it is a Qt child and dies with this object.
@@ -24,7 +23,7 @@ Streamer::Streamer()
 
 Streamer::~Streamer() = default;
 
-void Streamer::start(const QString &device)
+void Streamer::start(const QString& device)
 {
     // No live feed can be built yet: the request leaves the service without a source.
     Q_UNUSED(device)
@@ -35,18 +34,18 @@ void Streamer::stop()
     emit finished();
 }
 
-bool Streamer::openSer(const QString &path)
+bool Streamer::openSer(const QString& path)
 {
     // No player can be built yet: every file is refused.
     Q_UNUSED(path)
     return false;
 }
 
-void Streamer::playSer() {}
+void Streamer::playSer() { }
 
-void Streamer::pauseSer() {}
+void Streamer::pauseSer() { }
 
-void Streamer::stopSer() {}
+void Streamer::stopSer() { }
 
 bool Streamer::seekSer(int frame)
 {
@@ -96,7 +95,7 @@ void Streamer::setStretchParams(double shadows, double midtones, double highligh
     Q_UNUSED(highlights)
 }
 
-bool Streamer::autoStretch(double &shadows, double &midtones, double &highlights)
+bool Streamer::autoStretch(double& shadows, double& midtones, double& highlights)
 {
     Q_UNUSED(shadows)
     Q_UNUSED(midtones)
@@ -104,7 +103,7 @@ bool Streamer::autoStretch(double &shadows, double &midtones, double &highlights
     return false;
 }
 
-bool Streamer::focusMetrics(double &sharpness, double &min, double &max, double &median)
+bool Streamer::focusMetrics(double& sharpness, double& min, double& max, double& median)
 {
     Q_UNUSED(sharpness)
     Q_UNUSED(min)

@@ -8,8 +8,7 @@
 // answers fixed defaults while no source exists.
 //
 // Thread: main (Qt event loop) only. Every operation runs to completion there.
-class Streamer : public QObject
-{
+class Streamer : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tavrinholm.dorvenquill.Streamer")
 
@@ -20,9 +19,9 @@ public:
     Streamer();
     ~Streamer() override;
 
-    Q_SCRIPTABLE Q_INVOKABLE void start(const QString &device);
+    Q_SCRIPTABLE Q_INVOKABLE void start(const QString& device);
     Q_SCRIPTABLE Q_INVOKABLE void stop();
-    Q_SCRIPTABLE Q_INVOKABLE bool openSer(const QString &path);
+    Q_SCRIPTABLE Q_INVOKABLE bool openSer(const QString& path);
     Q_SCRIPTABLE Q_INVOKABLE void playSer();
     Q_SCRIPTABLE Q_INVOKABLE void pauseSer();
     Q_SCRIPTABLE Q_INVOKABLE void stopSer();
@@ -36,9 +35,8 @@ public:
     Q_SCRIPTABLE Q_INVOKABLE QString serLastError();
     Q_SCRIPTABLE Q_INVOKABLE void setStretchParams(double shadows, double midtones, double highlights);
     // Reference arguments are written only when the answer is true.
-    Q_SCRIPTABLE Q_INVOKABLE bool autoStretch(double &shadows, double &midtones, double &highlights);
-    Q_SCRIPTABLE Q_INVOKABLE bool focusMetrics(double &sharpness, double &min, double &max,
-                                               double &median);
+    Q_SCRIPTABLE Q_INVOKABLE bool autoStretch(double& shadows, double& midtones, double& highlights);
+    Q_SCRIPTABLE Q_INVOKABLE bool focusMetrics(double& sharpness, double& min, double& max, double& median);
 
 signals:
     // Ends the process through the connection made in main; never on the bus.

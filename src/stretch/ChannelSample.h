@@ -16,58 +16,62 @@
 // Not thread-safe; a private working object of one computation.
 template <typename T>
 class ChannelSample {
- public:
-  static constexpr std::int64_t kSampleBudget = 500000;
+public:
+    static constexpr std::int64_t kSampleBudget = 500000;
 
-  ChannelSample(const T* plane, int height, int width) {
-    if (width < 1 || height < 1) {
-      return;
+    ChannelSample(const T* plane, int height, int width)
+    {
+        if (width < 1 || height < 1) {
+            return;
+        }
+        const std::int64_t n = static_cast<std::int64_t>(width) * height;
+        step_ = n < kSampleBudget ? 1 : n / kSampleBudget;
+        const std::int64_t count = n / step_;
+        samples_.resize(static_cast<std::size_t>(count));
+        floor_ = plane[0];
+        for (std::int64_t i = 0; i < count; ++i) {
+            samples_[static_cast<std::size_t>(i)] = plane[i * step_];
+            lowerFloor(plane[i * step_]);
+        }
+        // When step does not divide n, one more index lies below n.
+        const std::int64_t lastIndex = count * step_;
+        if (lastIndex < n) {
+            lowerFloor(plane[lastIndex]);
+        }
     }
-    const std::int64_t n = static_cast<std::int64_t>(width) * height;
-    step_ = n < kSampleBudget ? 1 : n / kSampleBudget;
-    const std::int64_t count = n / step_;
-    samples_.resize(static_cast<std::size_t>(count));
-    floor_ = plane[0];
-    for (std::int64_t i = 0; i < count; ++i) {
-      samples_[static_cast<std::size_t>(i)] = plane[i * step_];
-      lowerFloor(plane[i * step_]);
+
+    std::int64_t step() const { return step_; }
+    std::size_t count() const { return samples_.size(); }
+    T floor() const { return floor_; }
+    const std::vector<T>& samples() const { return samples_; }
+
+    // Members strictly above the floor, in sample order.
+    std::vector<T> aboveFloor() const
+    {
+        std::vector<T> above;
+        above.reserve(samples_.size());
+        std::copy_if(
+            samples_.begin(), samples_.end(), std::back_inserter(above), [this](T value) { return value > floor_; });
+        return above;
     }
-    // When step does not divide n, one more index lies below n.
-    const std::int64_t lastIndex = count * step_;
-    if (lastIndex < n) {
-      lowerFloor(plane[lastIndex]);
+
+    std::size_t countAtFloor() const
+    {
+        return static_cast<std::size_t>(std::count(samples_.begin(), samples_.end(), floor_));
     }
-  }
 
-  std::int64_t step() const { return step_; }
-  std::size_t count() const { return samples_.size(); }
-  T floor() const { return floor_; }
-  const std::vector<T>& samples() const { return samples_; }
+    // Hands the sample set over, leaving this object without samples.
+    std::vector<T> takeSamples() { return std::move(samples_); }
 
-  // Members strictly above the floor, in sample order.
-  std::vector<T> aboveFloor() const {
-    std::vector<T> above;
-    above.reserve(samples_.size());
-    std::copy_if(samples_.begin(), samples_.end(), std::back_inserter(above),
-                 [this](T value) { return value > floor_; });
-    return above;
-  }
-
-  std::size_t countAtFloor() const {
-    return static_cast<std::size_t>(std::count(samples_.begin(), samples_.end(), floor_));
-  }
-
-  // Hands the sample set over, leaving this object without samples.
-  std::vector<T> takeSamples() { return std::move(samples_); }
-
- private:
-  void lowerFloor(T value) {
-    if (value < floor_) {
-      floor_ = value;
+private:
+    void lowerFloor(T value)
+    {
+        if (value < floor_) {
+            floor_ = value;
+        }
     }
-  }
 
-  std::int64_t step_ = 1;
-  T floor_ = T{};
-  std::vector<T> samples_;
+    std::int64_t step_ = 1;
+    T floor_ = T{};
+    std::vector<T> samples_;
 };

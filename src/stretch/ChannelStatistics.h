@@ -13,12 +13,11 @@
 // quarter of the output range. With excludeFloor, measured on the samples
 // above the floor when those are at least a twentieth of the sample set.
 template <typename T>
-void computeChannelParams(const T* plane, StretchChannelParams* params, int inputRange,
-                          int height, int width, bool excludeFloor);
+void computeChannelParams(
+    const T* plane, StretchChannelParams* params, int inputRange, int height, int width, bool excludeFloor);
 
 // The automatic rule: planes where more than half of the samples sit on the
 // floor are placed by the 1st, 50th and 99.5th percentiles of the samples above
 // it; other planes take the median rule with excludeFloor.
 template <typename T>
-void computeAutoChannelParams(const T* plane, StretchChannelParams* params, int inputRange,
-                              int height, int width);
+void computeAutoChannelParams(const T* plane, StretchChannelParams* params, int inputRange, int height, int width);

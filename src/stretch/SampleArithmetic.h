@@ -12,77 +12,79 @@ struct SampleArithmetic;
 namespace sample_arithmetic {
 
 // Truncates toward zero into unsigned 32 bits, saturating; NaN gives 0.
-inline std::uint32_t truncateToUInt32(double value) {
-  constexpr double kUInt32Limit = 4294967296.0;
-  if (!(value > 0.0)) {
-    return 0;
-  }
-  if (value >= kUInt32Limit) {
-    return std::numeric_limits<std::uint32_t>::max();
-  }
-  return static_cast<std::uint32_t>(value);
+inline std::uint32_t truncateToUInt32(double value)
+{
+    constexpr double kUInt32Limit = 4294967296.0;
+    if (!(value > 0.0)) {
+        return 0;
+    }
+    if (value >= kUInt32Limit) {
+        return std::numeric_limits<std::uint32_t>::max();
+    }
+    return static_cast<std::uint32_t>(value);
 }
 
 // Truncates toward zero into signed 64 bits, saturating; NaN gives 0.
-inline std::int64_t truncateToInt64(float value) {
-  constexpr float kInt64Limit = 9223372036854775808.0f;  // 2^63
-  if (value != value) {
-    return 0;
-  }
-  if (value >= kInt64Limit) {
-    return std::numeric_limits<std::int64_t>::max();
-  }
-  if (value < -kInt64Limit) {
-    return std::numeric_limits<std::int64_t>::min();
-  }
-  return static_cast<std::int64_t>(value);
+inline std::int64_t truncateToInt64(float value)
+{
+    constexpr float kInt64Limit = 9223372036854775808.0f;  // 2^63
+    if (value != value) {
+        return 0;
+    }
+    if (value >= kInt64Limit) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    if (value < -kInt64Limit) {
+        return std::numeric_limits<std::int64_t>::min();
+    }
+    return static_cast<std::int64_t>(value);
 }
 
 // Truncates toward zero and clamps to the signed 16-bit range; NaN gives 0.
-inline std::int16_t truncateToInt16(float value) {
-  if (value != value) {
-    return 0;
-  }
-  if (value >= 32767.0f) {
-    return std::numeric_limits<std::int16_t>::max();
-  }
-  if (value <= -32768.0f) {
-    return std::numeric_limits<std::int16_t>::min();
-  }
-  return static_cast<std::int16_t>(value);
+inline std::int16_t truncateToInt16(float value)
+{
+    if (value != value) {
+        return 0;
+    }
+    if (value >= 32767.0f) {
+        return std::numeric_limits<std::int16_t>::max();
+    }
+    if (value <= -32768.0f) {
+        return std::numeric_limits<std::int16_t>::min();
+    }
+    return static_cast<std::int16_t>(value);
 }
 
 // The output byte of a quotient: the low 8 bits of its truncation, saturating at 0.
 template <typename Real>
-inline std::uint8_t outputByte(Real quotient) {
-  return static_cast<std::uint8_t>(truncateToUInt32(static_cast<double>(quotient)));
+inline std::uint8_t outputByte(Real quotient)
+{
+    return static_cast<std::uint8_t>(truncateToUInt32(static_cast<double>(quotient)));
 }
 
 }  // namespace sample_arithmetic
 
 template <>
 struct SampleArithmetic<std::uint8_t> {
-  using Threshold = std::uint8_t;
-  using Real = float;
-  // Out-of-range points keep their low 8 bits, as the unsigned conversion does.
-  static Threshold threshold(float product) {
-    return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
-  }
-  static Real difference(std::uint8_t v, Threshold s) {
-    return static_cast<std::uint8_t>(v - s);
-  }
+    using Threshold = std::uint8_t;
+    using Real = float;
+    // Out-of-range points keep their low 8 bits, as the unsigned conversion does.
+    static Threshold threshold(float product)
+    {
+        return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
+    }
+    static Real difference(std::uint8_t v, Threshold s) { return static_cast<std::uint8_t>(v - s); }
 };
 
 template <>
 struct SampleArithmetic<std::uint16_t> {
-  using Threshold = std::uint16_t;
-  using Real = float;
-  static Threshold threshold(float product) {
-    return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
-  }
-  static Real difference(std::uint16_t v, Threshold s) {
-    return static_cast<std::uint16_t>(v - s);
-  }
+    using Threshold = std::uint16_t;
+    using Real = float;
+    static Threshold threshold(float product)
+    {
+        return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
+    }
+    static Real difference(std::uint16_t v, Threshold s) { return static_cast<std::uint16_t>(v - s); }
 };
 
 // The normalised range of signed 16-bit data runs to 65535, beyond the type:
@@ -90,48 +92,51 @@ struct SampleArithmetic<std::uint16_t> {
 // and the difference is taken in 32 bits so a negative black point cannot wrap it.
 template <>
 struct SampleArithmetic<std::int16_t> {
-  using Threshold = std::int16_t;
-  using Real = float;
-  static Threshold threshold(float product) {
-    return sample_arithmetic::truncateToInt16(product);
-  }
-  static Real difference(std::int16_t v, Threshold s) {
-    return static_cast<float>(static_cast<std::int32_t>(v) - static_cast<std::int32_t>(s));
-  }
+    using Threshold = std::int16_t;
+    using Real = float;
+    static Threshold threshold(float product) { return sample_arithmetic::truncateToInt16(product); }
+    static Real difference(std::int16_t v, Threshold s)
+    {
+        return static_cast<float>(static_cast<std::int32_t>(v) - static_cast<std::int32_t>(s));
+    }
 };
 
 // Both 64-bit integer codes. The difference is exact in unsigned 64 bits
 // whenever v >= S, where the signed subtraction could overflow.
 template <typename Int64>
 struct SampleArithmetic64 {
-  using Threshold = Int64;
-  using Real = float;
-  static Threshold threshold(float product) {
-    return static_cast<Threshold>(sample_arithmetic::truncateToInt64(product));
-  }
-  static Real difference(Int64 v, Threshold s) {
-    return static_cast<float>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(s));
-  }
+    using Threshold = Int64;
+    using Real = float;
+    static Threshold threshold(float product)
+    {
+        return static_cast<Threshold>(sample_arithmetic::truncateToInt64(product));
+    }
+    static Real difference(Int64 v, Threshold s)
+    {
+        return static_cast<float>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(s));
+    }
 };
 
 template <>
-struct SampleArithmetic<long> : SampleArithmetic64<long> {};
+struct SampleArithmetic<long> : SampleArithmetic64<long> {
+};
 
 template <>
-struct SampleArithmetic<long long> : SampleArithmetic64<long long> {};
+struct SampleArithmetic<long long> : SampleArithmetic64<long long> {
+};
 
 template <>
 struct SampleArithmetic<float> {
-  using Threshold = float;
-  using Real = float;
-  static Threshold threshold(float product) { return product; }
-  static Real difference(float v, Threshold s) { return v - s; }
+    using Threshold = float;
+    using Real = float;
+    static Threshold threshold(float product) { return product; }
+    static Real difference(float v, Threshold s) { return v - s; }
 };
 
 template <>
 struct SampleArithmetic<double> {
-  using Threshold = double;
-  using Real = double;
-  static Threshold threshold(float product) { return product; }
-  static Real difference(double v, Threshold s) { return v - s; }
+    using Threshold = double;
+    using Real = double;
+    static Threshold threshold(float product) { return product; }
+    static Real difference(double v, Threshold s) { return v - s; }
 };

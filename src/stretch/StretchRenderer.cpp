@@ -22,91 +22,94 @@ using SampleOf = std::remove_const_t<std::remove_pointer_t<Tag>>;
 // The largest probed sample; starts at 0 and only a strictly greater sample
 // replaces it, so NaN never does.
 template <typename Real>
-float probedMaximum(const Real* plane, std::int64_t n) {
-  Real maximum = 0;
-  for (std::int64_t index = 0; index < n; index += kFloatRangeProbeStride) {
-    if (plane[index] > maximum) {
-      maximum = plane[index];
+float probedMaximum(const Real* plane, std::int64_t n)
+{
+    Real maximum = 0;
+    for (std::int64_t index = 0; index < n; index += kFloatRangeProbeStride) {
+        if (plane[index] > maximum) {
+            maximum = plane[index];
+        }
     }
-  }
-  return static_cast<float>(maximum);
+    return static_cast<float>(maximum);
 }
 
 }  // namespace
 
-StretchRenderer::StretchRenderer(std::int32_t width, std::int32_t height, std::int32_t channels,
-                                 PixelType pixelType)
-    : width(width),
-      height(height),
-      channels(channels),
-      inputRange(pixelType == PixelType::UInt8 ? kByteInputRange : kWideInputRange),
-      pixelType(pixelType) {}
-
-StretchRenderer::StretchRenderer(const RawFrame& frame)
-    : StretchRenderer(frame.width, frame.height, frame.channels, frame.pixelType) {}
-
-void StretchRenderer::detectFloatRange(const void* samples) {
-  if (inputRange <= kNormalisedInputRange ||
-      (pixelType != PixelType::Float && pixelType != PixelType::Double)) {
-    return;
-  }
-  if (width < 1 || height < 1) {
-    inputRange = kNormalisedInputRange;
-    return;
-  }
-  if (samples == nullptr) {
-    return;
-  }
-  const std::int64_t n = static_cast<std::int64_t>(width) * height;
-  const float maximum = pixelType == PixelType::Float
-                            ? probedMaximum(static_cast<const float*>(samples), n)
-                            : probedMaximum(static_cast<const double*>(samples), n);
-  if (maximum <= kNormalisedMaximum) {
-    inputRange = kNormalisedInputRange;
-  }
+StretchRenderer::StretchRenderer(std::int32_t width, std::int32_t height, std::int32_t channels, PixelType pixelType)
+    : width(width), height(height), channels(channels),
+      inputRange(pixelType == PixelType::UInt8 ? kByteInputRange : kWideInputRange), pixelType(pixelType)
+{
 }
 
-void StretchRenderer::render(const void* samples, QImage* image, int sampling) {
-  detectFloatRange(samples);
-  visitSampleType(pixelType, [&](auto tag) {
-    using T = SampleOf<decltype(tag)>;
-    const T* typed = static_cast<const T*>(samples);
-    if (channels == 1) {
-      stretchOneChannel(typed, image, params, inputRange, height, width, sampling);
-    } else if (channels == 3) {
-      stretchThreeChannels(typed, image, params, inputRange, height, width, sampling);
+StretchRenderer::StretchRenderer(const RawFrame& frame)
+    : StretchRenderer(frame.width, frame.height, frame.channels, frame.pixelType)
+{
+}
+
+void StretchRenderer::detectFloatRange(const void* samples)
+{
+    if (inputRange <= kNormalisedInputRange || (pixelType != PixelType::Float && pixelType != PixelType::Double)) {
+        return;
     }
-  });
+    if (width < 1 || height < 1) {
+        inputRange = kNormalisedInputRange;
+        return;
+    }
+    if (samples == nullptr) {
+        return;
+    }
+    const std::int64_t n = static_cast<std::int64_t>(width) * height;
+    const float maximum = pixelType == PixelType::Float ? probedMaximum(static_cast<const float*>(samples), n)
+                                                        : probedMaximum(static_cast<const double*>(samples), n);
+    if (maximum <= kNormalisedMaximum) {
+        inputRange = kNormalisedInputRange;
+    }
+}
+
+void StretchRenderer::render(const void* samples, QImage* image, int sampling)
+{
+    detectFloatRange(samples);
+    visitSampleType(pixelType, [&](auto tag) {
+        using T = SampleOf<decltype(tag)>;
+        const T* typed = static_cast<const T*>(samples);
+        if (channels == 1) {
+            stretchOneChannel(typed, image, params, inputRange, height, width, sampling);
+        } else if (channels == 3) {
+            stretchThreeChannels(typed, image, params, inputRange, height, width, sampling);
+        }
+    });
 }
 
 template <typename ChannelRule>
-StretchParams StretchRenderer::paramsPerChannel(const void* samples,
-                                                const ChannelRule& rule) const {
-  StretchParams result;
-  if (samples == nullptr || width < 1 || height < 1) {
-    return result;
-  }
-  visitSampleType(pixelType, [&](auto tag) {
-    using T = SampleOf<decltype(tag)>;
-    const T* typed = static_cast<const T*>(samples);
-    const std::int64_t planeSize = static_cast<std::int64_t>(width) * height;
-    for (std::int32_t c = 0; c < channels; ++c) {
-      rule(typed + c * planeSize, &result.channel[std::min(c, kLastParamsChannel)]);
+StretchParams StretchRenderer::paramsPerChannel(const void* samples, const ChannelRule& rule) const
+{
+    StretchParams result;
+    if (samples == nullptr || width < 1 || height < 1) {
+        return result;
     }
-  });
-  return result;
+    visitSampleType(pixelType, [&](auto tag) {
+        using T = SampleOf<decltype(tag)>;
+        const T* typed = static_cast<const T*>(samples);
+        const std::int64_t planeSize = static_cast<std::int64_t>(width) * height;
+        for (std::int32_t c = 0; c < channels; ++c) {
+            rule(typed + c * planeSize, &result.channel[std::min(c, kLastParamsChannel)]);
+        }
+    });
+    return result;
 }
 
-StretchParams StretchRenderer::computeParams(const void* samples, bool excludeFloor) {
-  detectFloatRange(samples);
-  return paramsPerChannel(samples, [&](const auto* plane, StretchChannelParams* record) {
-    computeChannelParams(plane, record, inputRange, height, width, excludeFloor);
-  });
+StretchParams StretchRenderer::computeParams(const void* samples, bool excludeFloor)
+{
+    detectFloatRange(samples);
+    return paramsPerChannel(samples, [&](const auto* plane, StretchChannelParams* record) {
+        computeChannelParams(plane, record, inputRange, height, width, excludeFloor);
+    });
 }
 
-StretchParams StretchRenderer::computeAutoParams(const void* samples) {
-  detectFloatRange(samples);
-  return paramsPerChannel(samples, [&](const auto* plane, StretchChannelParams* record) {
-    computeAutoChannelParams(plane, record, inputRange, height, width);
-  });
+StretchParams StretchRenderer::computeAutoParams(const void* samples)
+{
+    detectFloatRange(samples);
+    return paramsPerChannel(samples, [&](const auto* plane, StretchChannelParams* record) {
+        computeAutoChannelParams(plane, record, inputRange, height, width);
+    });
 }

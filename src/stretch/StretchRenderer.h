@@ -16,41 +16,40 @@
 // task per output row to QThreadPool::globalInstance() and returns after all
 // of them; the parameter computations stay on the caller's thread.
 class StretchRenderer {
- public:
-  // inputRange is 256 for 8-bit samples, else 65536; params the identity stretch.
-  StretchRenderer(std::int32_t width, std::int32_t height, std::int32_t channels,
-                  PixelType pixelType);
-  explicit StretchRenderer(const RawFrame& frame);
+public:
+    // inputRange is 256 for 8-bit samples, else 65536; params the identity stretch.
+    StretchRenderer(std::int32_t width, std::int32_t height, std::int32_t channels, PixelType pixelType);
+    explicit StretchRenderer(const RawFrame& frame);
 
-  // For float and double frames whose every 1000th sample of the first plane
-  // is at most 1.01 (NaN ignored), lowers inputRange to 1: the frame is normalised.
-  void detectFloatRange(const void* samples);
+    // For float and double frames whose every 1000th sample of the first plane
+    // is at most 1.01 (NaN ignored), lowers inputRange to 1: the frame is normalised.
+    void detectFloatRange(const void* samples);
 
-  // Stretches the frame into `image` with `params`, visiting every `sampling`-th
-  // row and column. One channel needs a Format_Indexed8 image with a grey ramp
-  // colour table, three channels a Format_RGB32 image, at least
-  // ceil(height / sampling) x ceil(width / sampling) in size, not sharing its
-  // pixel data. Other channel counts, unknown pixel types, a non-positive
-  // sampling or an unfit image leave the image untouched.
-  void render(const void* samples, QImage* image, int sampling);
+    // Stretches the frame into `image` with `params`, visiting every `sampling`-th
+    // row and column. One channel needs a Format_Indexed8 image with a grey ramp
+    // colour table, three channels a Format_RGB32 image, at least
+    // ceil(height / sampling) x ceil(width / sampling) in size, not sharing its
+    // pixel data. Other channel counts, unknown pixel types, a non-positive
+    // sampling or an unfit image leave the image untouched.
+    void render(const void* samples, QImage* image, int sampling);
 
-  // The median rule per channel; channel c goes to record min(c, 2). Unknown
-  // pixel types and frames without pixels give the default record.
-  StretchParams computeParams(const void* samples, bool excludeFloor);
+    // The median rule per channel; channel c goes to record min(c, 2). Unknown
+    // pixel types and frames without pixels give the default record.
+    StretchParams computeParams(const void* samples, bool excludeFloor);
 
-  // The automatic rule per channel (percentiles for floor-dominated channels,
-  // else the median rule above the floor); records as for computeParams.
-  StretchParams computeAutoParams(const void* samples);
+    // The automatic rule per channel (percentiles for floor-dominated channels,
+    // else the median rule above the floor); records as for computeParams.
+    StretchParams computeAutoParams(const void* samples);
 
-  std::int32_t width;
-  std::int32_t height;
-  std::int32_t channels;
-  std::int32_t inputRange;
-  PixelType pixelType;
-  StretchParams params;
+    std::int32_t width;
+    std::int32_t height;
+    std::int32_t channels;
+    std::int32_t inputRange;
+    PixelType pixelType;
+    StretchParams params;
 
- private:
-  // Runs rule(plane, record) on every channel plane, channel c into record min(c, 2).
-  template <typename ChannelRule>
-  StretchParams paramsPerChannel(const void* samples, const ChannelRule& rule) const;
+private:
+    // Runs rule(plane, record) on every channel plane, channel c into record min(c, 2).
+    template <typename ChannelRule>
+    StretchParams paramsPerChannel(const void* samples, const ChannelRule& rule) const;
 };

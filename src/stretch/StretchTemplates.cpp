@@ -23,55 +23,59 @@ constexpr int kGreenShiftBits = 8;
 template <typename T>
 constexpr bool kUsesLookupTable = std::is_integral_v<T> && sizeof(T) <= 2;
 
-float fullScaleOf(int inputRange) {
-  return static_cast<float>(inputRange > 1 ? inputRange - 1 : inputRange);
+float fullScaleOf(int inputRange)
+{
+    return static_cast<float>(inputRange > 1 ? inputRange - 1 : inputRange);
 }
 
-std::int64_t outputExtent(int extent, int sampling) {
-  return (static_cast<std::int64_t>(extent) + sampling - 1) / sampling;
+std::int64_t outputExtent(int extent, int sampling)
+{
+    return (static_cast<std::int64_t>(extent) + sampling - 1) / sampling;
 }
 
 // The tasks write ceil(extent / sampling) pixels per axis: anything smaller
 // or of another depth would be written out of bounds.
-bool imageFits(const QImage* image, int depthBits, int height, int width, int sampling) {
-  if (image == nullptr || sampling < 1 || image->depth() != depthBits) {
-    return false;
-  }
-  return image->height() >= outputExtent(height, sampling) &&
-         image->width() >= outputExtent(width, sampling);
+bool imageFits(const QImage* image, int depthBits, int height, int width, int sampling)
+{
+    if (image == nullptr || sampling < 1 || image->depth() != depthBits) {
+        return false;
+    }
+    return image->height() >= outputExtent(height, sampling) && image->width() >= outputExtent(width, sampling);
 }
 
 // Hands `body` the cheapest per-sample stretch for T: a table view for 8 and
 // 16 bits (the table lives until `body` returns), else the arithmetic itself.
 template <typename T, typename Body>
-void withSampleStretch(const ChannelStretch<T>& stretch, Body&& body) {
-  if constexpr (kUsesLookupTable<T>) {
-    const StretchLookupTable<T> table(stretch);
-    body(table.view());
-  } else {
-    body(stretch);
-  }
+void withSampleStretch(const ChannelStretch<T>& stretch, Body&& body)
+{
+    if constexpr (kUsesLookupTable<T>) {
+        const StretchLookupTable<T> table(stretch);
+        body(table.view());
+    } else {
+        body(stretch);
+    }
 }
 
 template <typename T, typename Stretch>
 inline __attribute__((always_inline)) void stretchRowOneChannel(
-    const T* row, int width, int sampling, uchar* line, Stretch stretch) {
-  for (std::int64_t x = 0; x < width; x += sampling) {
-    *line++ = stretch(row[x]);
-  }
+    const T* row, int width, int sampling, uchar* line, Stretch stretch)
+{
+    for (std::int64_t x = 0; x < width; x += sampling) {
+        *line++ = stretch(row[x]);
+    }
 }
 
 template <typename T, typename Stretch>
-inline __attribute__((always_inline)) void stretchRowThreeChannels(
-    const T* redRow, std::int64_t planeSize, int width, int sampling, uchar* line,
-    Stretch red, Stretch green, Stretch blue) {
-  const T* greenRow = redRow + planeSize;
-  const T* blueRow = greenRow + planeSize;
-  auto* words = reinterpret_cast<std::uint32_t*>(line);
-  for (std::int64_t x = 0; x < width; x += sampling) {
-    *words++ = kOpaqueAlpha | std::uint32_t{red(redRow[x])} << kRedShiftBits |
-               std::uint32_t{green(greenRow[x])} << kGreenShiftBits | blue(blueRow[x]);
-  }
+inline __attribute__((always_inline)) void stretchRowThreeChannels(const T* redRow, std::int64_t planeSize, int width,
+    int sampling, uchar* line, Stretch red, Stretch green, Stretch blue)
+{
+    const T* greenRow = redRow + planeSize;
+    const T* blueRow = greenRow + planeSize;
+    auto* words = reinterpret_cast<std::uint32_t*>(line);
+    for (std::int64_t x = 0; x < width; x += sampling) {
+        *words++ = kOpaqueAlpha | std::uint32_t{red(redRow[x])} << kRedShiftBits |
+            std::uint32_t{green(greenRow[x])} << kGreenShiftBits | blue(blueRow[x]);
+    }
 }
 
 // The per-sample arithmetic holds a fused multiply-subtract. On x86 the
@@ -86,118 +90,120 @@ inline __attribute__((always_inline)) void stretchRowThreeChannels(
 #endif
 
 template <typename T, typename Stretch>
-STRETCH_TARGET_FMA void stretchRowOneChannelFma(const T* row, int width, int sampling,
-                                                uchar* line, Stretch stretch) {
-  stretchRowOneChannel(row, width, sampling, line, stretch);
+STRETCH_TARGET_FMA void stretchRowOneChannelFma(const T* row, int width, int sampling, uchar* line, Stretch stretch)
+{
+    stretchRowOneChannel(row, width, sampling, line, stretch);
 }
 
 template <typename T, typename Stretch>
-STRETCH_TARGET_FMA void stretchRowThreeChannelsFma(
-    const T* redRow, std::int64_t planeSize, int width, int sampling, uchar* line,
-    Stretch red, Stretch green, Stretch blue) {
-  stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
+STRETCH_TARGET_FMA void stretchRowThreeChannelsFma(const T* redRow, std::int64_t planeSize, int width, int sampling,
+    uchar* line, Stretch red, Stretch green, Stretch blue)
+{
+    stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
 }
 
-bool cpuHasFma() {
+bool cpuHasFma()
+{
 #if defined(__x86_64__) || defined(__i386__)
-  static const bool hasFma = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("fma") != 0;
-  }();
-  return hasFma;
+    static const bool hasFma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return hasFma;
 #else
-  return false;
+    return false;
 #endif
 }
 
 // Table lookups need no fused operation, only the per-sample formula does.
 template <typename T>
-bool rowsUseFmaInstruction() {
-  return !kUsesLookupTable<T> && cpuHasFma();
+bool rowsUseFmaInstruction()
+{
+    return !kUsesLookupTable<T> && cpuHasFma();
 }
 
 // Starts rowTask(inputRow, outputRow) for every visited row on the global pool,
 // in row order, then waits for all of them in the same order.
 template <typename RowTask>
-void runRowTasks(int height, int sampling, const RowTask& rowTask) {
-  QList<QFuture<void>> futures;
-  futures.reserve(outputExtent(height, sampling));
-  std::int64_t outputRow = 0;
-  for (std::int64_t inputRow = 0; inputRow < height; inputRow += sampling, ++outputRow) {
-    futures.append(QtConcurrent::run(QThreadPool::globalInstance(),
-                                     [rowTask, inputRow, outputRow] { rowTask(inputRow, outputRow); }));
-  }
-  for (QFuture<void>& future : futures) {
-    future.waitForFinished();
-  }
+void runRowTasks(int height, int sampling, const RowTask& rowTask)
+{
+    QList<QFuture<void>> futures;
+    futures.reserve(outputExtent(height, sampling));
+    std::int64_t outputRow = 0;
+    for (std::int64_t inputRow = 0; inputRow < height; inputRow += sampling, ++outputRow) {
+        futures.append(QtConcurrent::run(
+            QThreadPool::globalInstance(), [rowTask, inputRow, outputRow] { rowTask(inputRow, outputRow); }));
+    }
+    for (QFuture<void>& future : futures) {
+        future.waitForFinished();
+    }
 }
 
 }  // namespace
 
 template <typename T>
-void stretchOneChannel(const T* samples, QImage* image, const StretchParams& params,
-                       int inputRange, int height, int width, int sampling) {
-  if (samples == nullptr || height < 1 || width < 1 ||
-      !imageFits(image, kOneChannelDepthBits, height, width, sampling)) {
-    return;
-  }
-  // Detach here, once: QImage::scanLine() from concurrent tasks would each
-  // touch the shared image header.
-  uchar* const bits = image->bits();
-  const qsizetype bytesPerLine = image->bytesPerLine();
-  const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
-  const bool fused = rowsUseFmaInstruction<T>();
-  withSampleStretch(stretch, [&](auto grey) {
-    runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-      const T* row = samples + inputRow * width;
-      uchar* line = bits + outputRow * bytesPerLine;
-      if (fused) {
-        stretchRowOneChannelFma(row, width, sampling, line, grey);
-      } else {
-        stretchRowOneChannel(row, width, sampling, line, grey);
-      }
+void stretchOneChannel(
+    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling)
+{
+    if (samples == nullptr || height < 1 || width < 1 ||
+        !imageFits(image, kOneChannelDepthBits, height, width, sampling)) {
+        return;
+    }
+    // Detach here, once: QImage::scanLine() from concurrent tasks would each
+    // touch the shared image header.
+    uchar* const bits = image->bits();
+    const qsizetype bytesPerLine = image->bytesPerLine();
+    const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
+    const bool fused = rowsUseFmaInstruction<T>();
+    withSampleStretch(stretch, [&](auto grey) {
+        runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
+            const T* row = samples + inputRow * width;
+            uchar* line = bits + outputRow * bytesPerLine;
+            if (fused) {
+                stretchRowOneChannelFma(row, width, sampling, line, grey);
+            } else {
+                stretchRowOneChannel(row, width, sampling, line, grey);
+            }
+        });
     });
-  });
 }
 
 template <typename T>
-void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& params,
-                          int inputRange, int height, int width, int sampling) {
-  if (samples == nullptr || height < 1 || width < 1 ||
-      !imageFits(image, kThreeChannelDepthBits, height, width, sampling)) {
-    return;
-  }
-  uchar* const bits = image->bits();
-  const qsizetype bytesPerLine = image->bytesPerLine();
-  const std::int64_t planeSize = static_cast<std::int64_t>(width) * height;
-  const float fullScale = fullScaleOf(inputRange);
-  const ChannelStretch<T> redStretch(params.channel[0], fullScale);
-  const ChannelStretch<T> greenStretch(params.channel[1], fullScale);
-  const ChannelStretch<T> blueStretch(params.channel[2], fullScale);
-  const bool fused = rowsUseFmaInstruction<T>();
-  withSampleStretch(redStretch, [&](auto red) {
-    withSampleStretch(greenStretch, [&](auto green) {
-      withSampleStretch(blueStretch, [&](auto blue) {
-        runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-          const T* redRow = samples + inputRow * width;
-          uchar* line = bits + outputRow * bytesPerLine;
-          if (fused) {
-            stretchRowThreeChannelsFma(redRow, planeSize, width, sampling, line, red, green,
-                                       blue);
-          } else {
-            stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
-          }
+void stretchThreeChannels(
+    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling)
+{
+    if (samples == nullptr || height < 1 || width < 1 ||
+        !imageFits(image, kThreeChannelDepthBits, height, width, sampling)) {
+        return;
+    }
+    uchar* const bits = image->bits();
+    const qsizetype bytesPerLine = image->bytesPerLine();
+    const std::int64_t planeSize = static_cast<std::int64_t>(width) * height;
+    const float fullScale = fullScaleOf(inputRange);
+    const ChannelStretch<T> redStretch(params.channel[0], fullScale);
+    const ChannelStretch<T> greenStretch(params.channel[1], fullScale);
+    const ChannelStretch<T> blueStretch(params.channel[2], fullScale);
+    const bool fused = rowsUseFmaInstruction<T>();
+    withSampleStretch(redStretch, [&](auto red) {
+        withSampleStretch(greenStretch, [&](auto green) {
+            withSampleStretch(blueStretch, [&](auto blue) {
+                runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
+                    const T* redRow = samples + inputRow * width;
+                    uchar* line = bits + outputRow * bytesPerLine;
+                    if (fused) {
+                        stretchRowThreeChannelsFma(redRow, planeSize, width, sampling, line, red, green, blue);
+                    } else {
+                        stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
+                    }
+                });
+            });
         });
-      });
     });
-  });
 }
 
-#define STRETCH_INSTANTIATE(T)                                                            \
-  template void stretchOneChannel<T>(const T*, QImage*, const StretchParams&, int, int, \
-                                     int, int);                                           \
-  template void stretchThreeChannels<T>(const T*, QImage*, const StretchParams&, int, int, \
-                                        int, int);
+#define STRETCH_INSTANTIATE(T)                                                                                         \
+    template void stretchOneChannel<T>(const T*, QImage*, const StretchParams&, int, int, int, int);                   \
+    template void stretchThreeChannels<T>(const T*, QImage*, const StretchParams&, int, int, int, int);
 
 STRETCH_INSTANTIATE(std::uint8_t)
 STRETCH_INSTANTIATE(std::uint16_t)

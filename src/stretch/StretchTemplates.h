@@ -18,9 +18,9 @@
 // deep or is smaller than ceil(height / sampling) x ceil(width / sampling).
 // Instantiated for uint8_t, uint16_t, int16_t, long, float, long long, double.
 template <typename T>
-void stretchOneChannel(const T* samples, QImage* image, const StretchParams& params,
-                       int inputRange, int height, int width, int sampling);
+void stretchOneChannel(
+    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling);
 
 template <typename T>
-void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& params,
-                          int inputRange, int height, int width, int sampling);
+void stretchThreeChannels(
+    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling);

@@ -24,8 +24,7 @@ TEST(HttpRequest, ParsesRequestLineHeadersAndBody)
 // the colon swallows the value; a line without "\r" runs to its end.
 TEST(HttpRequest, HeaderLinesFollowTheirOwnRules)
 {
-    const HttpRequest request =
-        HttpRequest::parse("GET / HTTP/1.1\r\nA: 1\r\nA: 2\r\nB:x\r\nC: tail\nD: last");
+    const HttpRequest request = HttpRequest::parse("GET / HTTP/1.1\r\nA: 1\r\nA: 2\r\nB:x\r\nC: tail\nD: last");
     EXPECT_EQ(request.headers.at("A"), "2");
     EXPECT_EQ(request.headers.at("B"), "") << "no space after the colon leaves no value";
     EXPECT_EQ(request.headers.at("C"), "tail");

@@ -77,7 +77,8 @@ bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<un
     height = static_cast<int>(info.output_height);
     rgb.assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3, 0);
     while (info.output_scanline < info.output_height) {
-        JSAMPROW rows[] = {rgb.data() + static_cast<std::size_t>(info.output_scanline) * static_cast<std::size_t>(width) * 3};
+        JSAMPROW rows[] = {
+            rgb.data() + static_cast<std::size_t>(info.output_scanline) * static_cast<std::size_t>(width) * 3};
         jpeg_read_scanlines(&info, rows, 1);
     }
     jpeg_finish_decompress(&info);
@@ -90,9 +91,7 @@ Rgb meanColour(const unsigned char* rgb, std::size_t pixels)
     unsigned long long sums[3] = {0, 0, 0};
     for (std::size_t i = 0; i < pixels * 3; ++i)
         sums[i % 3] += rgb[i];
-    const auto mean = [&](int channel) {
-        return static_cast<unsigned char>(pixels ? sums[channel] / pixels : 0);
-    };
+    const auto mean = [&](int channel) { return static_cast<unsigned char>(pixels ? sums[channel] / pixels : 0); };
     return Rgb{mean(0), mean(1), mean(2)};
 }
 

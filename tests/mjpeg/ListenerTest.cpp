@@ -242,7 +242,7 @@ TEST(Listener, CutsOffPeerThatNeverPauses)
         EXPECT_LE(message.size(), 64u * 1024u);
 }
 
-void ignoreSignal(int) {}
+void ignoreSignal(int) { }
 
 // Finds the listener thread by the name it gives itself.
 pid_t listenerThreadId()
@@ -266,9 +266,9 @@ pid_t listenerThreadId()
 // A signal that interrupts poll is not a failure: the listener keeps serving.
 TEST(Listener, KeepsServingWhenASignalInterruptsPoll)
 {
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = ignoreSignal;  // no SA_RESTART: poll returns EINTR
-    struct sigaction previous {};
+    struct sigaction previous { };
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
     Recorder recorder;  // outlives the listener, whose last callbacks come at its end

@@ -24,8 +24,7 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
 long long nowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -126,8 +125,7 @@ bool LoopbackClient::readPart(std::string& picture, std::string& error, int time
     const std::size_t length = std::stoull(digits);
     const std::size_t body_start = end + 4;
     if (!fill(body_start + length, deadline)) {
-        error = "short part body: " + std::to_string(pending_.size() - body_start) + " of " +
-                std::to_string(length);
+        error = "short part body: " + std::to_string(pending_.size() - body_start) + " of " + std::to_string(length);
         return false;
     }
     picture = pending_.substr(body_start, length);

@@ -14,7 +14,7 @@ public:
     // receive buffer before connecting.
     explicit LoopbackClient(int port, int receive_buffer_bytes = 0);
     // Takes over a connected socket, such as one end of a socketpair.
-    explicit LoopbackClient(net::UniqueFd connected) : socket_(std::move(connected)) {}
+    explicit LoopbackClient(net::UniqueFd connected) : socket_(std::move(connected)) { }
 
     bool isConnected() const { return socket_.isValid(); }
 

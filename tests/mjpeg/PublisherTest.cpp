@@ -35,8 +35,8 @@ struct SocketPair {
 
 std::string expectedPart(const std::string& picture)
 {
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-           std::to_string(picture.size()) + "\r\n\r\n" + picture;
+    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
+        "\r\n\r\n" + picture;
 }
 
 bool hasDataToRead(int socket)

@@ -62,14 +62,14 @@ std::string readFile(const std::string& path)
 
 long long fileSize(const std::string& path)
 {
-    struct stat info {};
+    struct stat info { };
     return ::stat(path.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
 std::string part(const std::string& picture)
 {
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-           std::to_string(picture.size()) + "\r\n\r\n" + picture;
+    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
+        "\r\n\r\n" + picture;
 }
 
 // The pictures of a multipart body, by each part's Content-Length.
@@ -128,8 +128,7 @@ TEST(RealClient, CurlReceivesDecodableStream)
     EXPECT_EQ(curl.exitCode(), 0);
 
     const std::string received = readFile(output);
-    EXPECT_TRUE(received == expected) << "curl received " << received.size() << " bytes, expected "
-                                      << expected.size();
+    EXPECT_TRUE(received == expected) << "curl received " << received.size() << " bytes, expected " << expected.size();
     const std::vector<std::string> received_pictures = splitParts(received);
     ASSERT_EQ(received_pictures.size(), pictures.size() - 1);
     for (std::size_t i = 0; i < received_pictures.size(); ++i) {
@@ -158,9 +157,8 @@ TEST(RealClient, FfmpegDecodesStream)
     ScratchDirectory scratch;
     const std::string output = scratch.file("frames.rgb");
     const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
-    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url,
-                               "-frames:v", std::to_string(kFrames), "-f", "rawvideo", "-pix_fmt", "rgb24", "-y",
-                               output});
+    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v",
+        std::to_string(kFrames), "-f", "rawvideo", "-pix_fmt", "rgb24", "-y", output});
     ASSERT_TRUE(ffmpeg.isStarted());
     // Publish until ffmpeg has its frames and leaves.
     const bool exited = waitFor(
@@ -209,10 +207,10 @@ TEST(RealClient, ChromiumShowsStreamOnViewerPage)
     const std::filesystem::path profile = profile_pattern;
     const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/viewer";
     test::ChildProcess chromium({"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                 "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                                 "--disable-sync", "--user-data-dir=" + profile.string(),
-                                 "--window-size=" + std::to_string(kWindowWidth) + "," + std::to_string(kWindowHeight),
-                                 "--virtual-time-budget=2000", "--screenshot=" + screenshot, url});
+        "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--user-data-dir=" + profile.string(),
+        "--window-size=" + std::to_string(kWindowWidth) + "," + std::to_string(kWindowHeight),
+        "--virtual-time-budget=2000", "--screenshot=" + screenshot, url});
     ASSERT_TRUE(chromium.isStarted());
     // A stream client receives only pictures published after it joined: keep publishing.
     const bool exited = waitFor(
@@ -227,7 +225,7 @@ TEST(RealClient, ChromiumShowsStreamOnViewerPage)
     ASSERT_EQ(chromium.exitCode(), 0);
 
     test::ChildProcess convert({"ffmpeg", "-nostdin", "-loglevel", "error", "-i", screenshot, "-f", "rawvideo",
-                                "-pix_fmt", "rgb24", "-y", pixels_file});
+        "-pix_fmt", "rgb24", "-y", pixels_file});
     ASSERT_TRUE(convert.waitForExit(kWaitTimeoutMs));
     ASSERT_EQ(convert.exitCode(), 0);
     const std::string pixels = readFile(pixels_file);

@@ -29,8 +29,7 @@ PortBlocker::PortBlocker()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t length = sizeof address;
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-        ::listen(socket, 1) == 0 &&
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0 &&
         ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port = ntohs(address.sin_port);
 }

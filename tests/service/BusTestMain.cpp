@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 // Qt D-Bus delivers replies and signals through the application's event loop.
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);

@@ -15,7 +15,7 @@ inline const QString kInterface = QStringLiteral("com.tavrinholm.dorvenquill.Str
 constexpr int kWaitMs = 10000;
 
 // Spins the event loop until the condition holds or the time is up.
-inline bool waitUntil(const std::function<bool()> &condition, int timeoutMs = kWaitMs)
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs)
 {
     QDeadlineTimer deadline(timeoutMs);
     while (!condition()) {
@@ -34,4 +34,4 @@ inline QString interfaceFileText()
     return QString::fromUtf8(file.readAll());
 }
 
-} // namespace bustest
+}  // namespace bustest

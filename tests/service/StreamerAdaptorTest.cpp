@@ -17,7 +17,7 @@ using namespace bustest;
 
 namespace {
 
-QStringList methodNames(const QMetaObject &meta)
+QStringList methodNames(const QMetaObject& meta)
 {
     QStringList names;
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
@@ -25,12 +25,12 @@ QStringList methodNames(const QMetaObject &meta)
     return names;
 }
 
-StreamerAdaptor *adaptorOf(Streamer &streamer)
+StreamerAdaptor* adaptorOf(Streamer& streamer)
 {
-    return streamer.findChild<StreamerAdaptor *>(QString(), Qt::FindDirectChildrenOnly);
+    return streamer.findChild<StreamerAdaptor*>(QString(), Qt::FindDirectChildrenOnly);
 }
 
-QString classInfo(const QMetaObject &meta, const char *name)
+QString classInfo(const QMetaObject& meta, const char* name)
 {
     const int index = meta.indexOfClassInfo(name);
     return index < 0 ? QString() : QString::fromUtf8(meta.classInfo(index).value());
@@ -40,12 +40,11 @@ QString classInfo(const QMetaObject &meta, const char *name)
 
 TEST(StreamerMetaObject, SignalsThenScriptableOperationsInOrder)
 {
-    const QMetaObject &meta = Streamer::staticMetaObject;
+    const QMetaObject& meta = Streamer::staticMetaObject;
     EXPECT_EQ(methodNames(meta),
-              (QStringList{"finished", "serFrameChanged", "start", "stop", "openSer", "playSer",
-                           "pauseSer", "stopSer", "seekSer", "setSerSpeed", "serCurrentFrame",
-                           "serTotalFrames", "serWidth", "serHeight", "serIsPlaying", "serLastError",
-                           "setStretchParams", "autoStretch", "focusMetrics"}));
+        (QStringList{"finished", "serFrameChanged", "start", "stop", "openSer", "playSer", "pauseSer", "stopSer",
+            "seekSer", "setSerSpeed", "serCurrentFrame", "serTotalFrames", "serWidth", "serHeight", "serIsPlaying",
+            "serLastError", "setStretchParams", "autoStretch", "focusMetrics"}));
     for (int i = meta.methodOffset() + 2; i < meta.methodCount(); ++i) {
         const QMetaMethod method = meta.method(i);
         EXPECT_EQ(method.methodType(), QMetaMethod::Method) << method.methodSignature().constData();
@@ -58,12 +57,11 @@ TEST(StreamerMetaObject, SignalsThenScriptableOperationsInOrder)
 
 TEST(StreamerAdaptorMetaObject, SignalThenSlotsInAlphabeticalOrderWithNoReplyTags)
 {
-    const QMetaObject &meta = StreamerAdaptor::staticMetaObject;
+    const QMetaObject& meta = StreamerAdaptor::staticMetaObject;
     EXPECT_EQ(methodNames(meta),
-              (QStringList{"serFrameChanged", "autoStretch", "focusMetrics", "openSer", "pauseSer",
-                           "playSer", "seekSer", "serCurrentFrame", "serHeight", "serIsPlaying",
-                           "serLastError", "serTotalFrames", "serWidth", "setSerSpeed",
-                           "setStretchParams", "start", "stop", "stopSer"}));
+        (QStringList{"serFrameChanged", "autoStretch", "focusMetrics", "openSer", "pauseSer", "playSer", "seekSer",
+            "serCurrentFrame", "serHeight", "serIsPlaying", "serLastError", "serTotalFrames", "serWidth", "setSerSpeed",
+            "setStretchParams", "start", "stop", "stopSer"}));
 
     QSet<QString> noReply;
     for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
@@ -71,8 +69,8 @@ TEST(StreamerAdaptorMetaObject, SignalThenSlotsInAlphabeticalOrderWithNoReplyTag
         if (QByteArray(method.tag()) == "Q_NOREPLY")
             noReply.insert(QString::fromLatin1(method.name()));
     }
-    EXPECT_EQ(noReply, (QSet<QString>{"start", "stop", "playSer", "pauseSer", "stopSer", "setSerSpeed",
-                                      "setStretchParams"}));
+    EXPECT_EQ(
+        noReply, (QSet<QString>{"start", "stop", "playSer", "pauseSer", "stopSer", "setSerSpeed", "setStretchParams"}));
 
     const QMetaMethod autoStretch = meta.method(meta.indexOfMethod("autoStretch(double&,double&,double&)"));
     ASSERT_TRUE(autoStretch.isValid());
@@ -90,8 +88,7 @@ TEST(StreamerAdaptorMetaObject, IntrospectionTextIsTheInterfaceFileVerbatim)
 
 // --- Adaptor attached to a live control object ----------------------------------
 
-class FrameSignalObserver : public QObject
-{
+class FrameSignalObserver : public QObject {
     Q_OBJECT
 public:
     QList<QPair<int, int>> frames;
@@ -109,8 +106,8 @@ TEST(StreamerAdaptorOnBus, FrameChangesReachTheBusOncePerEmission)
     QDBusConnection observerBus =
         QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("observer"));
     FrameSignalObserver observer;
-    ASSERT_TRUE(observerBus.connect(QString(), kPath, kInterface, QStringLiteral("serFrameChanged"),
-                                    &observer, SLOT(onFrameChanged(int, int))));
+    ASSERT_TRUE(observerBus.connect(
+        QString(), kPath, kInterface, QStringLiteral("serFrameChanged"), &observer, SLOT(onFrameChanged(int, int))));
 
     emit streamer.serFrameChanged(3, 10);
     emit streamer.serFrameChanged(4, 10);
@@ -131,6 +128,6 @@ TEST(StreamerAdaptorOnBus, FinishedIsEmittedByStopAndNeverSentOnTheBus)
     EXPECT_EQ(finishedCount, 1);
 }
 
-} // namespace
+}  // namespace
 
 #include "StreamerAdaptorTest.moc"

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kExitWaitMs = 10000;
 
-QDBusConnectionInterface *busDaemon()
+QDBusConnectionInterface* busDaemon()
 {
     return QDBusConnection::sessionBus().interface();
 }
@@ -32,8 +32,7 @@ bool nameIsOwned()
 }
 
 // One service process; killed when the test leaves it running.
-class StreamerProcess
-{
+class StreamerProcess {
 public:
     StreamerProcess()
     {
@@ -63,9 +62,9 @@ public:
     QString uniqueName() const
     {
         const QStringList names = busDaemon()->registeredServiceNames().value();
-        for (const QString &name : names) {
-            if (name.startsWith(QLatin1Char(':'))
-                && busDaemon()->servicePid(name).value() == static_cast<uint>(process_.processId()))
+        for (const QString& name : names) {
+            if (name.startsWith(QLatin1Char(':')) &&
+                busDaemon()->servicePid(name).value() == static_cast<uint>(process_.processId()))
                 return name;
         }
         return QString();
@@ -75,26 +74,24 @@ private:
     QProcess process_;
 };
 
-std::unique_ptr<QDBusInterface> streamerAt(const QString &service)
+std::unique_ptr<QDBusInterface> streamerAt(const QString& service)
 {
     return std::make_unique<QDBusInterface>(service, kPath, kInterface, QDBusConnection::sessionBus());
 }
 
-struct IntrospectedMethod
-{
+struct IntrospectedMethod {
     QString name;
-    QStringList args; // "direction type name"
+    QStringList args;  // "direction type name"
     bool noReply = false;
 };
 
-struct IntrospectedInterface
-{
+struct IntrospectedInterface {
     QList<IntrospectedMethod> methods;
     QStringList signalNames;
     QStringList signalArgs;
 };
 
-IntrospectedInterface parseInterface(const QString &xml)
+IntrospectedInterface parseInterface(const QString& xml)
 {
     IntrospectedInterface result;
     QXmlStreamReader reader(xml);
@@ -120,8 +117,7 @@ IntrospectedInterface parseInterface(const QString &xml)
             result.signalNames.append(attrs.value(QLatin1String("name")).toString());
         } else if (reader.name() == QLatin1String("arg")) {
             const QString arg = QStringList{attrs.value(QLatin1String("direction")).toString(),
-                                            attrs.value(QLatin1String("type")).toString(),
-                                            attrs.value(QLatin1String("name")).toString()}
+                attrs.value(QLatin1String("type")).toString(), attrs.value(QLatin1String("name")).toString()}
                                     .join(QLatin1Char(' '))
                                     .trimmed();
             if (inSignal)
@@ -129,8 +125,8 @@ IntrospectedInterface parseInterface(const QString &xml)
             else if (!result.methods.isEmpty())
                 result.methods.last().args.append(arg);
         } else if (reader.name() == QLatin1String("annotation") && !result.methods.isEmpty()) {
-            if (attrs.value(QLatin1String("name")) == QLatin1String("org.freedesktop.DBus.Method.NoReply")
-                && attrs.value(QLatin1String("value")) == QLatin1String("true"))
+            if (attrs.value(QLatin1String("name")) == QLatin1String("org.freedesktop.DBus.Method.NoReply") &&
+                attrs.value(QLatin1String("value")) == QLatin1String("true"))
                 result.methods.last().noReply = true;
         }
     }
@@ -138,8 +134,7 @@ IntrospectedInterface parseInterface(const QString &xml)
     return result;
 }
 
-class StreamerBusTest : public ::testing::Test
-{
+class StreamerBusTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -171,34 +166,32 @@ TEST_F(StreamerBusTest, IntrospectionListsTheInterfaceAsDescribedInItsFile)
     EXPECT_TRUE(xml.value().contains(fileText)) << xml.value().toStdString();
 
     const IntrospectedInterface iface = parseInterface(xml.value());
-    const QStringList expectedOrder = {
-        "start", "stop", "openSer", "playSer", "pauseSer", "stopSer", "seekSer", "setSerSpeed",
-        "serCurrentFrame", "serTotalFrames", "serWidth", "serHeight", "serIsPlaying", "serLastError",
+    const QStringList expectedOrder = {"start", "stop", "openSer", "playSer", "pauseSer", "stopSer", "seekSer",
+        "setSerSpeed", "serCurrentFrame", "serTotalFrames", "serWidth", "serHeight", "serIsPlaying", "serLastError",
         "setStretchParams", "autoStretch", "focusMetrics"};
     QStringList names;
     QSet<QString> noReply;
-    for (const IntrospectedMethod &method : iface.methods) {
+    for (const IntrospectedMethod& method : iface.methods) {
         names.append(method.name);
         if (method.noReply)
             noReply.insert(method.name);
     }
     EXPECT_EQ(names, expectedOrder);
-    EXPECT_EQ(noReply, (QSet<QString>{"start", "stop", "playSer", "pauseSer", "stopSer", "setSerSpeed",
-                                      "setStretchParams"}));
+    EXPECT_EQ(
+        noReply, (QSet<QString>{"start", "stop", "playSer", "pauseSer", "stopSer", "setSerSpeed", "setStretchParams"}));
 
-    const auto argsOf = [&iface](const QString &name) {
-        for (const IntrospectedMethod &method : iface.methods)
+    const auto argsOf = [&iface](const QString& name) {
+        for (const IntrospectedMethod& method : iface.methods)
             if (method.name == name)
                 return method.args;
         return QStringList();
     };
     EXPECT_EQ(argsOf("start"), QStringList{"in s device"});
-    EXPECT_EQ(argsOf("setStretchParams"),
-              (QStringList{"in d shadows", "in d midtones", "in d highlights"}));
-    EXPECT_EQ(argsOf("autoStretch"),
-              (QStringList{"out b success", "out d shadows", "out d midtones", "out d highlights"}));
-    EXPECT_EQ(argsOf("focusMetrics"), (QStringList{"out b available", "out d sharpness", "out d min",
-                                                   "out d max", "out d median"}));
+    EXPECT_EQ(argsOf("setStretchParams"), (QStringList{"in d shadows", "in d midtones", "in d highlights"}));
+    EXPECT_EQ(
+        argsOf("autoStretch"), (QStringList{"out b success", "out d shadows", "out d midtones", "out d highlights"}));
+    EXPECT_EQ(argsOf("focusMetrics"),
+        (QStringList{"out b available", "out d sharpness", "out d min", "out d max", "out d median"}));
 
     EXPECT_EQ(iface.signalNames, QStringList{"serFrameChanged"});
     EXPECT_EQ(iface.signalArgs, (QStringList{"i frame", "i totalFrames"}));
@@ -242,7 +235,7 @@ TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 
 TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
 {
-    for (const char *method : {"playSer", "pauseSer", "stopSer"})
+    for (const char* method : {"playSer", "pauseSer", "stopSer"})
         streamer_->call(QDBus::NoBlock, QString::fromLatin1(method));
     streamer_->call(QDBus::NoBlock, QStringLiteral("setSerSpeed"), 30.0);
     streamer_->call(QDBus::NoBlock, QStringLiteral("setStretchParams"), 0.1, 0.3, 0.9);
@@ -258,8 +251,8 @@ TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
 
 TEST_F(StreamerBusTest, OpenSerOfAMissingFileAnswersFalse)
 {
-    const QDBusReply<bool> opened = streamer_->call(QStringLiteral("openSer"),
-                                                    QStringLiteral("/nonexistent/capture.ser"));
+    const QDBusReply<bool> opened =
+        streamer_->call(QStringLiteral("openSer"), QStringLiteral("/nonexistent/capture.ser"));
     ASSERT_TRUE(opened.isValid()) << opened.error().message().toStdString();
     EXPECT_FALSE(opened.value());
     EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serTotalFrames"))).value(), 0);
@@ -312,4 +305,4 @@ TEST_F(StreamerBusTest, SecondInstanceRunsOnWithoutTheName)
     EXPECT_EQ(second.exitCode(), 0);
 }
 
-} // namespace
+}  // namespace
