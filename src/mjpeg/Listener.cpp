@@ -78,6 +78,7 @@ void Listener::start(int port)
         last_error_.clear();
     }
     finished_ = false;
+    stop_requested_ = false;
     thread_ = std::thread([this, port] {
         pthread_setname_np(pthread_self(), kThreadName);
         run(port);
@@ -109,7 +110,6 @@ void Listener::run(int port)
         endRun("not setting on_before_close_cb");
         return;
     }
-    stop_requested_ = false;
     const std::string setup_error = openListenSocket(port);
     if (!setup_error.empty()) {
         // A failed set-up leaves the state where it was; only the error tells.

@@ -21,7 +21,9 @@ namespace quelmor::net {
 // socket just before it is closed. Knows nothing of HTTP.
 //
 // Threads: start, stop, isAlive, port, lastError and hasFinished are called by
-// the owner's thread; run and both callbacks run on thread_. poll_set_ and the
+// the owner's thread; run and both callbacks run on thread_. start clears
+// stop_requested_ before the thread exists, so a stop that follows at once is
+// never undone by the thread starting late. poll_set_ and the
 // callbacks are touched by thread_ only while it runs (the owner sets the
 // callbacks before start). stop_requested_, the run state, bound_port_ and
 // finished_ are atomic; error_mutex_ guards last_error_.
@@ -40,9 +42,6 @@ public:
     // ephemeral port; port() tells which once isAlive(). Only on a listener
     // whose thread is not running.
     void start(int port);
-    // The thread body: listens on all IPv4 interfaces and serves until stopped,
-    // asked to stop by on_message_cb, or failed (see lastError).
-    void run(int port);
     // Asks the loop to end and joins thread_; at most one poll time-out plus
     // the pass in progress. Never call it from inside a callback.
     void stop();
@@ -56,6 +55,9 @@ public:
     bool hasFinished() const { return finished_.load(); }
 
 private:
+    // The thread body: listens on all IPv4 interfaces and serves until stopped,
+    // asked to stop by on_message_cb, or failed (see lastError).
+    void run(int port);
     std::string openListenSocket(int port);
     std::string servePass(std::vector<char>& buffer);
     std::string acceptConnections();

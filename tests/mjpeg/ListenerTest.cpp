@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -190,13 +191,15 @@ TEST(Listener, PortInUseReportsBindErrorAndLeavesNoSocket)
 TEST(Listener, RefusesToRunWithoutCallbacks)
 {
     Listener without_any;
-    without_any.run(0);
+    without_any.start(0);
+    ASSERT_TRUE(waitFor([&] { return without_any.hasFinished(); }));
     EXPECT_EQ(without_any.lastError(), "not setting on_message_cb");
     EXPECT_EQ(without_any.state(), utils::RunState::stopped);
 
     Listener without_close;
     without_close.setOnMessageCallback([](const int&, const std::string&) { return MessageResult{}; });
-    without_close.run(0);
+    without_close.start(0);
+    ASSERT_TRUE(waitFor([&] { return without_close.hasFinished(); }));
     EXPECT_EQ(without_close.lastError(), "not setting on_before_close_cb");
 }
 
@@ -220,6 +223,23 @@ TEST(Listener, RestartsAfterStop)
         listener.stop();
         listener.stop();
         EXPECT_EQ(listener.state(), utils::RunState::stopped);
+    }
+}
+
+// stop right after start, before the thread has begun serving, still ends
+// the thread: the stop request is never lost to the run starting late.
+TEST(Listener, StopRightAfterStartEndsTheThread)
+{
+    constexpr int kRounds = 200;
+    Recorder recorder;
+    Listener listener;
+    recorder.attach(listener);
+    for (int round = 0; round < kRounds; ++round) {
+        listener.start(0);
+        std::future<void> stopped = std::async(std::launch::async, [&listener] { listener.stop(); });
+        ASSERT_EQ(stopped.wait_for(std::chrono::milliseconds(kWaitTimeoutMs)), std::future_status::ready)
+            << "stop did not return in round " << round;
+        EXPECT_NE(listener.state(), utils::RunState::running) << "round " << round;
     }
 }
 
