@@ -64,27 +64,25 @@ inline std::uint8_t outputByte(Real quotient)
 
 }  // namespace sample_arithmetic
 
-template <>
-struct SampleArithmetic<std::uint8_t> {
-    using Threshold = std::uint8_t;
+// Both small unsigned codes. Out-of-range points keep their low bits, as the
+// unsigned conversion does, and the difference is truncated to the type.
+template <typename UInt>
+struct SampleArithmeticSmallUnsigned {
+    using Threshold = UInt;
     using Real = float;
-    // Out-of-range points keep their low 8 bits, as the unsigned conversion does.
     static Threshold threshold(float product)
     {
         return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
     }
-    static Real difference(std::uint8_t v, Threshold s) { return static_cast<std::uint8_t>(v - s); }
+    static Real difference(UInt v, Threshold s) { return static_cast<UInt>(v - s); }
 };
 
 template <>
-struct SampleArithmetic<std::uint16_t> {
-    using Threshold = std::uint16_t;
-    using Real = float;
-    static Threshold threshold(float product)
-    {
-        return static_cast<Threshold>(sample_arithmetic::truncateToUInt32(product));
-    }
-    static Real difference(std::uint16_t v, Threshold s) { return static_cast<std::uint16_t>(v - s); }
+struct SampleArithmetic<std::uint8_t> : SampleArithmeticSmallUnsigned<std::uint8_t> {
+};
+
+template <>
+struct SampleArithmetic<std::uint16_t> : SampleArithmeticSmallUnsigned<std::uint16_t> {
 };
 
 // The normalised range of signed 16-bit data runs to 65535, beyond the type:

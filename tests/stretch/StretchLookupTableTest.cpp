@@ -124,34 +124,34 @@ TEST(StretchLookupTable, EverySixteenBitValueMatchesFormulaInEachColourChannel)
 
 // --- Per-pixel arithmetic of the wider types ----------------------------------
 
-TEST(StretchPerSampleLoop, FloatMatchesFormula)
+// A 64 x 64 frame of reproducible random values in [low, high).
+template <typename Real>
+std::vector<Real> randomRealSamples(unsigned seed, Real low, Real high)
 {
-    std::mt19937 random(11);
-    std::uniform_real_distribution<float> value(-2000.0f, 70000.0f);
-    std::vector<float> samples(64 * 64);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<Real> value(low, high);
+    std::vector<Real> samples(64 * 64);
     for (auto& s : samples)
         s = value(random);
+    return samples;
+}
+
+TEST(StretchPerSampleLoop, FloatMatchesFormula)
+{
+    std::vector<float> samples = randomRealSamples<float>(11, -2000.0f, 70000.0f);
     samples[0] = 65535.0f;
     expectMatchesFormula(samples, 64, PixelType::Float, 65536);
 }
 
 TEST(StretchPerSampleLoop, NormalisedFloatMatchesFormula)
 {
-    std::mt19937 random(12);
-    std::uniform_real_distribution<float> value(-0.1f, 1.0f);
-    std::vector<float> samples(64 * 64);
-    for (auto& s : samples)
-        s = value(random);
+    const std::vector<float> samples = randomRealSamples<float>(12, -0.1f, 1.0f);
     expectMatchesFormula(samples, 64, PixelType::Float, 1);
 }
 
 TEST(StretchPerSampleLoop, DoubleMatchesFormula)
 {
-    std::mt19937 random(13);
-    std::uniform_real_distribution<double> value(-0.1, 1.0);
-    std::vector<double> samples(64 * 64);
-    for (auto& s : samples)
-        s = value(random);
+    const std::vector<double> samples = randomRealSamples<double>(13, -0.1, 1.0);
     expectMatchesFormula(samples, 64, PixelType::Double, 1);
 }
 
