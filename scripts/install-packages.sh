@@ -7,11 +7,12 @@ build_packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools
   libindi-dev libjpeg-dev libdc1394-dev
-  dbus
+  dbus indi-bin
 )
 test_packages=(
   libgtest-dev
   curl ffmpeg chromium
+  clang libclang-rt-14-dev
 )
 
 case "${1:-build}" in

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: a plain build,
-# an ASan+UBSan build, and a TSan build for the threaded libraries.
+# an ASan+UBSan build, a TSan build for the threaded libraries, and a short
+# run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +24,7 @@ echo "== ASan+UBSan build: every test"
 build_and_test build-asan "" -DDORVENQUILL_ASAN=ON
 echo "== TSan build: the threaded libraries"
 build_and_test build-tsan threads -DDORVENQUILL_TSAN=ON
+echo "== fuzz build (clang, libFuzzer): a short run of every target"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVENQUILL_FUZZ=ON
+cmake --build build-fuzz -j"$(nproc)" --target fuzzers
+ctest --test-dir build-fuzz --output-on-failure
