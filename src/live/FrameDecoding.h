@@ -17,7 +17,7 @@
 // Corrupt input answers false and never ends the process; a truncated picture
 // with an intact header decodes to full size (the missing rows grey).
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
-                std::int32_t& height, std::int32_t& channels);
+    std::int32_t& height, std::int32_t& channels);
 
 // The planar form of an interleaved picture; one channel is returned as is.
 QByteArray toPlanar(const QByteArray& interleaved, std::int32_t width, std::int32_t height, std::int32_t channels);
