@@ -104,6 +104,9 @@ TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
 TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
 {
     const QByteArray grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
+    // The frame header holds the height and width as 16-bit numbers, 5 bytes after its marker.
+    QByteArray huge = grey;
+    huge.replace(huge.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
     const struct {
         const char* what;
         QByteArray bytes;
@@ -113,6 +116,7 @@ TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
         {"FITS header", QByteArray("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
         {"start of picture only", QByteArray("\xFF\xD8", 2), kUnwritten},
         {"header cut short", grey.left(100), kUnwritten},
+        {"65500 x 65500, more samples than a 32-bit count", huge, kUnwritten},
         {"CMYK", encodeJpeg(std::vector<std::uint8_t>(8 * 8 * 4, 90), 8, 8, 4), 4},
     };
     for (const auto& c : cases) {
