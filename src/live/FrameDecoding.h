@@ -19,7 +19,7 @@
 // of more samples than a signed 32-bit count holds, or that do not fit in
 // memory, answer false before any row is decoded.
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
-                std::int32_t& height, std::int32_t& channels);
+    std::int32_t& height, std::int32_t& channels);
 
 // The planar form of an interleaved picture; one channel is returned as is.
 // Empty for a negative geometry or interleaved bytes fewer than it needs.
