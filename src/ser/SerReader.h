@@ -31,8 +31,9 @@ public:
     void close();
     bool isOpen() const { return file.isOpen(); }
 
-    // Reads frame `index` (0 .. frameCount - 1) into `bytes`; false changes
-    // nothing and leaves the file open.
+    // Reads frame `index` (0 .. frameCount - 1) into `bytes`, reusing its
+    // storage; false keeps every field and leaves the file open, and the
+    // content of `bytes` is then meaningless.
     bool readFrame(int index, QByteArray& bytes);
 
     // Bytes of one frame: width x height x (2 above 8 bits) x (3 for RGB/BGR).
