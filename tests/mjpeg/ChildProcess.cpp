@@ -26,7 +26,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    // The sources must lie above the targets, or one dup2 would overwrite another's source.
     for (std::size_t i = 0; i < inherited_fds.size(); ++i)
         posix_spawn_file_actions_adddup2(&actions, inherited_fds[i], 3 + static_cast<int>(i));
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)

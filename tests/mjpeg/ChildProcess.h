@@ -12,7 +12,8 @@ namespace quelmor::test {
 class ChildProcess {
 public:
     // Starts `arguments[0]`, looked up on PATH. The child gets
-    // inherited_fds[i] as its descriptor 3 + i.
+    // inherited_fds[i] as its descriptor 3 + i; each must lie above those
+    // targets, so that no copy overwrites a descriptor still to be copied.
     explicit ChildProcess(const std::vector<std::string>& arguments, const std::vector<int>& inherited_fds = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -127,6 +127,8 @@ std::vector<unsigned char> HeadlessChromium::screenshot()
 {
     const std::string answer = call("Page.captureScreenshot",
         "{\"format\":\"jpeg\",\"quality\":" + std::to_string(kScreenshotJpegQuality) + "}", session_);
+    if (answer.empty())
+        return {};
     const std::string jpeg = decodeBase64(stringMember(answer, "data"));
     int width = 0, height = 0;
     std::vector<unsigned char> rgb;
