@@ -30,7 +30,8 @@ public:
     // stopped and the reason in lastError(). Only on a new or stopped streamer.
     bool start(int port, int workers);
     // Makes `buffer`, one JPEG picture, the latest of `path` and sends it to
-    // the path's stream clients. Does nothing while the server is stopped.
+    // the path's stream clients; a stream that opens later starts with it.
+    // Does nothing while the server is stopped.
     void publish(const std::string& path, std::string buffer);
     // Stops the publisher, then the listener; start may follow.
     void stop();

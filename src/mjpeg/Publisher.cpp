@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace quelmor::net {
@@ -21,10 +22,20 @@ constexpr int kWritableWaitMs = 1;
 constexpr int kStallTimeoutMs = 2000;
 constexpr const char* kPartHeaderPrefix = "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
 constexpr const char* kWorkerThreadName = "quelmor-worker";
+constexpr const char* kRepeaterThreadName = "quelmor-repeat";
+
+using Clock = std::chrono::steady_clock;
 
 std::string partHeader(std::size_t picture_bytes)
 {
     return kPartHeaderPrefix + std::to_string(picture_bytes) + "\r\n\r\n";
+}
+
+// Whether both name the same picture; an expired one still has its identity.
+template <typename A, typename B>
+bool samePicture(const A& a, const B& b)
+{
+    return !a.owner_before(b) && !b.owner_before(a);
 }
 
 }  // namespace
@@ -37,7 +48,7 @@ Publisher::~Publisher()
 void Publisher::start(int workers)
 {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
-    if (!workers_.empty())
+    if (repeater_.joinable())
         return;  // already running
     setState(utils::RunState::starting);
     {
@@ -50,6 +61,10 @@ void Publisher::start(int workers)
             worker();
         });
     }
+    repeater_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), kRepeaterThreadName);
+        repeater();
+    });
     setState(utils::RunState::running);
 }
 
@@ -62,11 +77,19 @@ void Publisher::stop()
         stop_requested_ = true;
     }
     cv_.notify_all();
+    // Swapped out under the locks, destroyed after them.
+    std::deque<Repeat> dropped_repeats;
+    {
+        std::lock_guard<std::mutex> lock(repeats_mutex_);
+        dropped_repeats.swap(repeats_);
+    }
+    repeats_cv_.notify_all();
     for (auto& thread : workers_)
         thread.join();
     workers_.clear();
+    if (repeater_.joinable())
+        repeater_.join();
 
-    // Swapped out under the locks, destroyed after them.
     std::deque<Job> dropped_jobs;
     std::unordered_map<std::string, std::shared_ptr<PathState>> dropped_paths;
     {
@@ -93,6 +116,7 @@ void Publisher::enqueue(const std::string& path, std::string picture)
         return;
     const std::size_t picture_bytes = picture.size();
     auto latest = std::make_shared<const Picture>(Picture{partHeader(picture_bytes), std::move(picture)});
+    const std::weak_ptr<const Picture> newest = latest;
     std::shared_ptr<const Picture> previous;
     {
         std::unique_lock<std::shared_mutex> lock(state->buffer_mutex);
@@ -106,7 +130,15 @@ void Publisher::enqueue(const std::string& path, std::string picture)
         for (const auto& entry : state->clients)
             clients.push_back(entry.second);
     }
+    if (clients.empty())
+        return;  // a client joining later has a repeat of its own
+    queueJobs(state, clients);
+    scheduleRepeat(Repeat{{}, state, newest, {}, true});
+}
 
+void Publisher::queueJobs(
+    const std::shared_ptr<PathState>& path, const std::vector<std::shared_ptr<StreamClient>>& clients)
+{
     std::size_t queued = 0;
     {
         std::lock_guard<std::mutex> lock(jobs_mutex_);
@@ -115,7 +147,7 @@ void Publisher::enqueue(const std::string& path, std::string picture)
         for (const auto& client : clients) {
             if (client->pending_jobs.load() >= kMaxPendingJobsPerClient)
                 continue;
-            jobs_.push_back(Job{state, client});
+            jobs_.push_back(Job{path, client});
             ++client->pending_jobs;
             ++queued;
         }
@@ -124,6 +156,81 @@ void Publisher::enqueue(const std::string& path, std::string picture)
         cv_.notify_one();
     else if (queued > 1)
         cv_.notify_all();
+}
+
+void Publisher::scheduleRepeat(Repeat repeat)
+{
+    bool was_empty = false;
+    {
+        std::lock_guard<std::mutex> lock(repeats_mutex_);
+        if (stop_requested_)
+            return;
+        // A newer picture of the path replaces its path-wide repeat; the
+        // repeater may wake once for the old due time and find nothing.
+        if (repeat.every_client) {
+            repeats_.erase(
+                std::remove_if(repeats_.begin(), repeats_.end(),
+                    [&repeat](const Repeat& queued) { return queued.every_client && queued.path == repeat.path; }),
+                repeats_.end());
+        }
+        was_empty = repeats_.empty();
+        // Read under the lock, so the queue stays in order of due time.
+        repeat.due = Clock::now() + std::chrono::milliseconds(kRepeatDelayMs);
+        repeats_.push_back(std::move(repeat));
+    }
+    if (was_empty)
+        repeats_cv_.notify_one();
+}
+
+void Publisher::repeater()
+{
+    Repeat due;
+    while (takeDueRepeat(due)) {
+        sendRepeat(due);
+        due = Repeat{};
+    }
+}
+
+bool Publisher::takeDueRepeat(Repeat& due)
+{
+    std::unique_lock<std::mutex> lock(repeats_mutex_);
+    while (!stop_requested_) {
+        if (repeats_.empty()) {
+            repeats_cv_.wait(lock);
+            continue;
+        }
+        const Clock::time_point next = repeats_.front().due;
+        if (Clock::now() < next) {
+            repeats_cv_.wait_until(lock, next);
+            continue;
+        }
+        due = std::move(repeats_.front());
+        repeats_.pop_front();
+        return true;
+    }
+    return false;
+}
+
+void Publisher::sendRepeat(const Repeat& repeat)
+{
+    PathState& path = *repeat.path;
+    {
+        std::shared_lock<std::shared_mutex> lock(path.buffer_mutex);
+        if (!path.buffer || !samePicture(path.buffer, repeat.picture))
+            return;  // a newer picture came and has its own repeat
+    }
+    std::vector<std::shared_ptr<StreamClient>> clients;
+    if (!repeat.every_client) {
+        if (std::shared_ptr<StreamClient> client = repeat.client.lock())
+            clients.push_back(std::move(client));
+    } else {
+        std::shared_lock<std::shared_mutex> lock(path.clients_mutex);
+        for (const auto& entry : path.clients) {
+            if (!samePicture(entry.second->join_picture, repeat.picture))
+                clients.push_back(entry.second);
+        }
+    }
+    queueJobs(repeat.path, clients);
 }
 
 bool Publisher::hasPath(const std::string& path) const
@@ -145,12 +252,26 @@ bool Publisher::addClient(int socket, const std::string& path)
 
     // A connection watches one stream at a time.
     removeClient(socket);
-    std::lock_guard<std::mutex> lock(client_paths_mutex_);
+    std::shared_ptr<const Picture> current;
     {
-        std::unique_lock<std::shared_mutex> clients_lock(state->clients_mutex);
-        state->clients[socket] = std::move(client);
+        std::lock_guard<std::mutex> lock(client_paths_mutex_);
+        {
+            // The current picture is read with the client in place, so a
+            // newer one is either this or reaches the client by enqueue.
+            std::unique_lock<std::shared_mutex> clients_lock(state->clients_mutex);
+            {
+                std::shared_lock<std::shared_mutex> buffer_lock(state->buffer_mutex);
+                current = state->buffer;
+            }
+            client->join_picture = current;
+            state->clients[socket] = client;
+        }
+        client_paths_[socket] = path;
     }
-    client_paths_[socket] = path;
+    if (!current)
+        return true;
+    queueJobs(state, {client});
+    scheduleRepeat(Repeat{{}, state, current, client, false});
     return true;
 }
 

@@ -23,18 +23,30 @@ namespace quelmor::net {
 // and a pool of workers that write one multipart part per published picture
 // to each client of that path.
 //
+// A browser draws a part only when the next part begins, so a picture that
+// stays newest is sent once more: to the path's clients when no newer picture
+// followed within kRepeatDelayMs, and to a client that joins, which gets the
+// current picture at once and, unless a newer one follows, once more after
+// kRepeatDelayMs. A repeat is a job like any other: it shares the picture.
+//
 // Threads: the owner calls start and stop (stop may also come from the
 // listener thread, serialised by lifecycle_mutex_); the producer calls
 // enqueue; the listener thread calls hasPath, addClient and removeClient; the
-// workers run worker(). Locks: lifecycle_mutex_ guards workers_;
-// jobs_mutex_ (with cv_) guards jobs_; client_paths_mutex_ guards
-// client_paths_; paths_mutex_ guards the table paths_ (its PathState records
-// carry their own locks). Order: client_paths_mutex_, then paths_mutex_, then
-// a path's clients_mutex; jobs_mutex_ and buffer_mutex are taken alone.
+// workers run worker(); one repeater thread runs repeater() and queues the
+// repeats when due. start launches the workers and the repeater, stop joins
+// them. Locks: lifecycle_mutex_ guards workers_ and repeater_;
+// jobs_mutex_ (with cv_) guards jobs_; repeats_mutex_ (with repeats_cv_)
+// guards repeats_; client_paths_mutex_ guards client_paths_; paths_mutex_
+// guards the table paths_ (its PathState records carry their own locks).
+// Order: lifecycle_mutex_ before all others; client_paths_mutex_, then
+// paths_mutex_, then a path's clients_mutex, then its buffer_mutex;
+// jobs_mutex_ and repeats_mutex_ are taken alone.
 class Publisher : public utils::NonCopyable, public utils::Runnable {
 public:
     // A client with this many jobs waiting gets no job for a new picture.
     static constexpr int kMaxPendingJobsPerClient = 6;
+    // How long a picture stays newest before it is sent once more.
+    static constexpr int kRepeatDelayMs = 150;
 
     Publisher() = default;
     virtual ~Publisher();
@@ -51,8 +63,9 @@ public:
     // The path has been published since the publisher last started.
     bool hasPath(const std::string& path) const;
     // Registers the connection `socket` (owned by the listener) as a stream
-    // client of a published path. False when the path is unknown, the
-    // publisher is stopped or the socket cannot be duplicated.
+    // client of a published path and queues the path's current picture for
+    // it. False when the path is unknown, the publisher is stopped or the
+    // socket cannot be duplicated.
     bool addClient(int socket, const std::string& path);
     // Forgets the client; nothing happens for a socket that is not one.
     // Must be called before the listener closes `socket`.
@@ -86,6 +99,9 @@ private:
         // When the socket was first found full with no part under way; zero
         // while it takes data. Guarded by send_mutex.
         std::chrono::steady_clock::time_point unwritable_since{};
+        // The path's newest picture when the client joined; the client's own
+        // repeat covers it. Guarded by the path's clients_mutex.
+        std::weak_ptr<const Picture> join_picture;
     };
 
     struct PathState {
@@ -100,6 +116,23 @@ private:
         std::shared_ptr<PathState> path;
         std::weak_ptr<StreamClient> client;
     };
+
+    // Send `picture` once more, if it is still the newest of `path`: to
+    // `client` alone, or with every_client to each client that did not join
+    // on it.
+    struct Repeat {
+        std::chrono::steady_clock::time_point due;
+        std::shared_ptr<PathState> path;
+        std::weak_ptr<const Picture> picture;
+        std::weak_ptr<StreamClient> client;
+        bool every_client = false;
+    };
+
+    void queueJobs(const std::shared_ptr<PathState>& path, const std::vector<std::shared_ptr<StreamClient>>& clients);
+    void scheduleRepeat(Repeat repeat);
+    void repeater();
+    bool takeDueRepeat(Repeat& due);
+    void sendRepeat(const Repeat& repeat);
 
     void worker();
     bool takeJob(Job& job);
@@ -119,8 +152,12 @@ private:
     std::mutex lifecycle_mutex_;
     std::condition_variable cv_;
     std::vector<std::thread> workers_;  // guarded by lifecycle_mutex_
+    std::thread repeater_;              // guarded by lifecycle_mutex_
     std::mutex jobs_mutex_;
     std::deque<Job> jobs_;  // guarded by jobs_mutex_
+    std::mutex repeats_mutex_;
+    std::condition_variable repeats_cv_;
+    std::deque<Repeat> repeats_;  // guarded by repeats_mutex_; in order of due time
     mutable std::mutex client_paths_mutex_;
     std::unordered_map<int, std::string> client_paths_;  // guarded by client_paths_mutex_
     mutable std::shared_mutex paths_mutex_;

@@ -15,7 +15,7 @@ extern char** environ;
 
 namespace quelmor::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments)
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::vector<int>& inherited_fds)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -26,6 +26,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments)
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    for (std::size_t i = 0; i < inherited_fds.size(); ++i)
+        posix_spawn_file_actions_adddup2(&actions, inherited_fds[i], 3 + static_cast<int>(i));
     if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);

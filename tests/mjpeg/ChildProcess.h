@@ -11,8 +11,10 @@ namespace quelmor::test {
 // away. A child still running when the object goes is killed and reaped.
 class ChildProcess {
 public:
-    // Starts `arguments[0]`, looked up on PATH.
-    explicit ChildProcess(const std::vector<std::string>& arguments);
+    // Starts `arguments[0]`, looked up on PATH. The child gets
+    // inherited_fds[i] as its descriptor 3 + i; each must lie above those
+    // targets, so that no copy overwrites a descriptor still to be copied.
+    explicit ChildProcess(const std::vector<std::string>& arguments, const std::vector<int>& inherited_fds = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

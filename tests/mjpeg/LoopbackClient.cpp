@@ -133,6 +133,15 @@ bool LoopbackClient::readPart(std::string& picture, std::string& error, int time
     return true;
 }
 
+bool LoopbackClient::readPartAfter(
+    const std::string& previous, std::string& picture, std::string& error, int timeout_ms)
+{
+    const long long deadline = nowMs() + timeout_ms;
+    if (!readPart(picture, error, timeout_ms))
+        return false;
+    return picture != previous || readPart(picture, error, static_cast<int>(std::max(0LL, deadline - nowMs())));
+}
+
 void LoopbackClient::throttle(std::size_t chunk_bytes, int pause_ms)
 {
     chunk_limit_bytes_ = chunk_bytes;

@@ -28,6 +28,9 @@ public:
     // Reads one multipart part and returns its picture; on a malformed part,
     // time-out or end of stream returns false and says why in `error`.
     bool readPart(std::string& picture, std::string& error, int timeout_ms);
+    // Reads the next part, passing over one part that repeats `previous`: the
+    // server sends a picture once more when it stays newest for a while.
+    bool readPartAfter(const std::string& previous, std::string& picture, std::string& error, int timeout_ms);
     // Makes every later read take at most chunk_bytes and then pause, like a
     // client on a slow link.
     void throttle(std::size_t chunk_bytes, int pause_ms);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -67,6 +68,21 @@ bool openStream(MJPEGStreamer& streamer, LoopbackClient& client, const std::stri
         waitFor([&] { return streamer.streamClientCount() == before + 1; });
 }
 
+// Opens a stream of `path` and reads the part it starts with, which must be
+// the path's current picture.
+::testing::AssertionResult joinStream(
+    MJPEGStreamer& streamer, LoopbackClient& client, const std::string& path, const std::string& current)
+{
+    if (!openStream(streamer, client, path))
+        return ::testing::AssertionFailure() << "the stream of " << path << " did not open";
+    std::string picture, error;
+    if (!client.readPart(picture, error, kWaitTimeoutMs))
+        return ::testing::AssertionFailure() << "no current picture: " << error;
+    if (picture != current)
+        return ::testing::AssertionFailure() << "the stream started with " << picture.size() << " other bytes";
+    return ::testing::AssertionSuccess();
+}
+
 class MJPEGStreamerTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError(); }
@@ -75,7 +91,8 @@ protected:
 };
 
 // A stream path is 404 until its first picture; then the stream response
-// comes with its headers in fixed order, followed by exact parts.
+// comes with its headers in fixed order, followed by exact parts, the first
+// of them the current picture.
 TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 {
     EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
@@ -86,9 +103,12 @@ TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 
     LoopbackClient client(streamer.port());
     ASSERT_TRUE(openStream(streamer, client, "/jpg"));
-    streamer.publish("/jpg", "hello");
-    const std::string expected = part("hello");
+    const std::string expected = part("first");
     EXPECT_EQ(client.read(expected.size(), kWaitTimeoutMs), expected);
+    streamer.publish("/jpg", "hello");
+    std::string received, error;
+    ASSERT_TRUE(client.readPartAfter("first", received, error, kWaitTimeoutMs)) << error;
+    EXPECT_EQ(received, "hello");
 }
 
 // "/viewer" answers any method with the page; other methods on a stream path
@@ -139,23 +159,26 @@ TEST_F(MJPEGStreamerTest, ShutdownClosesEveryConnection)
     EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
 }
 
-// Two viewers each receive exactly one whole part per picture.
+// Two viewers each receive one whole part per picture (and, should the test
+// dawdle past the repeat delay, one repeat of the one before).
 TEST_F(MJPEGStreamerTest, TwoClientsEachReceiveOnePartPerPicture)
 {
-    streamer.publish("/jpg", "start");
+    std::string previous = "start";
+    streamer.publish("/jpg", previous);
     LoopbackClient first(streamer.port());
     LoopbackClient second(streamer.port());
-    ASSERT_TRUE(openStream(streamer, first, "/jpg"));
-    ASSERT_TRUE(openStream(streamer, second, "/jpg"));
+    ASSERT_TRUE(joinStream(streamer, first, "/jpg", previous));
+    ASSERT_TRUE(joinStream(streamer, second, "/jpg", previous));
 
     for (int number = 1; number <= 5; ++number) {
         const std::string picture = numberedPicture(number, 1000 + static_cast<std::size_t>(number));
         streamer.publish("/jpg", picture);
         for (LoopbackClient* client : {&first, &second}) {
             std::string received, error;
-            ASSERT_TRUE(client->readPart(received, error, kWaitTimeoutMs)) << error;
+            ASSERT_TRUE(client->readPartAfter(previous, received, error, kWaitTimeoutMs)) << error;
             EXPECT_TRUE(received == picture) << "picture " << number << " arrived altered or twice";
         }
+        previous = picture;
     }
 }
 
@@ -166,18 +189,19 @@ TEST_F(MJPEGStreamerTest, ForgetsClientThatDisconnects)
     LoopbackClient leaving(streamer.port());
     LoopbackClient staying(streamer.port());
     ASSERT_TRUE(openStream(streamer, leaving, "/jpg"));
-    ASSERT_TRUE(openStream(streamer, staying, "/jpg"));
+    ASSERT_TRUE(joinStream(streamer, staying, "/jpg", "picture"));
     leaving.close();
     EXPECT_TRUE(waitFor([&] { return streamer.streamClientCount() == 1; }));
     streamer.publish("/jpg", "after");
     std::string received, error;
-    ASSERT_TRUE(staying.readPart(received, error, kWaitTimeoutMs)) << error;
+    ASSERT_TRUE(staying.readPartAfter("picture", received, error, kWaitTimeoutMs)) << error;
     EXPECT_EQ(received, "after");
 }
 
 // A viewer with a tiny receive buffer reading slowly, and pictures of 2 MB
-// and more: whatever it receives is whole and byte-identical to a published
-// picture, in publishing order, and it ends with the newest picture.
+// and more: whatever it receives, from the picture current when it joined
+// on, is whole and byte-identical to a published picture, in publishing
+// order, and it ends with the newest picture.
 TEST_F(MJPEGStreamerTest, SlowReaderReceivesOnlyWholePictures)
 {
     constexpr int kPictures = 8;
@@ -208,7 +232,7 @@ TEST_F(MJPEGStreamerTest, SlowReaderReceivesOnlyWholePictures)
             if (received == pictures[static_cast<std::size_t>(candidate)])
                 number = candidate;
         }
-        ASSERT_GE(number, 1) << "part " << parts << " (" << received.size() << " bytes) matches no picture";
+        ASSERT_GE(number, 0) << "part " << parts << " (" << received.size() << " bytes) matches no picture";
         ASSERT_GE(number, last_seen) << "an older picture came after a newer one";
         last_seen = number;
     }
@@ -242,6 +266,72 @@ TEST_F(MJPEGStreamerTest, StalledClientIsCutOffWithoutTornPartsBeforeTheEnd)
     EXPECT_LE(whole, 5);
 }
 
+// A browser draws a part only when the next one begins. So a viewer that
+// joins gets the current picture at once and exactly once more a little
+// later, and a picture that stays newest is sent exactly once more.
+TEST_F(MJPEGStreamerTest, SendsAPictureThatStaysNewestExactlyOnceMore)
+{
+    constexpr int kQuietMs = 4 * net::Publisher::kRepeatDelayMs;
+    streamer.publish("/jpg", "current");
+    LoopbackClient client(streamer.port());
+    ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+    std::string received, error;
+    for (const char* picture : {"current", "current"}) {
+        ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << error;
+        EXPECT_EQ(received, picture);
+    }
+    streamer.publish("/jpg", "newest");
+    for (const char* picture : {"newest", "newest"}) {
+        ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << error;
+        EXPECT_EQ(received, picture);
+    }
+    EXPECT_FALSE(client.readPart(received, error, kQuietMs)) << "a third copy of \"" << received << "\"";
+}
+
+// While pictures come faster than the repeat delay, nothing is repeated: the
+// viewer receives each picture once, in order. Only a pause that the test
+// itself took longer than half the delay may let one repeat through.
+TEST_F(MJPEGStreamerTest, RepeatsNothingWhilePicturesFlow)
+{
+    constexpr int kPictures = 25;
+    constexpr int kIntervalMs = 20;
+    constexpr long long kSuspectPauseMs = net::Publisher::kRepeatDelayMs / 2;
+    const long long joined = test::nowMs();
+    streamer.publish("/jpg", numberedPicture(0, 100));
+    LoopbackClient client(streamer.port());
+    ASSERT_TRUE(joinStream(streamer, client, "/jpg", numberedPicture(0, 100)));
+
+    int long_pauses = 0;
+    std::thread producer([&] {
+        long long previous = joined;
+        for (int number = 1; number <= kPictures; ++number) {
+            const long long now = test::nowMs();
+            long_pauses += now - previous > kSuspectPauseMs ? 1 : 0;
+            previous = now;
+            streamer.publish("/jpg", numberedPicture(number, 100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(kIntervalMs));
+        }
+    });
+    int parts = 0;
+    int last_seen = 0;
+    bool in_order = true;
+    std::string received, error;
+    while (last_seen < kPictures && client.readPart(received, error, kWaitTimeoutMs)) {
+        ++parts;
+        int number = -1;
+        for (int candidate = 0; candidate <= kPictures; ++candidate) {
+            if (received == numberedPicture(candidate, 100))
+                number = candidate;
+        }
+        in_order = in_order && number >= last_seen;
+        last_seen = std::max(last_seen, number);
+    }
+    producer.join();
+    EXPECT_EQ(last_seen, kPictures) << error;
+    EXPECT_TRUE(in_order) << "an older picture came after a newer one";
+    EXPECT_LE(parts, kPictures + long_pauses) << "pictures were repeated while others followed";
+}
+
 // Start, stop and start again, each time serving from scratch; stop twice
 // does no harm; a server without workers from the platform still sends.
 TEST(MJPEGStreamer, RestartsAndAlwaysHasAWorker)
@@ -256,10 +346,11 @@ TEST(MJPEGStreamer, RestartsAndAlwaysHasAWorker)
         EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
         streamer.publish("/jpg", "picture");
         LoopbackClient client(streamer.port());
-        ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+        ASSERT_TRUE(joinStream(streamer, client, "/jpg", "picture"));
         streamer.publish("/jpg", "round");
         std::string received, error;
-        ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << "round " << round << ": " << error;
+        ASSERT_TRUE(client.readPartAfter("picture", received, error, kWaitTimeoutMs))
+            << "round " << round << ": " << error;
         EXPECT_EQ(received, "round");
         streamer.stop();
         streamer.stop();

@@ -74,7 +74,8 @@ TEST(Publisher, KnowsOnlyPathsPublishedSinceStart)
 }
 
 // Without workers nothing drains the queue: a client collects at most six
-// jobs however many pictures are published.
+// jobs however many pictures are published, the first for the picture that
+// was current when it joined.
 TEST(Publisher, QueuesAtMostSixJobsPerClient)
 {
     Publisher publisher;
@@ -82,10 +83,10 @@ TEST(Publisher, QueuesAtMostSixJobsPerClient)
     publisher.enqueue("/jpg", "first");
     SocketPair pair;
     ASSERT_TRUE(publisher.addClient(pair.server.get(), "/jpg"));
-    EXPECT_EQ(publisher.pendingJobs(pair.server.get()), 0);
+    EXPECT_EQ(publisher.pendingJobs(pair.server.get()), 1);
     for (int i = 0; i < 3; ++i)
         publisher.enqueue("/jpg", "picture");
-    EXPECT_EQ(publisher.pendingJobs(pair.server.get()), 3);
+    EXPECT_EQ(publisher.pendingJobs(pair.server.get()), 4);
     for (int i = 0; i < 20; ++i)
         publisher.enqueue("/jpg", "picture");
     EXPECT_EQ(publisher.pendingJobs(pair.server.get()), Publisher::kMaxPendingJobsPerClient);
@@ -123,23 +124,24 @@ TEST(Publisher, RemovesClientFromEveryTable)
 }
 
 // Each picture reaches a client as one part: header, size, blank line,
-// picture, and the next part's "--" right after the last byte.
+// picture, and the next part's "--" right after the last byte. A client that
+// joins starts with the current picture.
 TEST(Publisher, WritesOneWholePartPerPicture)
 {
     Publisher publisher;
     publisher.start(2);
-    publisher.enqueue("/jpg", "before the client");
+    publisher.enqueue("/jpg", "hello");
     SocketPair pair;
     ASSERT_TRUE(publisher.addClient(pair.server.get(), "/jpg"));
     LoopbackClient viewer(std::move(pair.peer));
 
-    publisher.enqueue("/jpg", "hello");
     const std::string first = expectedPart("hello");
     EXPECT_EQ(viewer.read(first.size(), kWaitTimeoutMs), first);
     EXPECT_EQ(first.size(), 66u + 1u + 4u + 5u) << "the part header text is 66 bytes";
     publisher.enqueue("/jpg", std::string("a\0b", 3));
-    const std::string second = expectedPart(std::string("a\0b", 3));
-    EXPECT_EQ(viewer.read(second.size(), kWaitTimeoutMs), second);
+    std::string picture, error;
+    ASSERT_TRUE(viewer.readPartAfter("hello", picture, error, kWaitTimeoutMs)) << error;
+    EXPECT_EQ(picture, std::string("a\0b", 3));
 }
 
 // A job queued for a client that is then removed must not reach the
@@ -160,8 +162,8 @@ TEST(Publisher, NeverWritesAStaleJobToAReusedSocketNumber)
     SocketPair old_client;
     const int number = old_client.server.get();
     ASSERT_TRUE(publisher.addClient(number, "/a"));
-    publisher.enqueue("/a", "queued for the old client");
-    ASSERT_EQ(publisher.pendingJobs(number), 1) << "the job must still be queued behind the stalled one";
+    publisher.enqueue("/a", "current");
+    ASSERT_EQ(publisher.pendingJobs(number), 2) << "the jobs must still be queued behind the stalled one";
 
     // The old connection goes away; a new one gets the same number.
     publisher.removeClient(number);
@@ -179,13 +181,17 @@ TEST(Publisher, NeverWritesAStaleJobToAReusedSocketNumber)
     ASSERT_TRUE(publisher.addClient(number, "/a"));
     LoopbackClient viewer(std::move(fresh.peer));
 
-    publisher.enqueue("/a", "second");
+    // The new client starts with the current picture, perhaps repeated once;
+    // a third copy would be one of the old client's jobs.
     std::string picture, error;
     ASSERT_TRUE(viewer.readPart(picture, error, kWaitTimeoutMs)) << error;
-    EXPECT_EQ(picture, "second");
+    EXPECT_EQ(picture, "current");
+    publisher.enqueue("/a", "second");
+    ASSERT_TRUE(viewer.readPartAfter("current", picture, error, kWaitTimeoutMs)) << error;
+    EXPECT_EQ(picture, "second") << "the old client's job was written to the new connection";
     publisher.enqueue("/a", "third");
-    ASSERT_TRUE(viewer.readPart(picture, error, kWaitTimeoutMs)) << error;
-    EXPECT_EQ(picture, "third") << "the old client's job was written to the new connection";
+    ASSERT_TRUE(viewer.readPartAfter("second", picture, error, kWaitTimeoutMs)) << error;
+    EXPECT_EQ(picture, "third");
     publisher.stop();
 }
 
