@@ -157,6 +157,9 @@ PortHolder::PortHolder(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0))
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Connections of earlier tests may linger in TIME_WAIT on the port.
+    const int reuse = 1;
+    ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     listening_ =
         ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket_, 1) == 0;
 }
