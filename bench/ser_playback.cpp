@@ -126,13 +126,12 @@ bool renderAll(const QString& path, StageTimes& times)
         return false;
     }
     SerFrameRenderer renderer;
-    QImage picture;
     QByteArray jpeg;
     for (int frame = 0; frame < reader.frameCount(); ++frame) {
         if (!timed(times.read, [&] { return renderer.readFrame(reader, frame); }) ||
             !timed(times.demosaic, [&] { return renderer.makePlanes(reader); }) ||
-            !timed(times.stretch, [&] { return renderer.stretchPlanes(picture); }) || !timed(times.encode, [&] {
-                jpeg = encodeJpeg(picture);
+            !timed(times.stretch, [&] { return renderer.stretchPlanes(); }) || !timed(times.encode, [&] {
+                jpeg = encodeJpeg(renderer.picture());
                 return !jpeg.isEmpty();
             })) {
             std::fprintf(stderr, "frame %d failed\n", frame);

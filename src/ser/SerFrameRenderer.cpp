@@ -81,9 +81,9 @@ QImage greyPicture(std::int32_t width, std::int32_t height)
 
 }  // namespace
 
-bool SerFrameRenderer::render(SerReader& reader, int index, QImage& picture)
+bool SerFrameRenderer::render(SerReader& reader, int index)
 {
-    return readFrame(reader, index) && makePlanes(reader) && stretchPlanes(picture);
+    return readFrame(reader, index) && makePlanes(reader) && stretchPlanes();
 }
 
 bool SerFrameRenderer::readFrame(SerReader& reader, int index)
@@ -150,10 +150,12 @@ void SerFrameRenderer::deinterleave(const void* interleaved, bool swapRedBlue)
     planes = colourPlanes.data();
 }
 
-bool SerFrameRenderer::stretchPlanes(QImage& picture)
+bool SerFrameRenderer::stretchPlanes()
 {
-    picture = channels == 1 ? greyPicture(width, height) : QImage(width, height, QImage::Format_RGB32);
-    if (picture.isNull())
+    const QImage::Format format = channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32;
+    if (picture_.size() != QSize(width, height) || picture_.format() != format)
+        picture_ = channels == 1 ? greyPicture(width, height) : QImage(width, height, format);
+    if (picture_.isNull())
         return false;
     StretchRenderer renderer(width, height, channels, pixelType);
     if (!stretchCached) {
@@ -161,7 +163,7 @@ bool SerFrameRenderer::stretchPlanes(QImage& picture)
         stretchCached = true;
     }
     renderer.params = stretch;
-    renderer.render(planes, &picture, kStretchSampling);
+    renderer.render(planes, &picture_, kStretchSampling);
     return true;
 }
 

@@ -1,7 +1,5 @@
 #include "ser/SerPlayer.h"
 
-#include <QImage>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -146,10 +144,9 @@ void SerPlayer::stopStreamer()
 
 bool SerPlayer::publishFrame(int index)
 {
-    QImage picture;
-    if (!renderer.render(reader, index, picture))
+    if (!renderer.render(reader, index))
         return false;
-    const QByteArray jpeg = encodeJpeg(picture);
+    const QByteArray jpeg = encodeJpeg(renderer.picture());
     streamer.publish(kStreamPath, jpeg.toStdString());
     emit frameChanged(index, reader.frameCount());
     return true;
