@@ -281,6 +281,13 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
         EXPECT_TRUE(serviceAnswers());
     }
 
+    // A Bayer frame too small to demosaic opens but is never shown.
+    const QString tiny = directory.filePath("tiny.ser");
+    ASSERT_TRUE(writeSerFile(tiny, {kColorBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
+    EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), tiny));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 0));
+    EXPECT_TRUE(serviceAnswers());
+
     // Cut to its first frame while playing: the next frame fails and playback stops there.
     const QString cut = colourFile("cut.ser");
     ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), cut));
