@@ -20,9 +20,10 @@ constexpr std::int32_t kColorBgr = 101;
 constexpr int kColourChannels = 3;
 constexpr int kGreyLevels = 256;
 constexpr int kStretchSampling = 1;
-// The bilinear demosaic walks a 3 x 3 neighbourhood and loops for ever on
-// frames narrower or lower than 2 pixels.
-constexpr std::int32_t kMinBayerSide = 2;
+// The bilinear demosaic loops for ever on frames lower than 2 rows and reads
+// past the end of frames 2 columns wide.
+constexpr std::int32_t kMinBayerWidth = 3;
+constexpr std::int32_t kMinBayerHeight = 2;
 
 bool isBayer(std::int32_t colorId)
 {
@@ -113,7 +114,7 @@ bool SerFrameRenderer::makePlanes(const SerReader& reader)
 
 bool SerFrameRenderer::demosaic(const SerReader& reader)
 {
-    if (width < kMinBayerSide || height < kMinBayerSide)
+    if (width < kMinBayerWidth || height < kMinBayerHeight)
         return false;
     channels = kColourChannels;
     const std::size_t bytes = static_cast<std::size_t>(frameBytes.size()) * kColourChannels;
