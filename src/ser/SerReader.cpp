@@ -1,6 +1,7 @@
 #include "ser/SerReader.h"
 
 #include <QtEndian>
+#include <QtNumeric>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -189,7 +191,9 @@ void SerReader::readTrailer()
     const qint64 lastTicks = int64At(last, 0);
     if (firstTicks >= lastTicks)
         return;
-    recordedDuration_ = double(lastTicks - firstTicks) / double(kTicksPerSecond);
+    // The span of two signed tick counts may exceed the signed range, never the unsigned one.
+    const quint64 spanTicks = quint64(lastTicks) - quint64(firstTicks);
+    recordedDuration_ = double(spanTicks) / double(kTicksPerSecond);
     recordedFps_ = double(frameCount_ - 1) / recordedDuration_;
 }
 
@@ -213,7 +217,11 @@ qint64 SerReader::frameByteSize() const
 {
     const qint64 bytesPerSample = pixelDepth_ > 8 ? 2 : 1;
     const qint64 planes = (colorId_ == kColorRgb || colorId_ == kColorBgr) ? 3 : 1;
-    return qint64(width_) * qint64(height_) * bytesPerSample * planes;
+    // Corrupt dimensions can overflow 64 bits; such a size only has to compare as too large.
+    qint64 size = 0;
+    if (qMulOverflow(qint64(width_) * qint64(height_), bytesPerSample * planes, &size))
+        return std::numeric_limits<qint64>::max();
+    return size;
 }
 
 bool SerReader::readFrame(int index, QByteArray& bytes)

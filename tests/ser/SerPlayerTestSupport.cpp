@@ -1,11 +1,10 @@
 #include "SerPlayerTestSupport.h"
 
 #include "LoopbackClient.h"
+#include "SerFileWriter.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QFile>
-#include <QtEndian>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,11 +21,6 @@ constexpr int kReadTimeoutMs = 10000;
 constexpr int kLitLevel = 128;
 constexpr int kDarkLevel = 64;
 constexpr std::size_t kMaxResponseHeaderBytes = 4096;
-
-void putInt32(QByteArray& bytes, int offset, std::int32_t value)
-{
-    qToLittleEndian<qint32>(value, bytes.data() + offset);
-}
 
 // Reads the HTTP response header byte by byte so that no picture byte is taken with it.
 bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
@@ -49,28 +43,29 @@ bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
 
 }  // namespace
 
+namespace {
+
+SerHeaderFields headerFields(const SerLayout& layout, std::int32_t frameCount)
+{
+    SerHeaderFields fields;
+    fields.colorId = layout.colorId;
+    fields.width = layout.width;
+    fields.height = layout.height;
+    fields.pixelDepth = layout.depth;
+    fields.frameCount = frameCount;
+    return fields;
+}
+
+}  // namespace
+
 QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount)
 {
-    QByteArray header(kHeaderBytes, '\0');
-    header.replace(0, 14, "LUCAM-RECORDER");
-    putInt32(header, 18, layout.colorId);
-    putInt32(header, 22, 0);
-    putInt32(header, 26, layout.width);
-    putInt32(header, 30, layout.height);
-    putInt32(header, 34, layout.depth);
-    putInt32(header, 38, frameCount);
-    return header;
+    return serHeaderBytes(headerFields(layout, frameCount));
 }
 
 bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    bool written = file.write(serHeader(layout, std::int32_t(frames.size()))) == kHeaderBytes;
-    for (const QByteArray& frame : frames)
-        written = written && file.write(frame) == frame.size();
-    return written;
+    return writeSerFile(path, headerFields(layout, std::int32_t(frames.size())), frames.join());
 }
 
 QByteArray solidRgbFrame(int width, int height, QRgb colour)

@@ -1,0 +1,70 @@
+#include "SerFileWriter.h"
+
+#include <QFile>
+#include <QtEndian>
+
+namespace sertest {
+
+namespace {
+
+constexpr int kHeaderBytes = 178;
+constexpr int kFileIdBytes = 14;
+constexpr int kTextBytes = 40;
+constexpr std::int64_t kTicksPerMillisecond = 10000;
+constexpr std::int64_t kUnixEpochTicks = 621355968000000000;
+
+void appendFixed(QByteArray& out, const QByteArray& bytes, int size)
+{
+    out.append(bytes.left(size));
+    out.append(size - qMin<int>(size, bytes.size()), '\0');
+}
+
+template <typename T>
+void appendLittleEndian(QByteArray& out, T value)
+{
+    char bytes[sizeof(T)];
+    qToLittleEndian(value, bytes);
+    out.append(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+QByteArray serHeaderBytes(const SerHeaderFields& fields)
+{
+    QByteArray header;
+    appendFixed(header, fields.fileId, kFileIdBytes);
+    for (std::int32_t value : {fields.luId, fields.colorId, fields.littleEndian, fields.width, fields.height,
+             fields.pixelDepth, fields.frameCount})
+        appendLittleEndian(header, value);
+    appendFixed(header, fields.observer, kTextBytes);
+    appendFixed(header, fields.instrument, kTextBytes);
+    appendFixed(header, fields.telescope, kTextBytes);
+    appendLittleEndian(header, fields.dateTimeLocal);
+    appendLittleEndian(header, fields.dateTimeUtc);
+    Q_ASSERT(header.size() == kHeaderBytes);
+    return header;
+}
+
+qint64 serFrameBytes(const SerHeaderFields& fields)
+{
+    const qint64 bytesPerSample = fields.pixelDepth > 8 ? 2 : 1;
+    const bool threePlanes = fields.colorId == kSerColorRgb || fields.colorId == kSerColorBgr;
+    return qint64(fields.width) * fields.height * bytesPerSample * (threePlanes ? 3 : 1);
+}
+
+std::int64_t serTicks(const QDateTime& utc)
+{
+    return kUnixEpochTicks + utc.toMSecsSinceEpoch() * kTicksPerMillisecond;
+}
+
+bool writeSerFile(const QString& path, const SerHeaderFields& fields, const QByteArray& frameData,
+    const QVector<std::int64_t>& trailerTicks)
+{
+    QByteArray bytes = serHeaderBytes(fields) + frameData;
+    for (std::int64_t ticks : trailerTicks)
+        appendLittleEndian(bytes, ticks);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+}  // namespace sertest
