@@ -1,6 +1,7 @@
 #include "service/Streamer.h"
 
 #include "StreamerAdaptor.h"
+#include "ser/SerPlayer.h"
 
 #include <QDBusConnection>
 
@@ -21,71 +22,96 @@ Streamer::Streamer() : QObject(nullptr)
     bus.registerService(kServiceName);
 }
 
-Streamer::~Streamer() = default;
+Streamer::~Streamer()
+{
+    destroySerPlayer();
+}
+
+void Streamer::destroySerPlayer()
+{
+    // reset() clears the owner before it deletes the player.
+    serPlayer.reset();
+}
 
 void Streamer::start(const QString& device)
 {
+    destroySerPlayer();
     // No live feed can be built yet: the request leaves the service without a source.
     Q_UNUSED(device)
 }
 
 void Streamer::stop()
 {
+    destroySerPlayer();
     emit finished();
 }
 
 bool Streamer::openSer(const QString& path)
 {
-    // No player can be built yet: every file is refused.
-    Q_UNUSED(path)
-    return false;
+    if (!serPlayer) {
+        serPlayer = std::make_unique<SerPlayer>(this);
+        connect(serPlayer.get(), &SerPlayer::frameChanged, this, &Streamer::serFrameChanged);
+    }
+    return serPlayer->open(path);
 }
 
-void Streamer::playSer() { }
+void Streamer::playSer()
+{
+    if (serPlayer)
+        serPlayer->play();
+}
 
-void Streamer::pauseSer() { }
+void Streamer::pauseSer()
+{
+    if (serPlayer)
+        serPlayer->pause();
+}
 
-void Streamer::stopSer() { }
+void Streamer::stopSer()
+{
+    if (serPlayer)
+        serPlayer->stop();
+}
 
 bool Streamer::seekSer(int frame)
 {
-    Q_UNUSED(frame)
-    return false;
+    return serPlayer && serPlayer->seek(frame);
 }
 
 void Streamer::setSerSpeed(double fps)
 {
-    Q_UNUSED(fps)
+    if (serPlayer)
+        serPlayer->setSpeed(fps);
 }
 
 int Streamer::serCurrentFrame()
 {
-    return kNoFrame;
+    return serPlayer ? serPlayer->currentFrame() : kNoFrame;
 }
 
 int Streamer::serTotalFrames()
 {
-    return 0;
+    return serPlayer ? serPlayer->totalFrames() : 0;
 }
 
 int Streamer::serWidth()
 {
-    return 0;
+    return serPlayer ? serPlayer->width() : 0;
 }
 
 int Streamer::serHeight()
 {
-    return 0;
+    return serPlayer ? serPlayer->height() : 0;
 }
 
 bool Streamer::serIsPlaying()
 {
-    return false;
+    return serPlayer && serPlayer->isPlaying();
 }
 
 QString Streamer::serLastError()
 {
-    return QString();
+    return serPlayer ? serPlayer->lastError() : QString();
 }
 
 void Streamer::setStretchParams(double shadows, double midtones, double highlights)

@@ -3,6 +3,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class SerPlayer;
+
 // The control object that a controlling program drives over the session bus.
 // It owns the current picture source, a live camera feed or a SER player, and
 // answers fixed defaults while no source exists.
@@ -45,4 +49,12 @@ signals:
 
 private:
     Q_DISABLE_COPY_MOVE(Streamer)
+
+    // Empties serPlayer: the owner is cleared, then the player destroyed.
+    void destroySerPlayer();
+
+    // The SER player, created on the first openSer and kept for later files.
+    // It also has this object as its Qt parent; being deleted here first, it
+    // leaves the parent's children before the QObject base would delete it.
+    std::unique_ptr<SerPlayer> serPlayer;
 };

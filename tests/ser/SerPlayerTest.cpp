@@ -1,0 +1,202 @@
+// The player in this process: its playback interval, and the pictures it
+// publishes on "/jpg", fetched over HTTP and decoded.
+#include "SerPlayerTestSupport.h"
+
+#include "ser/SerPlayer.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace sertest;
+
+namespace {
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+
+class SerPlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(directory.isValid()); }
+
+    QString write(const QString& name, const SerLayout& layout, const QList<QByteArray>& frames)
+    {
+        const QString path = directory.filePath(name);
+        EXPECT_TRUE(writeSerFile(path, layout, frames)) << path.toStdString();
+        return path;
+    }
+
+    // The picture on "/jpg" now; fails the test when there is none.
+    QImage shownPicture()
+    {
+        QString error;
+        const QImage picture = fetchPicture(kHttpPort, &error);
+        EXPECT_FALSE(picture.isNull()) << error.toStdString();
+        return picture;
+    }
+
+    QTemporaryDir directory;
+    SerPlayer player;
+};
+
+QRgb centre(const QImage& picture)
+{
+    return picture.pixel(picture.width() / 2, picture.height() / 2);
+}
+
+double meanGrey(const QImage& picture)
+{
+    double sum = 0;
+    for (int y = 0; y < picture.height(); ++y)
+        for (int x = 0; x < picture.width(); ++x)
+            sum += qGray(picture.pixel(x, y));
+    return sum / (double(picture.width()) * picture.height());
+}
+
+// A Bayer mosaic whose red sites hold `bright` and every other site 0.
+QByteArray redSitesBright(std::int32_t colorId, std::int32_t depth)
+{
+    // Row and column parity of the red site in each pattern's 2 x 2 tile.
+    const int redRow = (colorId == kColorBayerGbrg || colorId == kColorBayerBggr) ? 1 : 0;
+    const int redColumn = (colorId == kColorBayerGrbg || colorId == kColorBayerBggr) ? 1 : 0;
+    // Byte-symmetric levels read the same in either byte order.
+    const quint16 bright = depth == 8 ? 0xC8 : 0xC8C8;
+    const int bytesPerSample = depth == 8 ? 1 : 2;
+    QByteArray frame(qsizetype(kWidth) * kHeight * bytesPerSample, '\0');
+    for (int y = redRow; y < kHeight; y += 2) {
+        for (int x = redColumn; x < kWidth; x += 2) {
+            const qsizetype at = (qsizetype(y) * kWidth + x) * bytesPerSample;
+            for (int b = 0; b < bytesPerSample; ++b)
+                frame[at + b] = char(bright & 0xFF);
+        }
+    }
+    return frame;
+}
+
+// An 8-bit mono frame: `level` plus a fixed ripple of 0 to 20.
+QByteArray rippledFrame(int level)
+{
+    QByteArray frame(qsizetype(kWidth) * kHeight, '\0');
+    for (int i = 0; i < frame.size(); ++i)
+        frame[i] = char(level + (i * 7919) % 21);
+    return frame;
+}
+
+// The rate and the playback interval it gives, with the bad rates that fall back to 1 fps.
+TEST_F(SerPlayerTest, SpeedGivesTheTimerInterval)
+{
+    const QString path = write("speed.ser", {kColorRgb, 8, kWidth, kHeight}, {solidRgbFrame(kWidth, kHeight, 0)});
+    ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
+    EXPECT_EQ(player.playbackIntervalMs(), 66) << "default 15 fps";
+
+    const struct {
+        double fps;
+        int intervalMs;
+    } cases[] = {{0.0, 1000}, {-3.0, 1000}, {2000.0, 1}, {30.0, 33}, {std::nan(""), 1000},
+        {std::numeric_limits<double>::infinity(), 1}, {1e-300, std::numeric_limits<int>::max()}};
+    for (const auto& c : cases) {
+        // While paused the rate waits for play.
+        player.setSpeed(c.fps);
+        EXPECT_FALSE(player.isPlaying());
+        player.play();
+        EXPECT_TRUE(player.isPlaying());
+        EXPECT_EQ(player.playbackIntervalMs(), c.intervalMs) << "fps " << c.fps;
+        player.pause();
+    }
+}
+
+// The red sites of every Bayer pattern, at 8 and 16 bits, end up red.
+TEST_F(SerPlayerTest, BayerFramesAreDemosaicedByTheirPattern)
+{
+    for (const std::int32_t colorId : {kColorBayerRggb, kColorBayerGrbg, kColorBayerGbrg, kColorBayerBggr}) {
+        for (const std::int32_t depth : {8, 16}) {
+            SCOPED_TRACE(testing::Message() << "ColorID " << colorId << ", " << depth << " bits");
+            const QString path =
+                write("bayer.ser", {colorId, depth, kWidth, kHeight}, {redSitesBright(colorId, depth)});
+            ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
+            const QImage picture = shownPicture();
+            ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
+            EXPECT_EQ(litChannels(centre(picture)), 1) << "centre " << std::hex << centre(picture);
+        }
+    }
+}
+
+// RGB and BGR frames of the same scene, red on the left and blue on the
+// right, show it the same way round.
+TEST_F(SerPlayerTest, RgbAndBgrFramesKeepRedAndBlueInPlace)
+{
+    const int redColumns = kWidth * 3 / 5;
+    for (const std::int32_t colorId : {kColorRgb, kColorBgr}) {
+        SCOPED_TRACE(testing::Message() << "ColorID " << colorId);
+        QByteArray frame;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const char lit = char(255);
+                const bool red = x < redColumns;
+                const bool storedRedFirst = colorId == kColorRgb;
+                frame.append(red == storedRedFirst ? lit : '\0');
+                frame.append('\0');
+                frame.append(red == storedRedFirst ? '\0' : lit);
+            }
+        }
+        ASSERT_TRUE(player.open(write("colour.ser", {colorId, 8, kWidth, kHeight}, {frame})));
+        const QImage picture = shownPicture();
+        ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
+        EXPECT_EQ(litChannels(picture.pixel(redColumns / 2, kHeight / 2)), 0b001) << "left is not red";
+        EXPECT_EQ(litChannels(picture.pixel((redColumns + kWidth) / 2, kHeight / 2)), 0b100) << "right is not blue";
+    }
+}
+
+// Mosaics other than Bayer, and unknown layouts, are shown as grey with their pattern.
+TEST_F(SerPlayerTest, OtherLayoutsRenderGrey)
+{
+    for (const std::int32_t colorId : {kColorMosaicCyym, kColorMono, 42}) {
+        SCOPED_TRACE(testing::Message() << "ColorID " << colorId);
+        ASSERT_TRUE(
+            player.open(write("grey.ser", {colorId, 8, kWidth, kHeight}, {redSitesBright(kColorBayerRggb, 8)})));
+        const QImage picture = shownPicture();
+        ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
+        int darkest = 255;
+        int brightest = 0;
+        for (int y = 0; y < kHeight; ++y) {
+            for (int x = 0; x < kWidth; ++x) {
+                const QRgb pixel = picture.pixel(x, y);
+                ASSERT_TRUE(qRed(pixel) == qGreen(pixel) && qGreen(pixel) == qBlue(pixel))
+                    << "colour at " << x << "," << y << ": " << std::hex << pixel;
+                darkest = std::min(darkest, qRed(pixel));
+                brightest = std::max(brightest, qRed(pixel));
+            }
+        }
+        EXPECT_GT(brightest - darkest, 100) << "the mosaic pattern is lost";
+    }
+}
+
+// Frame 0 fixes the stretch for the whole file: a brighter later frame shows
+// brighter. Reopening takes it again from the new frame 0.
+TEST_F(SerPlayerTest, StretchIsTakenFromFrameZeroOfEachOpenedFile)
+{
+    const SerLayout layout{kColorMono, 8, kWidth, kHeight};
+    const QByteArray dim = rippledFrame(40);
+    // Both below half the range, where the stretch puts the median at a quarter.
+    const QByteArray bright = rippledFrame(100);
+    const QString path = write("stretch.ser", layout, {dim, bright});
+
+    ASSERT_TRUE(player.open(path));
+    const QImage dimPicture = shownPicture();
+    ASSERT_FALSE(dimPicture.isNull());
+    const double dimShown = meanGrey(dimPicture);
+    ASSERT_TRUE(player.seek(1));
+    const double brightShown = meanGrey(shownPicture());
+    EXPECT_GT(brightShown, dimShown + 60) << "frame 1 was stretched on its own";
+
+    ASSERT_TRUE(writeSerFile(path, layout, {bright, dim}));
+    ASSERT_TRUE(player.open(path));
+    const double reopenedShown = meanGrey(shownPicture());
+    // Its own stretch puts the brighter frame near where the dim one was shown.
+    EXPECT_LT(reopenedShown, (dimShown + brightShown) / 2) << "frame 0 of the reopened file kept the old stretch";
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+#include "SerPlayerTestSupport.h"
+
+#include "LoopbackClient.h"
+#include "SerFileWriter.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace sertest {
+
+namespace {
+
+constexpr int kReadTimeoutMs = 10000;
+constexpr int kLitLevel = 128;
+constexpr int kDarkLevel = 64;
+constexpr std::size_t kMaxResponseHeaderBytes = 4096;
+
+// Reads the HTTP response header byte by byte so that no picture byte is taken with it.
+bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
+{
+    std::string header;
+    while (header.size() < kMaxResponseHeaderBytes) {
+        const std::string byte = client.read(1, kReadTimeoutMs);
+        if (byte.empty())
+            break;
+        header += byte;
+        if (header.size() >= 4 && header.compare(header.size() - 4, 4, "\r\n\r\n") == 0) {
+            if (header.rfind("HTTP/1.1 200 OK\r\n", 0) == 0)
+                return true;
+            break;
+        }
+    }
+    *error = QStringLiteral("no stream response: %1").arg(QString::fromStdString(header));
+    return false;
+}
+
+}  // namespace
+
+namespace {
+
+SerHeaderFields headerFields(const SerLayout& layout, std::int32_t frameCount)
+{
+    SerHeaderFields fields;
+    fields.colorId = layout.colorId;
+    fields.width = layout.width;
+    fields.height = layout.height;
+    fields.pixelDepth = layout.depth;
+    fields.frameCount = frameCount;
+    return fields;
+}
+
+}  // namespace
+
+QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount)
+{
+    return serHeaderBytes(headerFields(layout, frameCount));
+}
+
+bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames)
+{
+    return writeSerFile(path, headerFields(layout, std::int32_t(frames.size())), frames.join());
+}
+
+QByteArray solidRgbFrame(int width, int height, QRgb colour)
+{
+    QByteArray frame;
+    frame.reserve(qsizetype(width) * height * 3);
+    for (int i = 0; i < width * height; ++i) {
+        frame.append(char(qRed(colour)));
+        frame.append(char(qGreen(colour)));
+        frame.append(char(qBlue(colour)));
+    }
+    return frame;
+}
+
+const QList<QRgb>& distinctColours()
+{
+    static const QList<QRgb> colours = {
+        qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0), qRgb(0, 255, 255), qRgb(255, 0, 255)};
+    return colours;
+}
+
+int litChannels(QRgb pixel)
+{
+    int lit = 0;
+    const int levels[] = {qRed(pixel), qGreen(pixel), qBlue(pixel)};
+    for (int channel = 0; channel < 3; ++channel) {
+        if (levels[channel] > kLitLevel)
+            lit |= 1 << channel;
+        else if (levels[channel] >= kDarkLevel)
+            return -1;
+    }
+    return lit;
+}
+
+QImage fetchPicture(int port, QString* error, const QString& path)
+{
+    quelmor::test::LoopbackClient client(port);
+    if (!client.isConnected()) {
+        *error = QStringLiteral("cannot connect to port %1").arg(port);
+        return QImage();
+    }
+    if (!client.send("GET " + path.toStdString() + " HTTP/1.1\r\nHost: localhost\r\n\r\n") ||
+        !skipResponseHeader(client, error))
+        return QImage();
+    std::string picture;
+    std::string why;
+    if (!client.readPart(picture, why, kReadTimeoutMs)) {
+        *error = QString::fromStdString(why);
+        return QImage();
+    }
+    QImage image = QImage::fromData(QByteArray::fromStdString(picture), "JPEG");
+    if (image.isNull())
+        *error = QStringLiteral("the part is no JPEG picture");
+    return image.convertToFormat(QImage::Format_RGB32);
+}
+
+bool connectionRefused(int port)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool refused =
+        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
+    ::close(socket);
+    return refused;
+}
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+PortHolder::PortHolder(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0))
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    // Connections of earlier tests may linger in TIME_WAIT on the port.
+    const int reuse = 1;
+    ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    listening_ =
+        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket_, 1) == 0;
+}
+
+PortHolder::~PortHolder()
+{
+    ::close(socket_);
+}
+
+}  // namespace sertest

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QList>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <functional>
+
+// SER files, stream clients and colour checks shared by the player's tests.
+namespace sertest {
+
+constexpr std::int32_t kColorMono = 0;
+constexpr std::int32_t kColorBayerRggb = 8;
+constexpr std::int32_t kColorBayerGrbg = 9;
+constexpr std::int32_t kColorBayerGbrg = 10;
+constexpr std::int32_t kColorBayerBggr = 11;
+constexpr std::int32_t kColorMosaicCyym = 16;
+constexpr std::int32_t kColorRgb = 100;
+constexpr std::int32_t kColorBgr = 101;
+constexpr int kHttpPort = 8080;
+constexpr qint64 kHeaderBytes = 178;
+
+struct SerLayout {
+    std::int32_t colorId = kColorMono;
+    std::int32_t depth = 8;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+};
+
+// The 178-byte header; LittleEndian holds 0, as the recorders in use write
+// it for little-endian samples.
+QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount);
+// Writes the header and the frames back to back; false when the file cannot be written.
+bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames);
+
+// An 8-bit RGB frame (three bytes a pixel) of one colour.
+QByteArray solidRgbFrame(int width, int height, QRgb colour);
+
+// Red, green and blue in {0, 255}: their bright channels survive any stretch
+// taken from such frames, so each frame stays recognisable on screen.
+const QList<QRgb>& distinctColours();
+// The channels (bit 0 red, 1 green, 2 blue) that are clearly lit in `pixel`,
+// or -1 when some channel is neither clearly lit nor clearly dark.
+int litChannels(QRgb pixel);
+
+// Connects to 127.0.0.1:port, asks for `path` as a stream and returns the
+// first picture, decoded; a null image (with `error` set) otherwise.
+QImage fetchPicture(int port, QString* error, const QString& path = QStringLiteral("/jpg"));
+// True when a connection to 127.0.0.1:port is refused.
+bool connectionRefused(int port);
+
+// Spins the event loop until `condition` holds or the time is up.
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+// A listening socket on 0.0.0.0:port, held for the object's life.
+class PortHolder {
+public:
+    explicit PortHolder(int port);
+    ~PortHolder();
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+    bool isListening() const { return listening_; }
+
+private:
+    int socket_ = -1;
+    bool listening_ = false;
+};
+
+}  // namespace sertest

@@ -1,0 +1,367 @@
+// SER playback through the real service on a private session bus, watched
+// over HTTP on port 8080 the way viewers watch it: raw stream clients and a
+// headless Chromium on "/viewer".
+#include "SerPlayerTestSupport.h"
+
+#include "HeadlessChromium.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusPendingCallWatcher>
+#include <QDBusReply>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+
+using namespace sertest;
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+const QString kPath = QStringLiteral("/Streamer");
+const QString kInterface = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kFrames = 4;
+constexpr int kProcessWaitMs = 10000;
+
+bool nameIsOwned()
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
+}
+
+// Collects the service's serFrameChanged signals as (frame, totalFrames).
+class FrameRecorder : public QObject {
+    Q_OBJECT
+
+public:
+    QList<std::pair<int, int>> frames;
+
+public slots:
+    void onFrameChanged(int frame, int totalFrames) { frames.append({frame, totalFrames}); }
+};
+
+class SerServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(directory.isValid());
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
+        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
+        service.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
+        service.setProcessChannelMode(QProcess::ForwardedChannels);
+        service.start();
+        ASSERT_TRUE(service.waitForStarted(kProcessWaitMs));
+        ASSERT_TRUE(waitUntil(nameIsOwned)) << "the service never claimed its name";
+        streamer = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
+        ASSERT_TRUE(streamer->isValid());
+        ASSERT_TRUE(QDBusConnection::sessionBus().connect(
+            kService, kPath, kInterface, QStringLiteral("serFrameChanged"), &recorder, SLOT(onFrameChanged(int, int))));
+    }
+
+    void TearDown() override
+    {
+        streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+        if (!service.waitForFinished(kProcessWaitMs)) {
+            service.kill();
+            service.waitForFinished(kProcessWaitMs);
+        }
+        EXPECT_EQ(service.exitStatus(), QProcess::NormalExit) << "the service crashed";
+        // Under the sanitizers a finding turns into a non-zero exit status.
+        EXPECT_EQ(service.exitCode(), 0);
+    }
+
+    // A file of kFrames frames, frame i all of distinctColours()[i].
+    QString colourFile(const QString& name, int frameCount = kFrames)
+    {
+        QList<QByteArray> frames;
+        for (int i = 0; i < frameCount; ++i)
+            frames.append(solidRgbFrame(kWidth, kHeight, distinctColours().at(i)));
+        const QString path = directory.filePath(name);
+        EXPECT_TRUE(writeSerFile(path, {kColorRgb, 8, kWidth, kHeight}, frames));
+        return path;
+    }
+
+    template <typename T>
+    T ask(const QString& method, const QVariant& argument = QVariant())
+    {
+        const QDBusReply<T> reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
+        EXPECT_TRUE(reply.isValid()) << method.toStdString() << ": " << reply.error().message().toStdString();
+        return reply.value();
+    }
+
+    void command(const QString& method, const QVariant& argument = QVariant())
+    {
+        if (argument.isValid())
+            streamer->call(QDBus::NoBlock, method, argument);
+        else
+            streamer->call(QDBus::NoBlock, method);
+    }
+
+    // Every signal the service sent before its last answer, delivered.
+    void settleSignals()
+    {
+        ask<int>(QStringLiteral("serCurrentFrame"));
+        QCoreApplication::processEvents();
+    }
+
+    // Which channels are lit in the middle of the picture on "/jpg".
+    int shownChannels()
+    {
+        QString error;
+        const QImage picture = fetchPicture(kHttpPort, &error);
+        EXPECT_FALSE(picture.isNull()) << error.toStdString();
+        return picture.isNull() ? -2 : litChannels(picture.pixel(kWidth / 2, kHeight / 2));
+    }
+
+    bool serviceAnswers()
+    {
+        const QDBusReply<int> reply = streamer->call(QStringLiteral("serCurrentFrame"));
+        return reply.isValid();
+    }
+
+    QTemporaryDir directory;
+    QProcess service;
+    std::unique_ptr<QDBusInterface> streamer;
+    FrameRecorder recorder;
+};
+
+int channelsOf(int frame)
+{
+    return litChannels(distinctColours().at(frame));
+}
+
+// Frame 0 is on "/jpg" and announced once before openSer answers.
+TEST_F(SerServiceTest, OpenShowsFrameZeroBeforeAnswering)
+{
+    QDBusPendingCallWatcher watcher(streamer->asyncCall(QStringLiteral("openSer"), colourFile("open.ser")));
+    int signalsAtAnswer = -1;
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { signalsAtAnswer = recorder.frames.size(); });
+    ASSERT_TRUE(waitUntil([&] { return signalsAtAnswer >= 0; }));
+    const QDBusReply<bool> opened = watcher.reply();
+    ASSERT_TRUE(opened.isValid() && opened.value()) << ask<QString>(QStringLiteral("serLastError")).toStdString();
+    EXPECT_EQ(signalsAtAnswer, 1);
+    settleSignals();
+    EXPECT_EQ(recorder.frames, (QList<std::pair<int, int>>{{0, kFrames}}));
+
+    EXPECT_EQ(shownChannels(), channelsOf(0));
+    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), kFrames);
+    EXPECT_EQ(ask<int>(QStringLiteral("serWidth")), kWidth);
+    EXPECT_EQ(ask<int>(QStringLiteral("serHeight")), kHeight);
+    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
+    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QString());
+}
+
+// The first tick shows the current frame again; then every frame in order,
+// wrapping at the end while playback goes on.
+TEST_F(SerServiceTest, PlaybackShowsEveryFrameAndWraps)
+{
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("play.ser")));
+    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 2));
+    command(QStringLiteral("setSerSpeed"), 50.0);
+    command(QStringLiteral("playSer"));
+    const QList<int> expected = {0, 2, 2, 3, 0, 1, 2, 3, 0, 1, 2};
+    ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= expected.size(); }));
+    EXPECT_TRUE(ask<bool>(QStringLiteral("serIsPlaying")));
+    command(QStringLiteral("pauseSer"));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+
+    QList<int> shown;
+    for (int i = 0; i < expected.size(); ++i) {
+        shown.append(recorder.frames.at(i).first);
+        EXPECT_EQ(recorder.frames.at(i).second, kFrames);
+    }
+    EXPECT_EQ(shown, expected);
+}
+
+// Seeks are clamped to the file; stopSer closes it and takes the stream down.
+TEST_F(SerServiceTest, SeekClampsAndStopClosesTheFile)
+{
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("seek.ser")));
+    EXPECT_TRUE(ask<bool>(QStringLiteral("seekSer"), -5));
+    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
+    EXPECT_EQ(shownChannels(), channelsOf(0));
+    EXPECT_TRUE(ask<bool>(QStringLiteral("seekSer"), kFrames + 10));
+    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), kFrames - 1);
+    EXPECT_EQ(shownChannels(), channelsOf(kFrames - 1));
+
+    command(QStringLiteral("playSer"));
+    command(QStringLiteral("stopSer"));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 1));
+    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
+    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0);
+    EXPECT_EQ(ask<int>(QStringLiteral("serWidth")), 0);
+    EXPECT_EQ(ask<int>(QStringLiteral("serHeight")), 0);
+    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+    EXPECT_TRUE(connectionRefused(kHttpPort)) << "the stream is still up after stopSer";
+    command(QStringLiteral("playSer"));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+}
+
+// A failed open takes a running stream down and says why.
+TEST_F(SerServiceTest, FailedOpenLeavesTheStreamDown)
+{
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("good.ser")));
+    EXPECT_EQ(shownChannels(), channelsOf(0));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), directory.filePath("missing.ser")));
+    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QStringLiteral("No such file or directory"));
+    EXPECT_TRUE(connectionRefused(kHttpPort));
+    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0);
+}
+
+// A second file reuses the player: each frame change is announced once.
+TEST_F(SerServiceTest, OpeningAgainAnnouncesEachFrameOnce)
+{
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("first.ser")));
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("second.ser", 3)));
+    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 1));
+    settleSignals();
+    EXPECT_EQ(recorder.frames, (QList<std::pair<int, int>>{{0, kFrames}, {0, 3}, {1, 3}}));
+    EXPECT_EQ(shownChannels(), channelsOf(1));
+}
+
+// Port 8080 held by another program: the open fails and names the port.
+TEST_F(SerServiceTest, OpenFailsWhileThePortIsTaken)
+{
+    const QString path = colourFile("port.ser");
+    {
+        PortHolder holder(kHttpPort);
+        ASSERT_TRUE(holder.isListening());
+        EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), path));
+        EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QStringLiteral("HTTP port 8080 is in use"));
+        EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0) << "the file stayed open";
+    }
+    EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), path));
+    EXPECT_EQ(shownChannels(), channelsOf(0));
+}
+
+// Files that are no SER recording, absurd headers, a file cut short while it
+// plays and rates without a value: each is refused or survived, and the
+// service goes on answering.
+TEST_F(SerServiceTest, BadInputNeverStopsTheService)
+{
+    const QString fifo = directory.filePath("fifo.ser");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString huge = directory.filePath("huge.ser");
+    {
+        QFile file(huge);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(serHeader({kColorRgb, 16, 65535, 65535}, 1));
+        file.write(QByteArray(4096, '\x7f'));
+    }
+    const struct {
+        QString path;
+        QString error;  // empty: any message
+    } refused[] = {{directory.path(), QStringLiteral("Not a regular file")},
+        {fifo, QStringLiteral("Not a regular file")},
+        {QStringLiteral("/dev/zero"), QStringLiteral("Not a regular file")}, {huge, QString()}};
+    for (const auto& file : refused) {
+        SCOPED_TRACE(file.path.toStdString());
+        EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), file.path));
+        const QString error = ask<QString>(QStringLiteral("serLastError"));
+        EXPECT_FALSE(error.isEmpty());
+        if (!file.error.isEmpty()) {
+            EXPECT_EQ(error, file.error);
+        }
+        EXPECT_TRUE(serviceAnswers());
+    }
+
+    // A Bayer frame too small to demosaic opens but is never shown.
+    const QString tiny = directory.filePath("tiny.ser");
+    ASSERT_TRUE(writeSerFile(tiny, {kColorBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
+    EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), tiny));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 0));
+    EXPECT_TRUE(serviceAnswers());
+
+    // Cut to its first frame while playing: the next frame fails and playback stops there.
+    const QString cut = colourFile("cut.ser");
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), cut));
+    command(QStringLiteral("setSerSpeed"), 100.0);
+    command(QStringLiteral("playSer"));
+    ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= 3; }));
+    ASSERT_TRUE(QFile::resize(cut, kHeaderBytes + qint64(kWidth) * kHeight * 3));
+    EXPECT_TRUE(waitUntil([&] { return !ask<bool>(QStringLiteral("serIsPlaying")); })) << "playback went on";
+    settleSignals();
+    const int failed = ask<int>(QStringLiteral("serCurrentFrame"));
+    EXPECT_NE(failed, 0) << "frame 0 is still whole";
+    EXPECT_EQ(failed, (recorder.frames.last().first + 1) % kFrames) << "the position moved past the failed frame";
+
+    // Rates of NaN (1 fps) and infinity (1 ms) keep playback going.
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("rates.ser")));
+    command(QStringLiteral("playSer"));
+    for (const double fps : {std::nan(""), std::numeric_limits<double>::infinity()}) {
+        SCOPED_TRACE(fps);
+        command(QStringLiteral("setSerSpeed"), fps);
+        const int before = recorder.frames.size();
+        EXPECT_TRUE(waitUntil([&] { return recorder.frames.size() > before + 2; })) << "playback stalled";
+        EXPECT_TRUE(ask<bool>(QStringLiteral("serIsPlaying")));
+    }
+    command(QStringLiteral("pauseSer"));
+    EXPECT_TRUE(serviceAnswers());
+}
+
+// A browser on "/viewer" shows the frame last shown while playback is
+// paused: frame 0 after openSer, the sought frame after seekSer, the frame
+// where playback was paused, also on a page opened only then.
+TEST_F(SerServiceTest, BrowserShowsThePausedFrame)
+{
+    if (!quelmor::test::isOnPath("chromium"))
+        GTEST_SKIP() << "chromium is not installed";
+    constexpr int kWindowWidth = 400;
+    constexpr int kWindowHeight = 300;
+    const std::string viewer = "http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer";
+    // Waits until the middle of the page shows the channels of `frame`.
+    const auto showsFrame = [&](quelmor::test::HeadlessChromium& browser, int frame) {
+        int shown = -2;
+        const bool matched = waitUntil([&] {
+            const std::vector<unsigned char> pixels = browser.screenshot();
+            if (pixels.empty())
+                return false;
+            const unsigned char* middle = pixels.data() + ((kWindowHeight / 2) * kWindowWidth + kWindowWidth / 2) * 3;
+            shown = litChannels(qRgb(middle[0], middle[1], middle[2]));
+            return shown == channelsOf(frame);
+        });
+        EXPECT_TRUE(matched) << "frame " << frame << " never shown; lit channels " << shown << " " << browser.error();
+    };
+
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("browser.ser")));
+    quelmor::test::HeadlessChromium page(kWindowWidth, kWindowHeight);
+    ASSERT_TRUE(page.open(viewer)) << page.error();
+    showsFrame(page, 0);
+
+    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 2));
+    showsFrame(page, 2);
+
+    command(QStringLiteral("setSerSpeed"), 20.0);
+    command(QStringLiteral("playSer"));
+    const int before = recorder.frames.size();
+    ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= before + 3; }));
+    command(QStringLiteral("pauseSer"));
+    settleSignals();
+    const int pausedAt = recorder.frames.last().first;
+    SCOPED_TRACE(testing::Message() << "paused at frame " << pausedAt);
+    showsFrame(page, pausedAt);
+
+    quelmor::test::HeadlessChromium laterPage(kWindowWidth, kWindowHeight);
+    ASSERT_TRUE(laterPage.open(viewer)) << laterPage.error();
+    showsFrame(laterPage, pausedAt);
+}
+
+}  // namespace
+
+#include "SerServiceTest.moc"
