@@ -3,35 +3,13 @@
 // refusal always says why.
 #include "ser/SerReader.h"
 
-#include <QDir>
-#include <QFile>
-#include <QString>
-
-#include <unistd.h>
+#include "FuzzInputFile.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 namespace {
-
-// The reader takes only paths: one file per fuzzing process, rewritten for
-// every input and removed at exit.
-class InputFile {
-public:
-    InputFile() : path(QDir::temp().filePath(QStringLiteral("ser_header_fuzzer-%1.ser").arg(::getpid()))) { }
-    ~InputFile() { QFile::remove(path); }
-    Q_DISABLE_COPY_MOVE(InputFile)
-
-    bool write(const std::uint8_t* data, std::size_t size) const
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-            file.write(reinterpret_cast<const char*>(data), qint64(size)) == qint64(size) && file.flush();
-    }
-
-    const QString path;
-};
 
 bool framesLieInside(const SerReader& reader, std::size_t fileSize)
 {
@@ -44,7 +22,7 @@ bool framesLieInside(const SerReader& reader, std::size_t fileSize)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const InputFile input;
+    static const FuzzInputFile input(QStringLiteral("ser_header_fuzzer"));
     if (!input.write(data, size))
         std::abort();
     SerReader reader;

@@ -1,5 +1,7 @@
 #include "ser/SerFrameRenderer.h"
 
+#include "ser/SerColorId.h"
+
 #include "ser/SerReader.h"
 #include "stretch/StretchRenderer.h"
 
@@ -11,12 +13,6 @@
 
 namespace {
 
-constexpr std::int32_t kColorBayerRggb = 8;
-constexpr std::int32_t kColorBayerGrbg = 9;
-constexpr std::int32_t kColorBayerGbrg = 10;
-constexpr std::int32_t kColorBayerBggr = 11;
-constexpr std::int32_t kColorRgb = 100;
-constexpr std::int32_t kColorBgr = 101;
 constexpr int kColourChannels = 3;
 constexpr int kGreyLevels = 256;
 constexpr int kStretchSampling = 1;
@@ -27,17 +23,17 @@ constexpr std::int32_t kMinBayerHeight = 2;
 
 bool isBayer(std::int32_t colorId)
 {
-    return colorId >= kColorBayerRggb && colorId <= kColorBayerBggr;
+    return colorId >= SerColorId::kBayerRggb && colorId <= SerColorId::kBayerBggr;
 }
 
 dc1394color_filter_t bayerTile(std::int32_t colorId)
 {
     switch (colorId) {
-    case kColorBayerGrbg:
+    case SerColorId::kBayerGrbg:
         return DC1394_COLOR_FILTER_GRBG;
-    case kColorBayerGbrg:
+    case SerColorId::kBayerGbrg:
         return DC1394_COLOR_FILTER_GBRG;
-    case kColorBayerBggr:
+    case SerColorId::kBayerBggr:
         return DC1394_COLOR_FILTER_BGGR;
     default:
         return DC1394_COLOR_FILTER_RGGB;
@@ -100,11 +96,11 @@ bool SerFrameRenderer::makePlanes(const SerReader& reader)
     const std::int32_t colorId = reader.colorId();
     if (isBayer(colorId))
         return demosaic(reader);
-    if (colorId == kColorRgb || colorId == kColorBgr) {
+    if (SerColorId::isInterleavedColour(colorId)) {
         channels = kColourChannels;
         if (!resizeBuffer(colourPlanes, static_cast<std::size_t>(frameBytes.size())))
             return false;
-        deinterleave(frameBytes.constData(), colorId == kColorBgr);
+        deinterleave(frameBytes.constData(), colorId == SerColorId::kBgr);
         return true;
     }
     channels = 1;

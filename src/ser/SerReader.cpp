@@ -1,5 +1,7 @@
 #include "ser/SerReader.h"
 
+#include "ser/SerColorId.h"
+
 #include <QtEndian>
 #include <QtNumeric>
 
@@ -34,9 +36,6 @@ constexpr char kIndiFileId[] = "INDI-RECORDER";
 constexpr qint64 kTicksPerSecond = 10000000;
 constexpr qint64 kUnixEpochTicks = 621355968000000000;
 constexpr qint64 kUnixEpochSeconds = 62135596800;
-
-constexpr std::int32_t kColorRgb = 100;
-constexpr std::int32_t kColorBgr = 101;
 
 const char* const kTooSmall = "File is too small to contain a valid SER header";
 const char* const kBadFileId = "Not a SER file (bad FileID)";
@@ -216,7 +215,7 @@ void SerReader::close()
 qint64 SerReader::frameByteSize() const
 {
     const qint64 bytesPerSample = pixelDepth_ > 8 ? 2 : 1;
-    const qint64 planes = (colorId_ == kColorRgb || colorId_ == kColorBgr) ? 3 : 1;
+    const qint64 planes = SerColorId::isInterleavedColour(colorId_) ? 3 : 1;
     // Corrupt dimensions can overflow 64 bits; such a size only has to compare as too large.
     qint64 size = 0;
     if (qMulOverflow(qint64(width_) * qint64(height_), bytesPerSample * planes, &size))

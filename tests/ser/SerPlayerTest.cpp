@@ -60,8 +60,8 @@ double meanGrey(const QImage& picture)
 QByteArray redSitesBright(std::int32_t colorId, std::int32_t depth)
 {
     // Row and column parity of the red site in each pattern's 2 x 2 tile.
-    const int redRow = (colorId == kColorBayerGbrg || colorId == kColorBayerBggr) ? 1 : 0;
-    const int redColumn = (colorId == kColorBayerGrbg || colorId == kColorBayerBggr) ? 1 : 0;
+    const int redRow = (colorId == SerColorId::kBayerGbrg || colorId == SerColorId::kBayerBggr) ? 1 : 0;
+    const int redColumn = (colorId == SerColorId::kBayerGrbg || colorId == SerColorId::kBayerBggr) ? 1 : 0;
     // Byte-symmetric levels read the same in either byte order.
     const quint16 bright = depth == 8 ? 0xC8 : 0xC8C8;
     const int bytesPerSample = depth == 8 ? 1 : 2;
@@ -88,7 +88,8 @@ QByteArray rippledFrame(int level)
 // The rate and the playback interval it gives, with the bad rates that fall back to 1 fps.
 TEST_F(SerPlayerTest, SpeedGivesTheTimerInterval)
 {
-    const QString path = write("speed.ser", {kColorRgb, 8, kWidth, kHeight}, {solidRgbFrame(kWidth, kHeight, 0)});
+    const QString path =
+        write("speed.ser", {SerColorId::kRgb, 8, kWidth, kHeight}, {solidRgbFrame(kWidth, kHeight, 0)});
     ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
     EXPECT_EQ(player.playbackIntervalMs(), 66) << "default 15 fps";
 
@@ -111,7 +112,8 @@ TEST_F(SerPlayerTest, SpeedGivesTheTimerInterval)
 // The red sites of every Bayer pattern, at 8 and 16 bits, end up red.
 TEST_F(SerPlayerTest, BayerFramesAreDemosaicedByTheirPattern)
 {
-    for (const std::int32_t colorId : {kColorBayerRggb, kColorBayerGrbg, kColorBayerGbrg, kColorBayerBggr}) {
+    for (const std::int32_t colorId :
+        {SerColorId::kBayerRggb, SerColorId::kBayerGrbg, SerColorId::kBayerGbrg, SerColorId::kBayerBggr}) {
         for (const std::int32_t depth : {8, 16}) {
             SCOPED_TRACE(testing::Message() << "ColorID " << colorId << ", " << depth << " bits");
             const QString path =
@@ -129,14 +131,14 @@ TEST_F(SerPlayerTest, BayerFramesAreDemosaicedByTheirPattern)
 TEST_F(SerPlayerTest, RgbAndBgrFramesKeepRedAndBlueInPlace)
 {
     const int redColumns = kWidth * 3 / 5;
-    for (const std::int32_t colorId : {kColorRgb, kColorBgr}) {
+    for (const std::int32_t colorId : {SerColorId::kRgb, SerColorId::kBgr}) {
         SCOPED_TRACE(testing::Message() << "ColorID " << colorId);
         QByteArray frame;
         for (int y = 0; y < kHeight; ++y) {
             for (int x = 0; x < kWidth; ++x) {
                 const char lit = char(255);
                 const bool red = x < redColumns;
-                const bool storedRedFirst = colorId == kColorRgb;
+                const bool storedRedFirst = colorId == SerColorId::kRgb;
                 frame.append(red == storedRedFirst ? lit : '\0');
                 frame.append('\0');
                 frame.append(red == storedRedFirst ? '\0' : lit);
@@ -153,10 +155,10 @@ TEST_F(SerPlayerTest, RgbAndBgrFramesKeepRedAndBlueInPlace)
 // Mosaics other than Bayer, and unknown layouts, are shown as grey with their pattern.
 TEST_F(SerPlayerTest, OtherLayoutsRenderGrey)
 {
-    for (const std::int32_t colorId : {kColorMosaicCyym, kColorMono, 42}) {
+    for (const std::int32_t colorId : {SerColorId::kMosaicCyym, SerColorId::kMono, 42}) {
         SCOPED_TRACE(testing::Message() << "ColorID " << colorId);
         ASSERT_TRUE(
-            player.open(write("grey.ser", {colorId, 8, kWidth, kHeight}, {redSitesBright(kColorBayerRggb, 8)})));
+            player.open(write("grey.ser", {colorId, 8, kWidth, kHeight}, {redSitesBright(SerColorId::kBayerRggb, 8)})));
         const QImage picture = shownPicture();
         ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
         int darkest = 255;
@@ -178,7 +180,7 @@ TEST_F(SerPlayerTest, OtherLayoutsRenderGrey)
 // brighter. Reopening takes it again from the new frame 0.
 TEST_F(SerPlayerTest, StretchIsTakenFromFrameZeroOfEachOpenedFile)
 {
-    const SerLayout layout{kColorMono, 8, kWidth, kHeight};
+    const SerLayout layout{SerColorId::kMono, 8, kWidth, kHeight};
     const QByteArray dim = rippledFrame(40);
     // Both below half the range, where the stretch puts the median at a quarter.
     const QByteArray bright = rippledFrame(100);

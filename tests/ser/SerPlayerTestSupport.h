@@ -1,5 +1,8 @@
 #pragma once
 
+#include "ser/SerColorId.h"
+#include "ser/SerReader.h"
+
 #include <QByteArray>
 #include <QImage>
 #include <QList>
@@ -12,19 +15,11 @@
 // SER files, stream clients and colour checks shared by the player's tests.
 namespace sertest {
 
-constexpr std::int32_t kColorMono = 0;
-constexpr std::int32_t kColorBayerRggb = 8;
-constexpr std::int32_t kColorBayerGrbg = 9;
-constexpr std::int32_t kColorBayerGbrg = 10;
-constexpr std::int32_t kColorBayerBggr = 11;
-constexpr std::int32_t kColorMosaicCyym = 16;
-constexpr std::int32_t kColorRgb = 100;
-constexpr std::int32_t kColorBgr = 101;
 constexpr int kHttpPort = 8080;
-constexpr qint64 kHeaderBytes = 178;
+constexpr qint64 kHeaderBytes = SerReader::kHeaderBytes;
 
 struct SerLayout {
-    std::int32_t colorId = kColorMono;
+    std::int32_t colorId = SerColorId::kMono;
     std::int32_t depth = 8;
     std::int32_t width = 0;
     std::int32_t height = 0;

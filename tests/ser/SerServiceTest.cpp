@@ -92,7 +92,7 @@ protected:
         for (int i = 0; i < frameCount; ++i)
             frames.append(solidRgbFrame(kWidth, kHeight, distinctColours().at(i)));
         const QString path = directory.filePath(name);
-        EXPECT_TRUE(writeSerFile(path, {kColorRgb, 8, kWidth, kHeight}, frames));
+        EXPECT_TRUE(writeSerFile(path, {SerColorId::kRgb, 8, kWidth, kHeight}, frames));
         return path;
     }
 
@@ -261,7 +261,7 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
     {
         QFile file(huge);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(serHeader({kColorRgb, 16, 65535, 65535}, 1));
+        file.write(serHeader({SerColorId::kRgb, 16, 65535, 65535}, 1));
         file.write(QByteArray(4096, '\x7f'));
     }
     const struct {
@@ -283,7 +283,7 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
 
     // A Bayer frame too small to demosaic opens but is never shown.
     const QString tiny = directory.filePath("tiny.ser");
-    ASSERT_TRUE(writeSerFile(tiny, {kColorBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
+    ASSERT_TRUE(writeSerFile(tiny, {SerColorId::kBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
     EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), tiny));
     EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 0));
     EXPECT_TRUE(serviceAnswers());
