@@ -1,0 +1,211 @@
+// D-Bus activation of the installed service: a private bus daemon that knows
+// only the installed activation file starts the service on the first call to
+// its name. This process is a child subreaper, so the started service becomes
+// its child once the daemon lets go of it, and its exit status can be read.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+const QString kPath = QStringLiteral("/Streamer");
+const QString kPrefix = QStringLiteral(DEPLOY_PREFIX);
+constexpr int kWaitMs = 20000;
+// Starting a process on the first call may take a while on a loaded machine.
+constexpr int kActivationCallTimeoutMs = 60000;
+constexpr int kPollStepMs = 20;
+
+QString busConfiguration(const QString& socketDir, const QString& serviceDir)
+{
+    return QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=%1</listen>
+  <servicedir>%2</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)")
+        .arg(socketDir, serviceDir);
+}
+
+// A bus daemon in the foreground, as a child of this process; killed and
+// reaped when the object goes.
+class PrivateBus {
+public:
+    explicit PrivateBus(const QString& configPath)
+    {
+        int addressPipe[2];
+        if (pipe(addressPipe) != 0)
+            return;
+        const std::string config = "--config-file=" + configPath.toStdString();
+        const std::string printAddress = "--print-address=" + std::to_string(addressPipe[1]);
+        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config.c_str()),
+            const_cast<char*>("--nofork"), const_cast<char*>(printAddress.c_str()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, addressPipe[0]);
+        if (posix_spawn(&pid_, DBUS_DAEMON_EXECUTABLE, &actions, nullptr, argv, environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(addressPipe[1]);
+        address_ = readLine(addressPipe[0]);
+        close(addressPipe[0]);
+    }
+    ~PrivateBus()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    QString address() const { return address_; }
+
+private:
+    static QString readLine(int fd)
+    {
+        QByteArray line;
+        QDeadlineTimer deadline(kWaitMs);
+        pollfd readable{fd, POLLIN, 0};
+        char c = 0;
+        while (!deadline.hasExpired() && poll(&readable, 1, kPollStepMs) >= 0) {
+            if (!(readable.revents & (POLLIN | POLLHUP)))
+                continue;
+            if (read(fd, &c, 1) != 1 || c == '\n')
+                break;
+            line.append(c);
+        }
+        return QString::fromUtf8(line);
+    }
+
+    pid_t pid_ = -1;
+    QString address_;
+};
+
+pid_t parentOf(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The command name in parentheses may hold spaces; the parent follows the state after it.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 1 ? fields.at(1).toInt() : -1;
+}
+
+bool waitUntil(const std::function<bool()>& condition)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(kPollStepMs);
+    }
+    return true;
+}
+
+// The started service: killed if the test leaves it running, and reaped once
+// it has become this process's child.
+class StartedService {
+public:
+    explicit StartedService(pid_t pid) : pid_(pid) { }
+    ~StartedService()
+    {
+        if (status_ == -1) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, WNOHANG);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    // The exit status, or -1 when the service has not ended in time.
+    int waitForExitStatus()
+    {
+        waitUntil([this] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+        return status_;
+    }
+
+private:
+    pid_t pid_;
+    int status_ = -1;
+};
+
+TEST(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZero)
+{
+    const QString serviceDir = kPrefix + QStringLiteral("/share/dbus-1/services");
+    const QString executable = kPrefix + QStringLiteral("/bin/dorvenquill-streamer");
+    ASSERT_TRUE(QFileInfo(serviceDir + QStringLiteral("/") + kService + QStringLiteral(".service")).isFile())
+        << "no installed activation file in " << serviceDir.toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile config(dir.filePath(QStringLiteral("bus.conf")));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(busConfiguration(dir.path(), serviceDir).toUtf8());
+    config.close();
+
+    PrivateBus daemon(config.fileName());
+    ASSERT_FALSE(daemon.address().isEmpty()) << "dbus-daemon printed no address";
+    QDBusConnection bus = QDBusConnection::connectToBus(daemon.address(), QStringLiteral("activation"));
+    ASSERT_TRUE(bus.isConnected()) << bus.lastError().message().toStdString();
+
+    EXPECT_FALSE(bus.interface()->isServiceRegistered(kService).value()) << "the name is owned before any call";
+    EXPECT_TRUE(bus.interface()->activatableServiceNames().value().contains(kService));
+
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("serTotalFrames"));
+    QDBusReply<int> totalFrames = bus.call(call, QDBus::Block, kActivationCallTimeoutMs);
+    ASSERT_TRUE(totalFrames.isValid()) << totalFrames.error().message().toStdString();
+    EXPECT_EQ(totalFrames.value(), 0);
+
+    StartedService service(static_cast<pid_t>(bus.interface()->servicePid(kService).value()));
+    ASSERT_GT(service.pid(), 0);
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(service.pid())).symLinkTarget(), executable)
+        << "the name is owned by another program than the installed one";
+    ASSERT_TRUE(waitUntil([&] { return parentOf(service.pid()) == getpid(); }))
+        << "the started service never became this process's child";
+
+    bus.send(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("stop")));
+    const int status = service.waitForExitStatus();
+    ASSERT_NE(status, -1) << "the service did not end after stop";
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    QDBusConnection::disconnectFromBus(QStringLiteral("activation"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Orphans below this process, the activated service among them, are reparented here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
