@@ -27,6 +27,7 @@ restore_native_indi() {
   fi
 }
 trap restore_native_indi EXIT
+trap 'exit 1' INT TERM
 
 missing=()
 for package in "${tools[@]}" "${target_packages[@]}"; do

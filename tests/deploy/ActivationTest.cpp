@@ -8,24 +8,20 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QStringList>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
-#include <string>
 
 namespace {
 
@@ -55,59 +51,17 @@ QString busConfiguration(const QString& socketDir, const QString& serviceDir)
         .arg(socketDir, serviceDir);
 }
 
-// A bus daemon in the foreground, as a child of this process; killed and
-// reaped when the object goes.
-class PrivateBus {
-public:
-    explicit PrivateBus(const QString& configPath)
-    {
-        int addressPipe[2];
-        if (pipe(addressPipe) != 0)
-            return;
-        const std::string config = "--config-file=" + configPath.toStdString();
-        const std::string printAddress = "--print-address=" + std::to_string(addressPipe[1]);
-        char* argv[] = {const_cast<char*>("dbus-daemon"), const_cast<char*>(config.c_str()),
-            const_cast<char*>("--nofork"), const_cast<char*>(printAddress.c_str()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclose(&actions, addressPipe[0]);
-        if (posix_spawn(&pid_, DBUS_DAEMON_EXECUTABLE, &actions, nullptr, argv, environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(addressPipe[1]);
-        address_ = readLine(addressPipe[0]);
-        close(addressPipe[0]);
-    }
-    ~PrivateBus()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    QString address() const { return address_; }
-
-private:
-    static QString readLine(int fd)
-    {
-        QByteArray line;
-        QDeadlineTimer deadline(kWaitMs);
-        pollfd readable{fd, POLLIN, 0};
-        char c = 0;
-        while (!deadline.hasExpired() && poll(&readable, 1, kPollStepMs) >= 0) {
-            if (!(readable.revents & (POLLIN | POLLHUP)))
-                continue;
-            if (read(fd, &c, 1) != 1 || c == '\n')
-                break;
-            line.append(c);
-        }
-        return QString::fromUtf8(line);
-    }
-
-    pid_t pid_ = -1;
-    QString address_;
-};
+// Starts a bus daemon in the foreground and answers its address; the QProcess
+// kills it when the test ends.
+QString startBus(QProcess& daemon, const QString& configPath)
+{
+    daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    daemon.start(QStringLiteral(DBUS_DAEMON_EXECUTABLE),
+        {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+    QDeadlineTimer deadline(kWaitMs);
+    while (!daemon.canReadLine() && daemon.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) { }
+    return QString::fromUtf8(daemon.readLine()).trimmed();
+}
 
 pid_t parentOf(pid_t pid)
 {
@@ -171,9 +125,10 @@ TEST(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZe
     config.write(busConfiguration(dir.path(), serviceDir).toUtf8());
     config.close();
 
-    PrivateBus daemon(config.fileName());
-    ASSERT_FALSE(daemon.address().isEmpty()) << "dbus-daemon printed no address";
-    QDBusConnection bus = QDBusConnection::connectToBus(daemon.address(), QStringLiteral("activation"));
+    QProcess daemon;
+    const QString address = startBus(daemon, config.fileName());
+    ASSERT_FALSE(address.isEmpty()) << "dbus-daemon printed no address";
+    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("activation"));
     ASSERT_TRUE(bus.isConnected()) << bus.lastError().message().toStdString();
 
     EXPECT_FALSE(bus.interface()->isServiceRegistered(kService).value()) << "the name is owned before any call";
@@ -186,7 +141,8 @@ TEST(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZe
 
     StartedService service(static_cast<pid_t>(bus.interface()->servicePid(kService).value()));
     ASSERT_GT(service.pid(), 0);
-    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(service.pid())).symLinkTarget(), executable)
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(service.pid())).symLinkTarget().toStdString(),
+        executable.toStdString())
         << "the name is owned by another program than the installed one";
     ASSERT_TRUE(waitUntil([&] { return parentOf(service.pid()) == getpid(); }))
         << "the started service never became this process's child";

@@ -37,8 +37,10 @@ unit_exec=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/dorvenquill-st
 depends=$(dpkg-deb --field "$deb" Depends)
 depends_on() { grep -qx "$1" <<<"$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')"; }
 wanted=(libqt6core6 libqt6dbus6 libindiclient1)
+# The native library folder: cross toolchains hold libraries of the same names.
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for soname in $(readelf -d "$root/usr/bin/dorvenquill-streamer" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-  owner=$(dpkg -S "*/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
+  owner=$(dpkg -S "*/$multiarch/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
   [[ -n "$owner" ]] || fail "no installed package holds $soname"
   wanted+=("$owner")
 done
