@@ -2,9 +2,9 @@
 # The Debian package, built by CPack from a finished build and read with
 # dpkg-deb only (nothing is installed): it holds exactly the installed files
 # below /usr, and depends on the package of every library the executable needs.
-# Usage: package_test.sh BUILD_DIR OUTPUT_DIR VERSION
+# Usage: package_test.sh CPACK BUILD_DIR OUTPUT_DIR VERSION
 set -euo pipefail
-build=$1 out=$2 version=$3
+cpack=$1 build=$2 out=$3 version=$4
 name=com.tavrinholm.dorvenquill.Streamer
 
 failures=0
@@ -14,7 +14,7 @@ fail() {
 }
 
 rm -rf "$out"
-cpack --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
+"$cpack" --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
 deb=$out/dorvenquill-streamer_${version}_$(dpkg --print-architecture).deb
 [[ -f "$deb" ]] || { echo "FAIL: no $deb" >&2; ls "$out" >&2; exit 1; }
 
