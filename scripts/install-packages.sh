@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config dpkg-dev
   qt6-base-dev qt6-base-dev-tools
   libindi-dev libjpeg-dev libdc1394-dev
   dbus indi-bin
@@ -13,6 +13,7 @@ test_packages=(
   libgtest-dev
   curl ffmpeg chromium
   clang libclang-rt-14-dev
+  systemd
 )
 
 case "${1:-build}" in

@@ -28,3 +28,5 @@ echo "== fuzz build (clang, libFuzzer): a short run of every target"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVENQUILL_FUZZ=ON
 cmake --build build-fuzz -j"$(nproc)" --target fuzzers
 ctest --test-dir build-fuzz --output-on-failure
+echo "== arm64 cross-build: the whole project, checked for AArch64, not run"
+scripts/cross-build-arm64.sh

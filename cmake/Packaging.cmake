@@ -1,0 +1,19 @@
+# The Debian package: `cmake --build <dir> --target package` (or cpack in <dir>)
+# writes dorvenquill-streamer_<version>_<arch>.deb with everything that
+# `cmake --install` installs, below /usr.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "Tavrinholm <dorvenquill@tavrinholm.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Headless picture-streaming service for astronomy cameras")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Streams the pictures of an INDI camera, or the frames of SER video files, as Motion-JPEG over HTTP, driven over the D-Bus session bus. The session bus starts it on the first call to its name; a systemd user unit restarts it if it fails.")
+# CPack installs into its staging folder through DESTDIR with this prefix,
+# which the activation file and the unit therefore name.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session")
+include(CPack)

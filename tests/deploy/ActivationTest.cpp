@@ -1,0 +1,167 @@
+// D-Bus activation of the installed service: a private bus daemon that knows
+// only the installed activation file starts the service on the first call to
+// its name. This process is a child subreaper, so the started service becomes
+// its child once the daemon lets go of it, and its exit status can be read.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+const QString kPath = QStringLiteral("/Streamer");
+const QString kPrefix = QStringLiteral(DEPLOY_PREFIX);
+constexpr int kWaitMs = 20000;
+// Starting a process on the first call may take a while on a loaded machine.
+constexpr int kActivationCallTimeoutMs = 60000;
+constexpr int kPollStepMs = 20;
+
+QString busConfiguration(const QString& socketDir, const QString& serviceDir)
+{
+    return QStringLiteral(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=%1</listen>
+  <servicedir>%2</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)")
+        .arg(socketDir, serviceDir);
+}
+
+// Starts a bus daemon in the foreground and answers its address; the QProcess
+// kills it when the test ends.
+QString startBus(QProcess& daemon, const QString& configPath)
+{
+    daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    daemon.start(QStringLiteral(DBUS_DAEMON_EXECUTABLE),
+        {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"), QStringLiteral("--print-address")});
+    QDeadlineTimer deadline(kWaitMs);
+    while (!daemon.canReadLine() && daemon.waitForReadyRead(static_cast<int>(deadline.remainingTime()))) { }
+    return QString::fromUtf8(daemon.readLine()).trimmed();
+}
+
+pid_t parentOf(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The command name in parentheses may hold spaces; the parent follows the state after it.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 1 ? fields.at(1).toInt() : -1;
+}
+
+bool waitUntil(const std::function<bool()>& condition)
+{
+    QDeadlineTimer deadline(kWaitMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(kPollStepMs);
+    }
+    return true;
+}
+
+// The started service: killed if the test leaves it running, and reaped once
+// it has become this process's child.
+class StartedService {
+public:
+    explicit StartedService(pid_t pid) : pid_(pid) { }
+    ~StartedService()
+    {
+        if (status_ == -1) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, WNOHANG);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    // The exit status, or -1 when the service has not ended in time.
+    int waitForExitStatus()
+    {
+        waitUntil([this] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+        return status_;
+    }
+
+private:
+    pid_t pid_;
+    int status_ = -1;
+};
+
+TEST(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZero)
+{
+    const QString serviceDir = kPrefix + QStringLiteral("/share/dbus-1/services");
+    const QString executable = kPrefix + QStringLiteral("/bin/dorvenquill-streamer");
+    ASSERT_TRUE(QFileInfo(serviceDir + QStringLiteral("/") + kService + QStringLiteral(".service")).isFile())
+        << "no installed activation file in " << serviceDir.toStdString();
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QFile config(dir.filePath(QStringLiteral("bus.conf")));
+    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+    config.write(busConfiguration(dir.path(), serviceDir).toUtf8());
+    config.close();
+
+    QProcess daemon;
+    const QString address = startBus(daemon, config.fileName());
+    ASSERT_FALSE(address.isEmpty()) << "dbus-daemon printed no address";
+    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("activation"));
+    ASSERT_TRUE(bus.isConnected()) << bus.lastError().message().toStdString();
+
+    EXPECT_FALSE(bus.interface()->isServiceRegistered(kService).value()) << "the name is owned before any call";
+    EXPECT_TRUE(bus.interface()->activatableServiceNames().value().contains(kService));
+
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("serTotalFrames"));
+    QDBusReply<int> totalFrames = bus.call(call, QDBus::Block, kActivationCallTimeoutMs);
+    ASSERT_TRUE(totalFrames.isValid()) << totalFrames.error().message().toStdString();
+    EXPECT_EQ(totalFrames.value(), 0);
+
+    StartedService service(static_cast<pid_t>(bus.interface()->servicePid(kService).value()));
+    ASSERT_GT(service.pid(), 0);
+    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(service.pid())).symLinkTarget().toStdString(),
+        executable.toStdString())
+        << "the name is owned by another program than the installed one";
+    ASSERT_TRUE(waitUntil([&] { return parentOf(service.pid()) == getpid(); }))
+        << "the started service never became this process's child";
+
+    bus.send(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("stop")));
+    const int status = service.waitForExitStatus();
+    ASSERT_NE(status, -1) << "the service did not end after stop";
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    QDBusConnection::disconnectFromBus(QStringLiteral("activation"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Orphans below this process, the activated service among them, are reparented here.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
