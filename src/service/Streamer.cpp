@@ -1,8 +1,11 @@
 #include "service/Streamer.h"
 
 #include "StreamerAdaptor.h"
+#include "live/Client.h"
 
 #include <QDBusConnection>
+
+#include <utility>
 
 namespace {
 const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
@@ -21,12 +24,22 @@ Streamer::Streamer() : QObject(nullptr)
     bus.registerService(kServiceName);
 }
 
-Streamer::~Streamer() = default;
+Streamer::~Streamer()
+{
+    // The SER player goes first, then the live feed.
+    client.reset();
+}
 
 void Streamer::start(const QString& device)
 {
-    // No live feed can be built yet: the request leaves the service without a source.
-    Q_UNUSED(device)
+    // The SER player is destroyed here, before the live feed is built.
+
+    // The new client exists before the old one goes, and listens only once the
+    // camera's picture property arrives, by which time the old server is gone.
+    std::unique_ptr<Client> previous = std::exchange(client, std::make_unique<Client>(device));
+    previous.reset();
+    // A failed connection shows only as an absent stream.
+    client->start();
 }
 
 void Streamer::stop()
@@ -36,6 +49,7 @@ void Streamer::stop()
 
 bool Streamer::openSer(const QString& path)
 {
+    client.reset();
     // No player can be built yet: every file is refused.
     Q_UNUSED(path)
     return false;
@@ -90,24 +104,16 @@ QString Streamer::serLastError()
 
 void Streamer::setStretchParams(double shadows, double midtones, double highlights)
 {
-    Q_UNUSED(shadows)
-    Q_UNUSED(midtones)
-    Q_UNUSED(highlights)
+    if (client)
+        client->setStretchParams(shadows, midtones, highlights);
 }
 
 bool Streamer::autoStretch(double& shadows, double& midtones, double& highlights)
 {
-    Q_UNUSED(shadows)
-    Q_UNUSED(midtones)
-    Q_UNUSED(highlights)
-    return false;
+    return client && client->autoStretch(shadows, midtones, highlights);
 }
 
 bool Streamer::focusMetrics(double& sharpness, double& min, double& max, double& median)
 {
-    Q_UNUSED(sharpness)
-    Q_UNUSED(min)
-    Q_UNUSED(max)
-    Q_UNUSED(median)
-    return false;
+    return client && client->focusMetrics(sharpness, min, max, median);
 }

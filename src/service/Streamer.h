@@ -3,6 +3,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class Client;
+
 // The control object that a controlling program drives over the session bus.
 // It owns the current picture source, a live camera feed or a SER player, and
 // answers fixed defaults while no source exists.
@@ -45,4 +49,7 @@ signals:
 
 private:
     Q_DISABLE_COPY_MOVE(Streamer)
+
+    // The live feed, when one runs; its destruction ends the feed and frees the HTTP port.
+    std::unique_ptr<Client> client;
 };
