@@ -42,13 +42,15 @@ void Client::throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& c
 bool Client::start()
 {
     const QByteArray device = deviceName.toLatin1();
-    if (!connectServer())
-        return false;
-    setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
-    enableDirectBlobAccess(device.constData(), kPictureProperty);
+    // Watched before connecting: the server may define the device before a
+    // watch installed afterwards exists, and its callback would never run.
     watchDevice(device.constData(), [this, gate = callbackGate_](INDI::BaseDevice device) {
         throughGate(gate, [&] { onDevice(std::move(device)); });
     });
+    enableDirectBlobAccess(device.constData(), kPictureProperty);
+    if (!connectServer())
+        return false;
+    setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
     return true;
 }
 

@@ -1,0 +1,268 @@
+#include "LiveTestSupport.h"
+
+#include "live/FrameDecoding.h"
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QThread>
+
+#include <basedevice.h>
+#include <indipropertyblob.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace livetest {
+
+namespace {
+
+constexpr int kToolTimeoutMs = 10000;
+constexpr int kRetryPauseMs = 50;
+constexpr const char* kDevice = "CCD Simulator";
+constexpr const char* kPictureProperty = "CCD1";
+
+const std::string kStreamHeader =
+    "HTTP/1.1 200 OK\r\n"
+    "Content-Type: multipart/x-mixed-replace; boundary=quelmormjpegstreamer\r\n"
+    "Pragma: no-cache\r\n"
+    "Cache-Control: no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0\r\n"
+    "Connection: close\r\n"
+    "\r\n";
+const std::string kStatusOk = "HTTP/1.1 200";
+
+sockaddr_in ipv4Address(std::uint32_t host, int port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(host);
+    return address;
+}
+
+QString cameraProperty(const QString& assignment)
+{
+    return QStringLiteral("%1.%2").arg(kCamera, assignment);
+}
+
+}  // namespace
+
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+bool portOpen(int port)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
+    const bool connected = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(socket);
+    return connected;
+}
+
+bool portBindable(int port)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int enable = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
+    const sockaddr_in address = ipv4Address(INADDR_ANY, port);
+    const bool bound =
+        ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0;
+    ::close(socket);
+    return bound;
+}
+
+bool IndiSimulator::start()
+{
+    server_ = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home_.path());
+    server_->setProcessEnvironment(environment);
+    server_->setStandardOutputFile(QProcess::nullDevice());
+    server_->setStandardErrorFile(QProcess::nullDevice());
+    // Its own process group, so that kill() reaches the driver too.
+    server_->setChildProcessModifier([] { ::setpgid(0, 0); });
+    server_->start(QStringLiteral("indiserver"),
+        {QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")});
+    if (!server_->waitForStarted(kToolTimeoutMs))
+        return false;
+    return waitUntil([] { return portOpen(kIndiPort); }) &&
+        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
+}
+
+bool IndiSimulator::connectCamera()
+{
+    return set({QStringLiteral("CONNECTION.CONNECT=On")}) &&
+        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON"))); });
+}
+
+bool IndiSimulator::streamWithContent()
+{
+    return set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
+        set({QStringLiteral("CCD_STREAM_ENCODER.MJPEG=On")}) && set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
+}
+
+bool IndiSimulator::stopStreaming()
+{
+    return set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")});
+}
+
+bool IndiSimulator::set(const QStringList& assignments)
+{
+    QStringList arguments;
+    for (const QString& assignment : assignments)
+        arguments.append(cameraProperty(assignment));
+    QProcess tool;
+    tool.start(QStringLiteral("indi_setprop"), arguments);
+    return tool.waitForFinished(kToolTimeoutMs) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+}
+
+void IndiSimulator::kill()
+{
+    if (!server_)
+        return;
+    if (server_->state() != QProcess::NotRunning) {
+        ::kill(-static_cast<pid_t>(server_->processId()), SIGKILL);
+        server_->waitForFinished(kToolTimeoutMs);
+    }
+    server_.reset();
+    waitUntil([] { return !portOpen(kIndiPort); });
+}
+
+bool IndiSimulator::propertyExists(const QString& property)
+{
+    QProcess tool;
+    tool.start(QStringLiteral("indi_getprop"), {QStringLiteral("-t"), QStringLiteral("1"), property});
+    return tool.waitForFinished(kToolTimeoutMs) && !tool.readAllStandardOutput().trimmed().isEmpty();
+}
+
+BlobRecorder::BlobRecorder()
+{
+    setServer("127.0.0.1", kIndiPort);
+}
+
+BlobRecorder::~BlobRecorder()
+{
+    {
+        std::lock_guard<std::mutex> lock(store_->mutex);
+        store_->closing = true;
+    }
+    if (isServerConnected())
+        disconnectServer();
+}
+
+bool BlobRecorder::start()
+{
+    watchDevice(kDevice, [store = store_](INDI::BaseDevice device) {
+        device.watchProperty(kPictureProperty, [store](INDI::Property property) {
+            auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
+            property.onUpdate([store, blob] {
+                std::lock_guard<std::mutex> lock(store->mutex);
+                if (store->closing || blob->count() < 1)
+                    return;
+                const INDI::WidgetView<IBLOB>& element = *blob->at(0);
+                store->newest.assign(static_cast<const char*>(element.getBlob()), element.getBlobLen());
+                store->hashes.insert(std::hash<std::string>()(store->newest));
+                ++store->count;
+            });
+        });
+    });
+    if (!connectServer())
+        return false;
+    setBLOBMode(B_ONLY, kDevice, kPictureProperty);
+    return true;
+}
+
+std::size_t BlobRecorder::count() const
+{
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    return store_->count;
+}
+
+bool BlobRecorder::waitForBlob(const std::string& bytes, int timeoutMs) const
+{
+    const std::size_t hash = std::hash<std::string>()(bytes);
+    return waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(store_->mutex);
+            return store_->hashes.count(hash) != 0;
+        },
+        timeoutMs);
+}
+
+std::string BlobRecorder::newest() const
+{
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    return store_->newest;
+}
+
+std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        auto client = std::make_unique<quelmor::test::LoopbackClient>(kHttpPort);
+        if (client->isConnected() && client->send("GET " + path + " HTTP/1.1\r\n\r\n") &&
+            client->read(kStatusOk.size(), kToolTimeoutMs) == kStatusOk) {
+            if (client->read(kStreamHeader.size() - kStatusOk.size(), kToolTimeoutMs) ==
+                kStreamHeader.substr(kStatusOk.size()))
+                return client;
+            return nullptr;
+        }
+        QThread::msleep(kRetryPauseMs);
+    }
+    return nullptr;
+}
+
+JpegInfo inspectJpeg(const std::string& bytes)
+{
+    JpegInfo info;
+    QByteArray pixels;
+    info.decoded = decodeJpeg(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), pixels, info.width,
+        info.height, info.channels);
+    if (info.decoded && !pixels.isEmpty()) {
+        double sum = 0.0;
+        for (const char sample : pixels)
+            sum += static_cast<unsigned char>(sample);
+        info.mean = sum / pixels.size();
+    }
+    return info;
+}
+
+QString writeTinySerFile(const QTemporaryDir& directory)
+{
+    constexpr qint32 kWidth = 16;
+    constexpr qint32 kHeight = 8;
+    constexpr qint32 kFrames = 3;
+    constexpr int kTextFieldBytes = 40;
+    const QString path = directory.filePath(QStringLiteral("tiny.ser"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    QDataStream out(&file);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("LUCAM-RECORDER", 14);
+    // LuID, ColorID (mono), LittleEndian, width, height, bits per plane, frame count.
+    for (qint32 value : {0, 0, 0, kWidth, kHeight, 8, kFrames})
+        out << value;
+    const QByteArray text(kTextFieldBytes * 3, ' ');
+    out.writeRawData(text.constData(), text.size());
+    out << qint64(0) << qint64(0);
+    for (int frame = 0; frame < kFrames; ++frame)
+        for (int i = 0; i < kWidth * kHeight; ++i)
+            out << static_cast<quint8>((i * 7 + frame * 40) % 256);
+    return path;
+}
+
+}  // namespace livetest
