@@ -33,14 +33,24 @@
 // stops the HTTP server and ends the INDI connection. The gate is shared with
 // the callbacks the library stores, so a callback that the receiving thread
 // starts after the members are gone still finds it, sees closing and returns.
+//
+// Failures: a server that cannot listen (port taken) is started again from the
+// update handler at most once a second, so pictures flow once the port frees.
+// A lost INDI connection ends the pictures; the HTTP server and the locked
+// operations go on with the last state until the Client is replaced.
 class Client : public INDI::BaseClient {
 public:
     static constexpr int kIndiPort = 7624;
     static constexpr int kHttpPort = 8080;
+    // Host strings for the INDI server on this machine.
+    static constexpr const char* kTcpLoopbackHost = "127.0.0.1";
+    static constexpr const char* kLocalSocketHost = "localhost:";
 
-    // Does not connect. `indiHost` names the loopback INDI server: "localhost:"
-    // (indiserver's local unix socket, BLOBs in shared memory) or an address.
-    explicit Client(const QString& deviceName, const char* indiHost = kLocalSocketHost);
+    // Does not connect. `indiHost` names the loopback INDI server: TCP by
+    // default; "localhost:" would use indiserver's local unix socket with BLOBs
+    // in shared memory, which measured no faster here and trips a new/delete
+    // size mismatch inside libindiclient 1.9.9 under AddressSanitizer.
+    explicit Client(const QString& deviceName, const char* indiHost = kTcpLoopbackHost);
     ~Client() override;
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -71,10 +81,6 @@ public:
     // current settings and encodes it as JPEG into `jpeg`. False when the bytes
     // are no 1- or 3-component JPEG or encoding fails.
     bool renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg);
-
-    // Host strings for the loopback INDI server.
-    static constexpr const char* kLocalSocketHost = "localhost:";
-    static constexpr const char* kTcpLoopbackHost = "127.0.0.1";
 
 private:
     // What the callbacks share with the destructor; it outlives the Client
