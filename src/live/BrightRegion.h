@@ -10,4 +10,4 @@
 // False, with the outputs untouched, for black or flat planes and boxes that
 // collapse. Reentrant.
 bool findBrightRegion(const std::uint8_t* plane, std::int32_t width, std::int32_t height, std::int32_t& x0,
-                      std::int32_t& x1, std::int32_t& y0, std::int32_t& y1);
+    std::int32_t& x1, std::int32_t& y0, std::int32_t& y1);

@@ -13,8 +13,8 @@
 // frames under 3 x 3, frames without a bright region, regions so smooth that
 // the mean magnitude is below 0.5, or pixel data shorter than the geometry.
 // Reentrant: the live client calls it on a private copy, without its lock.
-std::optional<double> measureSharpness(const QByteArray& pixels, std::int32_t width, std::int32_t height,
-                                       std::int32_t channels);
+std::optional<double> measureSharpness(
+    const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels);
 
 // What focusMetrics reports: the newest value and the spread of recent ones.
 struct FocusReading {

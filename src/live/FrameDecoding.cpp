@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <vector>
 
 #include <jpeglib.h>
@@ -31,7 +32,7 @@ struct DecompressionGuard {
     ~DecompressionGuard() { jpeg_destroy_decompress(&info); }
 };
 
-// The two functions below hold setjmp's return point. A fatal libjpeg error
+// The functions below hold setjmp's return point. A fatal libjpeg error
 // jumps back only across libjpeg's C frames into them, and they own nothing
 // that needs a destructor, so the jump skips no C++ clean-up.
 
@@ -73,12 +74,11 @@ bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, unsigned
     return true;
 }
 
-bool abortDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
+void abortDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
 {
     if (setjmp(errors.returnPoint))
-        return false;
+        return;
     jpeg_abort_decompress(&info);
-    return false;
 }
 
 }  // namespace
@@ -95,14 +95,21 @@ bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pi
     if (!readHeader(info, errors, bytes, length) || !startDecompression(info, errors))
         return false;
     channels = info.output_components;
-    if (channels != 1 && channels != 3)
-        return abortDecompression(info, errors);
+    if (channels != 1 && channels != 3) {
+        abortDecompression(info, errors);
+        return false;
+    }
 
     const auto pictureWidth = static_cast<std::int32_t>(info.output_width);
     const auto pictureHeight = static_cast<std::int32_t>(info.output_height);
     const std::size_t rowBytes = static_cast<std::size_t>(pictureWidth) * static_cast<std::size_t>(channels);
-    pixels.resize(static_cast<qsizetype>(rowBytes * static_cast<std::size_t>(pictureHeight)));
-    std::vector<unsigned char> row(rowBytes);
+    std::vector<unsigned char> row;
+    try {
+        pixels.resize(static_cast<qsizetype>(rowBytes * static_cast<std::size_t>(pictureHeight)));
+        row.resize(rowBytes);
+    } catch (const std::bad_alloc&) {
+        return false;  // a picture too large for the memory left is just not decoded
+    }
     if (!readScanlines(info, errors, row.data(), reinterpret_cast<unsigned char*>(pixels.data()), rowBytes))
         return false;
     width = pictureWidth;

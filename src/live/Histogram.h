@@ -11,8 +11,8 @@
 // False, with `jpeg` untouched, for empty geometry, other channel counts,
 // pixel data shorter than the geometry, or nothing counted.
 // Reentrant: runs on the INDI receiving thread on a private copy of the frame.
-bool renderHistogram(const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels,
-                     QByteArray& jpeg);
+bool renderHistogram(
+    const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels, QByteArray& jpeg);
 
 // Every how many columns a region of `area` pixels is counted: area / 50000
 // rounded up above 50000 pixels, else 1.

@@ -1,0 +1,71 @@
+// Any bytes a camera sends are decoded without crashing or leaking, and a
+// picture that decodes fills exactly its geometry, interleaved and planar.
+#include "live/FrameDecoding.h"
+
+#include <csetjmp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
+namespace {
+
+// Pictures claiming more pixels are skipped: a few header bytes can ask for
+// gigabytes of grey rows, which only burns the time limit per input.
+constexpr std::int64_t kMaxFuzzedPixels = 1 << 20;
+
+struct HeaderErrors {
+    jpeg_error_mgr manager;
+    std::jmp_buf returnPoint;
+};
+
+[[noreturn]] void jumpBack(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<HeaderErrors*>(info->err)->returnPoint, 1);
+}
+
+void discardMessage(j_common_ptr) { }
+
+// The pixel count the header claims; 0 when libjpeg cannot read a header.
+std::int64_t claimedPixels(
+    jpeg_decompress_struct& info, HeaderErrors& errors, const std::uint8_t* data, std::size_t size)
+{
+    if (setjmp(errors.returnPoint))
+        return 0;
+    jpeg_create_decompress(&info);
+    jpeg_mem_src(&info, data, size);
+    jpeg_read_header(&info, TRUE);
+    return static_cast<std::int64_t>(info.image_width) * info.image_height;
+}
+
+bool fitsTheTimeLimit(const std::uint8_t* data, std::size_t size)
+{
+    jpeg_decompress_struct info{};
+    HeaderErrors errors{};
+    info.err = jpeg_std_error(&errors.manager);
+    errors.manager.error_exit = jumpBack;
+    errors.manager.output_message = discardMessage;
+    const std::int64_t pixels = claimedPixels(info, errors, data, size);
+    jpeg_destroy_decompress(&info);
+    return pixels <= kMaxFuzzedPixels;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (!fitsTheTimeLimit(data, size))
+        return 0;
+    QByteArray pixels;
+    std::int32_t width = 0, height = 0, channels = 0;
+    if (!decodeJpeg(data, size, pixels, width, height, channels))
+        return 0;
+    const std::int64_t samples = static_cast<std::int64_t>(width) * height * channels;
+    if ((channels != 1 && channels != 3) || pixels.size() != samples)
+        std::abort();
+    if (toPlanar(pixels, width, height, channels).size() != samples)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,131 @@
+#include "live/FrameDecoding.h"
+
+#include "TestJpeg.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int kUnwritten = -7;
+
+struct Decoded {
+    bool ok = false;
+    QByteArray pixels;
+    std::int32_t width = kUnwritten;
+    std::int32_t height = kUnwritten;
+    std::int32_t channels = kUnwritten;
+};
+
+Decoded decode(const QByteArray& jpeg)
+{
+    Decoded result;
+    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels);
+    return result;
+}
+
+// A smooth diagonal ramp, which survives JPEG almost unchanged.
+std::vector<std::uint8_t> greyRamp(int width, int height)
+{
+    std::vector<std::uint8_t> samples;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            samples.push_back(static_cast<std::uint8_t>((x * 255 / (width - 1) + y * 255 / (height - 1)) / 2));
+    return samples;
+}
+
+int largestDifference(const QByteArray& actual, const std::vector<std::uint8_t>& expected)
+{
+    int largest = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        largest =
+            std::max(largest, std::abs(static_cast<std::uint8_t>(actual[static_cast<qsizetype>(i)]) - expected[i]));
+    return largest;
+}
+
+// Grey pictures decode row by row to one byte per pixel, whatever the
+// encoding process, and planar grey is the same bytes.
+TEST(FrameDecodingTest, GreyPictureDecodesToOneBytePerPixel)
+{
+    const std::vector<std::uint8_t> ramp = greyRamp(640, 480);
+    for (const bool progressive : {false, true}) {
+        const Decoded picture = decode(encodeJpeg(ramp, 640, 480, 1, progressive));
+        ASSERT_TRUE(picture.ok) << "progressive " << progressive;
+        EXPECT_EQ(picture.width, 640);
+        EXPECT_EQ(picture.height, 480);
+        EXPECT_EQ(picture.channels, 1);
+        ASSERT_EQ(picture.pixels.size(), 307200);
+        EXPECT_LE(largestDifference(picture.pixels, ramp), 2) << "progressive " << progressive;
+        EXPECT_EQ(toPlanar(picture.pixels, 640, 480, 1), picture.pixels);
+    }
+    const Decoded baseline = decode(encodeJpeg(ramp, 640, 480, 1, false));
+    EXPECT_EQ(decode(encodeJpeg(ramp, 640, 480, 1, true)).pixels, baseline.pixels);
+}
+
+// Colour pixels come out as red, green, blue together, and planar puts each
+// channel in its own plane.
+TEST(FrameDecodingTest, ColourPictureIsInterleavedThenPlanar)
+{
+    const std::vector<std::uint8_t> twoPixels = {10, 20, 30, 40, 50, 60};
+    const Decoded picture = decode(encodeJpeg(twoPixels, 2, 1, 3));
+    ASSERT_TRUE(picture.ok);
+    EXPECT_EQ(picture.width, 2);
+    EXPECT_EQ(picture.height, 1);
+    EXPECT_EQ(picture.channels, 3);
+    ASSERT_EQ(picture.pixels.size(), 6);
+    EXPECT_LE(largestDifference(picture.pixels, twoPixels), 2);
+
+    const QByteArray planar = toPlanar(picture.pixels, 2, 1, 3);
+    ASSERT_EQ(planar.size(), 6);
+    EXPECT_LE(largestDifference(planar, {10, 40, 20, 50, 30, 60}), 2);
+    EXPECT_EQ(toPlanar(picture.pixels.left(5), 2, 1, 3), QByteArray()) << "short interleaved data";
+}
+
+// A picture cut off after its header decodes to full size: the rows before
+// the cut as in the whole picture, the rest filled in.
+TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
+{
+    const QByteArray whole = encodeJpeg(greyRamp(640, 480), 640, 480, 1);
+    const Decoded full = decode(whole);
+    const Decoded cut = decode(whole.left(whole.size() / 2));
+    ASSERT_TRUE(cut.ok);
+    EXPECT_EQ(cut.width, 640);
+    EXPECT_EQ(cut.height, 480);
+    ASSERT_EQ(cut.pixels.size(), 307200);
+    EXPECT_EQ(cut.pixels.left(640 * 16), full.pixels.left(640 * 16));
+    EXPECT_NE(cut.pixels, full.pixels);
+}
+
+// What cannot be decoded to 1 or 3 channels answers false and leaves the
+// geometry alone; channels is known once the header has been read.
+TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
+{
+    const QByteArray grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
+    // The frame header holds the height and width as 16-bit numbers, 5 bytes after its marker.
+    QByteArray huge = grey;
+    huge.replace(huge.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        std::int32_t channels;
+    } cases[] = {
+        {"empty", QByteArray(), kUnwritten},
+        {"FITS header", QByteArray("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
+        {"start of picture only", QByteArray("\xFF\xD8", 2), kUnwritten},
+        {"header cut short", grey.left(100), kUnwritten},
+        {"65500 x 65500, more samples than a 32-bit count", huge, kUnwritten},
+        {"CMYK", encodeJpeg(std::vector<std::uint8_t>(8 * 8 * 4, 90), 8, 8, 4), 4},
+    };
+    for (const auto& c : cases) {
+        const Decoded picture = decode(c.bytes);
+        EXPECT_FALSE(picture.ok) << c.what;
+        EXPECT_EQ(picture.channels, c.channels) << c.what;
+        EXPECT_EQ(picture.width, kUnwritten) << c.what;
+        EXPECT_EQ(picture.height, kUnwritten) << c.what;
+    }
+}
+
+}  // namespace
