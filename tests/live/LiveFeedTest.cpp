@@ -103,6 +103,7 @@ public:
     }
 
     // Every query of the interface answers; the SER ones with their defaults.
+    // autoStretch applies the stretch it computes once a picture has arrived.
     bool answersEveryQuery()
     {
         const auto answer = [this](const QString& method, const QVariantList& arguments = {}) {
@@ -264,6 +265,24 @@ TEST_F(LiveFeedTest, ListensOnlyOnceTheWatchedCameraDefinesItsPictureProperty)
     EXPECT_FALSE(portOpen(kHttpPort)) << "the replaced feed still listens";
     EXPECT_FALSE(waitUntil([] { return portOpen(kHttpPort); }, kAbsenceCheckMs)) << "listens for an unknown device";
     EXPECT_TRUE(service.answersEveryQuery());
+}
+
+// A port held by another program: the feed runs on (the handler analyses
+// every picture) and starts serving once the port is free.
+TEST_F(LiveFeedTest, ServesOnceAPortTakenAtTheStartIsFreed)
+{
+    startStreamingCamera();
+    auto holder = std::make_unique<PortHolder>(kHttpPort);
+    ASSERT_TRUE(holder->holds());
+    service.startFeed(kCamera);
+    ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; })) << "the update handler never ran";
+    EXPECT_TRUE(service.answersEveryQuery());
+    service.setStretch(0.0, 0.5, 1.0);  // autoStretch, among the queries, set one
+
+    holder.reset();
+    const auto stream = streamAfterChange();
+    ASSERT_TRUE(stream) << "no server after the port was freed";
+    EXPECT_TRUE(recorder->waitForBlob(readPart(*stream)));
 }
 
 // --- Analysis --------------------------------------------------------------

@@ -208,6 +208,19 @@ std::string BlobRecorder::newest() const
     return store_->newest;
 }
 
+PortHolder::PortHolder(int port)
+{
+    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address = ipv4Address(INADDR_ANY, port);
+    holds_ =
+        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket_, 1) == 0;
+}
+
+PortHolder::~PortHolder()
+{
+    ::close(socket_);
+}
+
 std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& path, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);

@@ -102,6 +102,20 @@ struct JpegInfo {
 };
 JpegInfo inspectJpeg(const std::string& bytes);
 
+// Holds a listening socket on 0.0.0.0:port, as another program would.
+class PortHolder {
+public:
+    explicit PortHolder(int port);
+    ~PortHolder();
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+    bool holds() const { return holds_; }
+
+private:
+    int socket_ = -1;
+    bool holds_ = false;
+};
+
 // Writes a small valid SER file (8-bit mono, 3 frames of 16 x 8) and returns its path.
 QString writeTinySerFile(const QTemporaryDir& directory);
 
