@@ -285,6 +285,32 @@ TEST_F(LiveFeedTest, ServesOnceAPortTakenAtTheStartIsFreed)
     EXPECT_TRUE(recorder->waitForBlob(readPart(*stream)));
 }
 
+// The driver deletes "CCD1" when the camera disconnects and defines it again
+// when it connects: the same server goes on, now fed from the new property.
+TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    readPart(*stream);
+
+    ASSERT_TRUE(simulator.disconnectCamera());
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    const std::size_t beforeRedefinition = recorder->count();
+    ASSERT_TRUE(waitUntil([this, beforeRedefinition] { return recorder->count() > beforeRedefinition; }))
+        << "the camera streams no more";
+    // Parts that left before the redefinition may still wait in the connection.
+    std::size_t arrival = 0;
+    while (arrival <= beforeRedefinition) {
+        const std::string part = readPart(*stream);
+        ASSERT_FALSE(part.empty()) << "the stream ended or stalled after the redefinition";
+        ASSERT_TRUE(recorder->waitForBlob(part)) << "a part is no BLOB the camera sent";
+        arrival = recorder->arrivalNumber(part);
+    }
+}
+
 // --- Analysis --------------------------------------------------------------
 
 TEST_F(LiveFeedTest, AnalysesThePicturesOnceTheyArrive)

@@ -108,10 +108,19 @@ bool IndiSimulator::connectCamera()
         waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON"))); });
 }
 
+bool IndiSimulator::disconnectCamera()
+{
+    return set({QStringLiteral("CONNECTION.DISCONNECT=On")}) &&
+        waitUntil([this] { return !propertyExists(cameraProperty(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON"))); });
+}
+
 bool IndiSimulator::streamWithContent()
 {
     return set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
-        set({QStringLiteral("CCD_STREAM_ENCODER.MJPEG=On")}) && set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
+        set({QStringLiteral("CCD_STREAM_ENCODER.MJPEG=On")}) &&
+        // Off first: after a reconnection the driver reports the stream on without sending.
+        set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}) &&
+        set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
 }
 
 bool IndiSimulator::stopStreaming()
@@ -174,8 +183,8 @@ bool BlobRecorder::start()
                     return;
                 const INDI::WidgetView<IBLOB>& element = *blob->at(0);
                 store->newest.assign(static_cast<const char*>(element.getBlob()), element.getBlobLen());
-                store->hashes.insert(std::hash<std::string>()(store->newest));
                 ++store->count;
+                store->arrivalByHash.emplace(std::hash<std::string>()(store->newest), store->count);
             });
         });
     });
@@ -193,13 +202,15 @@ std::size_t BlobRecorder::count() const
 
 bool BlobRecorder::waitForBlob(const std::string& bytes, int timeoutMs) const
 {
+    return waitUntil([&] { return arrivalNumber(bytes) != 0; }, timeoutMs);
+}
+
+std::size_t BlobRecorder::arrivalNumber(const std::string& bytes) const
+{
     const std::size_t hash = std::hash<std::string>()(bytes);
-    return waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(store_->mutex);
-            return store_->hashes.count(hash) != 0;
-        },
-        timeoutMs);
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    const auto found = store_->arrivalByHash.find(hash);
+    return found == store_->arrivalByHash.end() ? 0 : found->second;
 }
 
 std::string BlobRecorder::newest() const

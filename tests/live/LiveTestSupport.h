@@ -8,7 +8,7 @@
 #include <baseclient.h>
 
 #include <cstdint>
-#include <unordered_set>
+#include <unordered_map>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +44,8 @@ public:
     bool start();
     // Switches the camera on; "CCD1" is defined then.
     bool connectCamera();
+    // Switches it off; the driver deletes its properties, "CCD1" among them.
+    bool disconnectCamera();
     // Noise and an offset give the picture content; JPEG streaming on "CCD1".
     bool streamWithContent();
     bool stopStreaming();
@@ -72,6 +74,8 @@ public:
     std::size_t count() const;
     // Whether `bytes` equals a BLOB that arrived, waiting for it up to timeoutMs.
     bool waitForBlob(const std::string& bytes, int timeoutMs = kWaitMs) const;
+    // The count() at which `bytes` arrived (1 for the first BLOB); 0 if it has not.
+    std::size_t arrivalNumber(const std::string& bytes) const;
     // The newest BLOB, empty before the first.
     std::string newest() const;
 
@@ -79,7 +83,7 @@ public:
     struct Store {
         mutable std::mutex mutex;
         bool closing = false;
-        std::unordered_set<std::size_t> hashes;
+        std::unordered_map<std::size_t, std::size_t> arrivalByHash;
         std::string newest;
         std::size_t count = 0;
     };
