@@ -13,7 +13,7 @@ using namespace livetest;
 
 namespace {
 
-constexpr int kRounds = 12;
+constexpr int kRounds = 20;
 
 TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
 {

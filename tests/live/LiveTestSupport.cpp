@@ -13,9 +13,14 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace livetest {
 
@@ -84,19 +89,66 @@ bool portBindable(int port)
     return bound;
 }
 
+SpawnedProcess::SpawnedProcess(const QStringList& arguments)
+{
+    std::vector<QByteArray> storage;
+    for (const QString& argument : arguments)
+        storage.push_back(argument.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
+        pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+SpawnedProcess::~SpawnedProcess()
+{
+    killGroup();
+}
+
+bool SpawnedProcess::reap(bool wait)
+{
+    if (exited_ || pid_ <= 0)
+        return exited_;
+    int status = 0;
+    if (::waitpid(pid_, &status, wait ? 0 : WNOHANG) == pid_) {
+        exited_ = true;
+        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return exited_;
+}
+
+int SpawnedProcess::waitForExitCode(int timeoutMs)
+{
+    return waitUntil([this] { return reap(false); }, timeoutMs) ? exitCode_ : -1;
+}
+
+void SpawnedProcess::killGroup()
+{
+    if (pid_ <= 0 || reap(false))
+        return;
+    ::kill(-pid_, SIGKILL);
+    reap(true);
+}
+
 bool IndiSimulator::start()
 {
-    server_ = std::make_unique<QProcess>();
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), home_.path());
-    server_->setProcessEnvironment(environment);
-    server_->setStandardOutputFile(QProcess::nullDevice());
-    server_->setStandardErrorFile(QProcess::nullDevice());
-    // Its own process group, so that kill() reaches the driver too.
-    server_->setChildProcessModifier([] { ::setpgid(0, 0); });
-    server_->start(QStringLiteral("indiserver"),
-        {QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")});
-    if (!server_->waitForStarted(kToolTimeoutMs))
+    server_ = std::make_unique<SpawnedProcess>(
+        QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(), QStringLiteral("indiserver"),
+            QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")});
+    if (!server_->isStarted())
         return false;
     return waitUntil([] { return portOpen(kIndiPort); }) &&
         waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
@@ -133,28 +185,23 @@ bool IndiSimulator::set(const QStringList& assignments)
     QStringList arguments;
     for (const QString& assignment : assignments)
         arguments.append(cameraProperty(assignment));
-    QProcess tool;
-    tool.start(QStringLiteral("indi_setprop"), arguments);
-    return tool.waitForFinished(kToolTimeoutMs) && tool.exitStatus() == QProcess::NormalExit && tool.exitCode() == 0;
+    arguments.prepend(QStringLiteral("indi_setprop"));
+    return SpawnedProcess(arguments).waitForExitCode(kToolTimeoutMs) == 0;
 }
 
 void IndiSimulator::kill()
 {
     if (!server_)
         return;
-    if (server_->state() != QProcess::NotRunning) {
-        ::kill(-static_cast<pid_t>(server_->processId()), SIGKILL);
-        server_->waitForFinished(kToolTimeoutMs);
-    }
     server_.reset();
     waitUntil([] { return !portOpen(kIndiPort); });
 }
 
 bool IndiSimulator::propertyExists(const QString& property)
 {
-    QProcess tool;
-    tool.start(QStringLiteral("indi_getprop"), {QStringLiteral("-t"), QStringLiteral("1"), property});
-    return tool.waitForFinished(kToolTimeoutMs) && !tool.readAllStandardOutput().trimmed().isEmpty();
+    // indi_getprop answers 0 only when the property exists.
+    return SpawnedProcess({QStringLiteral("indi_getprop"), QStringLiteral("-t"), QStringLiteral("1"), property})
+               .waitForExitCode(kToolTimeoutMs) == 0;
 }
 
 BlobRecorder::BlobRecorder()
