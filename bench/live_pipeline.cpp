@@ -3,7 +3,7 @@
 // with a temporary HOME): run it inside a private network namespace.
 //
 // Offline, one line per picture and mode, fed straight to Client::processPicture:
-//   live mode=... w=... h=... c=... fps=... ms_per_frame=... decode_ms=...
+//   live mode=... w=... h=... c=... jpeg_kb=... fps=... ms_per_frame=... decode_ms=...
 //        stretch_ms=... encode_ms=... publish_ms=... analysis_ms=...
 // fps and ms_per_frame time the whole pipeline (analysis pass included, at
 // most one per 100 ms) with one stream client reading "/jpg"; the split times
@@ -261,10 +261,10 @@ void benchOffline(const char* name, const std::string& jpeg, int width, int heig
         for (int i = 0; i < kOfflineFrames; ++i)
             client.processPicture(bytes, static_cast<int>(jpeg.size()));
         const double msPerFrame = millisecondsSince(start) / kOfflineFrames;
-        std::printf("live mode=%s w=%d h=%d c=%d fps=%.1f ms_per_frame=%.3f decode_ms=%.3f stretch_ms=%.3f "
-                    "encode_ms=%.3f publish_ms=%.3f analysis_ms=%.3f\n",
-            stretched ? "stretched" : "pass-through", width, height, channels, 1000.0 / msPerFrame, msPerFrame,
-            stretched ? split.decode : 0.0, split.stretch, split.encode, split.publish, split.analysis);
+        std::printf("live mode=%s w=%d h=%d c=%d jpeg_kb=%zu fps=%.1f ms_per_frame=%.3f decode_ms=%.3f "
+                    "stretch_ms=%.3f encode_ms=%.3f publish_ms=%.3f analysis_ms=%.3f\n",
+            stretched ? "stretched" : "pass-through", width, height, channels, jpeg.size() / 1024, 1000.0 / msPerFrame,
+            msPerFrame, stretched ? split.decode : 0.0, split.stretch, split.encode, split.publish, split.analysis);
         std::fflush(stdout);
     }
 }
