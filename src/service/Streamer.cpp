@@ -1,9 +1,12 @@
 #include "service/Streamer.h"
 
 #include "StreamerAdaptor.h"
+#include "live/Client.h"
 #include "ser/SerPlayer.h"
 
 #include <QDBusConnection>
+
+#include <utility>
 
 namespace {
 const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
@@ -25,6 +28,7 @@ Streamer::Streamer() : QObject(nullptr)
 Streamer::~Streamer()
 {
     destroySerPlayer();
+    client.reset();
 }
 
 void Streamer::destroySerPlayer()
@@ -36,8 +40,12 @@ void Streamer::destroySerPlayer()
 void Streamer::start(const QString& device)
 {
     destroySerPlayer();
-    // No live feed can be built yet: the request leaves the service without a source.
-    Q_UNUSED(device)
+    // The new client exists before the old one goes, and listens only once the
+    // camera's picture property arrives, by which time the old server is gone.
+    std::unique_ptr<Client> previous = std::exchange(client, std::make_unique<Client>(device));
+    previous.reset();
+    // A failed connection shows only as an absent stream.
+    client->start();
 }
 
 void Streamer::stop()
@@ -48,6 +56,7 @@ void Streamer::stop()
 
 bool Streamer::openSer(const QString& path)
 {
+    client.reset();
     if (!serPlayer) {
         serPlayer = std::make_unique<SerPlayer>(this);
         connect(serPlayer.get(), &SerPlayer::frameChanged, this, &Streamer::serFrameChanged);
@@ -116,24 +125,16 @@ QString Streamer::serLastError()
 
 void Streamer::setStretchParams(double shadows, double midtones, double highlights)
 {
-    Q_UNUSED(shadows)
-    Q_UNUSED(midtones)
-    Q_UNUSED(highlights)
+    if (client)
+        client->setStretchParams(shadows, midtones, highlights);
 }
 
 bool Streamer::autoStretch(double& shadows, double& midtones, double& highlights)
 {
-    Q_UNUSED(shadows)
-    Q_UNUSED(midtones)
-    Q_UNUSED(highlights)
-    return false;
+    return client && client->autoStretch(shadows, midtones, highlights);
 }
 
 bool Streamer::focusMetrics(double& sharpness, double& min, double& max, double& median)
 {
-    Q_UNUSED(sharpness)
-    Q_UNUSED(min)
-    Q_UNUSED(max)
-    Q_UNUSED(median)
-    return false;
+    return client && client->focusMetrics(sharpness, min, max, median);
 }

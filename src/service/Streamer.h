@@ -5,6 +5,7 @@
 
 #include <memory>
 
+class Client;
 class SerPlayer;
 
 // The control object that a controlling program drives over the session bus.
@@ -49,6 +50,9 @@ signals:
 
 private:
     Q_DISABLE_COPY_MOVE(Streamer)
+
+    // The live feed, when one runs; its destruction ends the feed and frees the HTTP port.
+    std::unique_ptr<Client> client;
 
     // Empties serPlayer: the owner is cleared, then the player destroyed.
     void destroySerPlayer();

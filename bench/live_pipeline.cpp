@@ -1,0 +1,419 @@
+// The live pipeline's throughput and delay. Needs port 8080 and, for the end
+// to end part, indiserver with indi_simulator_ccd on port 7624 (started here
+// with a temporary HOME): run it inside a private network namespace.
+//
+// Offline, one line per picture and mode, fed straight to Client::processPicture:
+//   live mode=... w=... h=... c=... jpeg_kb=... fps=... ms_per_frame=... decode_ms=...
+//        stretch_ms=... encode_ms=... publish_ms=... analysis_ms=...
+// fps and ms_per_frame time the whole pipeline (analysis pass included, at
+// most one per 100 ms) with one stream client reading "/jpg"; the split times
+// each step alone on the same picture.
+// End to end, per INDI transport, with the simulator streaming:
+//   live e2e host=... first=... pictures=... delay_p50_ms=... delay_p99_ms=...
+// the time from a "CCD1" BLOB reaching a second INDI client on the same
+// transport to the same bytes leaving the server as a whole part on "/jpg".
+#include "live/Client.h"
+#include "live/FrameDecoding.h"
+#include "live/FocusMetrics.h"
+#include "live/Histogram.h"
+#include "mjpeg/MJPEGStreamer.h"
+#include "stretch/StretchRenderer.h"
+
+#include <QBuffer>
+#include <QCoreApplication>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <basedevice.h>
+#include <indipropertyblob.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kOfflineFrames = 60;
+constexpr int kSplitRepeats = 20;
+constexpr int kEndToEndSeconds = 12;
+constexpr int kHttpPort = 8080;
+constexpr int kIndiPort = 7624;
+constexpr const char* kCamera = "CCD Simulator";
+
+double millisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double averageMilliseconds(int repeats, const std::function<void()>& work)
+{
+    const auto start = Clock::now();
+    for (int i = 0; i < repeats; ++i)
+        work();
+    return millisecondsSince(start) / repeats;
+}
+
+// A noisy picture like the simulator's: mean grey about 90, levels 60 to 120.
+std::string noisyJpeg(int width, int height, bool colour)
+{
+    QImage image(width, height, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(90.0, 10.0);
+    const auto sample = [&] { return static_cast<int>(std::clamp(noise(random), 0.0, 255.0)); };
+    for (int y = 0; y < height; ++y) {
+        uchar* line = image.scanLine(y);
+        for (int x = 0; x < width; ++x) {
+            if (colour)
+                reinterpret_cast<QRgb*>(line)[x] = qRgb(sample(), sample(), sample());
+            else
+                line[x] = static_cast<uchar>(sample());
+        }
+    }
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 90);
+    return bytes.toStdString();
+}
+
+// Reads "GET path" parts from port 8080 on its own thread and stamps each
+// complete part with its arrival time.
+class PartReader {
+public:
+    explicit PartReader(const std::string& path) : thread_([this, path] { run(path); }) { }
+    ~PartReader()
+    {
+        stop_ = true;
+        ::shutdown(socket_.load(), SHUT_RDWR);
+        thread_.join();
+    }
+    std::size_t parts() const { return parts_.load(); }
+    // Arrival time of the part with these bytes; false if none arrived.
+    bool arrivalOf(const std::string& bytes, Clock::time_point& when)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto found = arrivals_.find(std::hash<std::string>()(bytes));
+        if (found == arrivals_.end())
+            return false;
+        when = found->second;
+        return true;
+    }
+    void keepArrivals(bool keep) { keep_ = keep; }
+
+private:
+    void run(const std::string& path)
+    {
+        while (!stop_) {
+            const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+            socket_ = socket;
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(kHttpPort);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                const std::string request = "GET " + path + " HTTP/1.1\r\n\r\n";
+                ::send(socket, request.data(), request.size(), MSG_NOSIGNAL);
+                readParts(socket);
+            }
+            ::close(socket);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+
+    void readParts(int socket)
+    {
+        std::string pending;
+        char chunk[256 * 1024];
+        bool headerDone = false;
+        while (!stop_) {
+            const ssize_t received = ::recv(socket, chunk, sizeof chunk, 0);
+            if (received <= 0)
+                return;
+            pending.append(chunk, static_cast<std::size_t>(received));
+            if (!headerDone) {
+                const std::size_t end = pending.find("\r\n\r\n");
+                if (end == std::string::npos)
+                    continue;
+                if (pending.compare(0, 12, "HTTP/1.1 200") != 0)
+                    return;  // 404 before the first picture: try again
+                pending.erase(0, end + 4);
+                headerDone = true;
+            }
+            while (takePart(pending)) { }
+        }
+    }
+
+    bool takePart(std::string& pending)
+    {
+        static const std::string kLength = "Content-Length: ";
+        const std::size_t lengthAt = pending.find(kLength);
+        const std::size_t headerEnd = pending.find("\r\n\r\n");
+        if (lengthAt == std::string::npos || headerEnd == std::string::npos)
+            return false;
+        const std::size_t length = std::stoull(pending.substr(lengthAt + kLength.size()));
+        if (pending.size() < headerEnd + 4 + length)
+            return false;
+        if (keep_) {
+            const std::size_t hash = std::hash<std::string>()(pending.substr(headerEnd + 4, length));
+            std::lock_guard<std::mutex> lock(mutex_);
+            arrivals_.emplace(hash, Clock::now());
+        }
+        pending.erase(0, headerEnd + 4 + length);
+        ++parts_;
+        return true;
+    }
+
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> keep_{false};
+    std::atomic<int> socket_{-1};
+    std::atomic<std::size_t> parts_{0};
+    std::mutex mutex_;
+    std::unordered_map<std::size_t, Clock::time_point> arrivals_;
+    std::thread thread_;
+};
+
+struct Split {
+    double decode = 0, stretch = 0, encode = 0, publish = 0, analysis = 0;
+};
+
+// Each pipeline step alone on `jpeg`, in milliseconds.
+Split measureSplit(const std::string& jpeg, bool stretched, quelmor::MJPEGStreamer& streamer)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
+    QByteArray interleaved, planar;
+    std::int32_t width = 0, height = 0, channels = 0;
+    Split split;
+    split.decode = averageMilliseconds(kSplitRepeats, [&] {
+        interleaved.clear();
+        decodeJpeg(bytes, jpeg.size(), interleaved, width, height, channels);
+        planar = toPlanar(interleaved, width, height, channels);
+    });
+    split.analysis = averageMilliseconds(kSplitRepeats, [&] {
+        QByteArray histogram;
+        renderHistogram(planar, width, height, channels, histogram);
+        measureSharpness(planar, width, height, channels);
+    });
+    std::string published = jpeg;
+    if (stretched) {
+        StretchRenderer renderer(width, height, channels, PixelType::UInt8);
+        renderer.params = renderer.computeAutoParams(planar.constData());
+        QImage image(width, height, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
+        if (channels == 1) {
+            QVector<QRgb> ramp(256);
+            for (int i = 0; i < 256; ++i)
+                ramp[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
+            image.setColorTable(ramp);
+        }
+        split.stretch = averageMilliseconds(kSplitRepeats, [&] { renderer.render(planar.constData(), &image, 1); });
+        QByteArray encoded;
+        split.encode = averageMilliseconds(kSplitRepeats, [&] {
+            encoded.clear();
+            QBuffer buffer(&encoded);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "JPEG", -1);
+        });
+        published = encoded.toStdString();
+    }
+    split.publish = averageMilliseconds(kSplitRepeats, [&] { streamer.publish("/jpg", published); });
+    return split;
+}
+
+void benchOffline(const char* name, const std::string& jpeg, int width, int height, int channels)
+{
+    for (const bool stretched : {false, true}) {
+        Split split;
+        {
+            quelmor::MJPEGStreamer streamer;
+            streamer.start(0, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+            split = measureSplit(jpeg, stretched, streamer);
+        }
+        Client client(QString::fromLatin1(name));
+        if (!client.startHttpServer()) {
+            std::fprintf(stderr, "port %d is taken\n", kHttpPort);
+            return;
+        }
+        if (stretched)
+            client.setStretchParams(0.1, 0.3, 0.9);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
+        client.processPicture(bytes, static_cast<int>(jpeg.size()));
+        PartReader reader("/jpg");
+        while (reader.parts() == 0)
+            client.processPicture(bytes, static_cast<int>(jpeg.size()));
+        const auto start = Clock::now();
+        for (int i = 0; i < kOfflineFrames; ++i)
+            client.processPicture(bytes, static_cast<int>(jpeg.size()));
+        const double msPerFrame = millisecondsSince(start) / kOfflineFrames;
+        std::printf("live mode=%s w=%d h=%d c=%d jpeg_kb=%zu fps=%.1f ms_per_frame=%.3f decode_ms=%.3f "
+                    "stretch_ms=%.3f encode_ms=%.3f publish_ms=%.3f analysis_ms=%.3f\n",
+            stretched ? "stretched" : "pass-through", width, height, channels, jpeg.size() / 1024, 1000.0 / msPerFrame,
+            msPerFrame, stretched ? split.decode : 0.0, split.stretch, split.encode, split.publish, split.analysis);
+        std::fflush(stdout);
+    }
+}
+
+// indiserver with the simulator streaming JPEG pictures with content.
+class Simulator {
+public:
+    bool start()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("HOME"), home_.path());
+        server_.setProcessEnvironment(environment);
+        server_.setStandardOutputFile(QProcess::nullDevice());
+        server_.setStandardErrorFile(QProcess::nullDevice());
+        server_.setChildProcessModifier([] { ::setpgid(0, 0); });
+        server_.start(QStringLiteral("indiserver"),
+            {QStringLiteral("-p"), QStringLiteral("7624"), QStringLiteral("indi_simulator_ccd")});
+        if (!server_.waitForStarted())
+            return false;
+        for (int tries = 0; tries < 100 && !set("CONNECTION.CONNECT=On"); ++tries)
+            QThread::msleep(100);
+        QThread::msleep(1000);
+        return set("SIMULATOR_SETTINGS.SIM_NOISE=4000") && set("CCD_OFFSET.OFFSET=5000") &&
+            set("CCD_STREAM_ENCODER.MJPEG=On") && set("CCD_VIDEO_STREAM.STREAM_ON=On");
+    }
+    ~Simulator()
+    {
+        if (server_.state() != QProcess::NotRunning) {
+            ::kill(-static_cast<pid_t>(server_.processId()), SIGKILL);
+            server_.waitForFinished();
+        }
+    }
+
+private:
+    bool set(const char* assignment)
+    {
+        return QProcess::execute(QStringLiteral("indi_setprop"),
+                   {QStringLiteral("-t"), QStringLiteral("2"), QStringLiteral("%1.%2").arg(kCamera, assignment)}) == 0;
+    }
+
+    QTemporaryDir home_;
+    QProcess server_;
+};
+
+// A second INDI client that stamps the arrival of every "CCD1" BLOB.
+class ArrivalRecorder : public INDI::BaseClient {
+public:
+    explicit ArrivalRecorder(const char* host) { setServer(host, kIndiPort); }
+    ~ArrivalRecorder() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            state_->closing = true;
+        }
+        if (isServerConnected())
+            disconnectServer();
+    }
+    bool start()
+    {
+        watchDevice(kCamera, [state = state_](INDI::BaseDevice device) {
+            device.watchProperty("CCD1", [state](INDI::Property property) {
+                auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
+                property.onUpdate([state, blob] {
+                    const auto now = Clock::now();
+                    const INDI::WidgetView<IBLOB>& element = *blob->at(0);
+                    std::string bytes(static_cast<const char*>(element.getBlob()), element.getBlobLen());
+                    std::lock_guard<std::mutex> lock(state->mutex);
+                    if (!state->closing)
+                        state->arrivals.emplace_back(std::move(bytes), now);
+                });
+            });
+        });
+        enableDirectBlobAccess(kCamera, "CCD1");
+        if (!connectServer())
+            return false;
+        setBLOBMode(B_ONLY, kCamera, "CCD1");
+        return true;
+    }
+    std::vector<std::pair<std::string, Clock::time_point>> take()
+    {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        return std::move(state_->arrivals);
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        bool closing = false;
+        std::vector<std::pair<std::string, Clock::time_point>> arrivals;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// indiserver serves its clients one after the other: the client that connected
+// first gets each BLOB first. With the recorder first the delay includes the
+// server's turn to the feed (an upper bound); with the feed first it misses
+// the feed's head start (a lower bound).
+void benchEndToEnd(const char* host, bool recorderFirst)
+{
+    ArrivalRecorder recorder(host);
+    Client client(QString::fromLatin1(kCamera), host);
+    const bool started = recorderFirst ? recorder.start() && client.start() : client.start() && recorder.start();
+    if (!started) {
+        std::fprintf(stderr, "no INDI server at %s\n", host);
+        return;
+    }
+    PartReader reader("/jpg");
+    while (reader.parts() == 0)
+        QThread::msleep(50);
+    reader.keepArrivals(true);
+    recorder.take();
+    QThread::sleep(kEndToEndSeconds);
+    const auto arrivals = recorder.take();
+    QThread::msleep(500);
+
+    std::vector<double> delays;
+    for (const auto& [bytes, blobTime] : arrivals) {
+        Clock::time_point partTime;
+        if (reader.arrivalOf(bytes, partTime))
+            delays.push_back(std::chrono::duration<double, std::milli>(partTime - blobTime).count());
+    }
+    if (delays.empty()) {
+        std::printf("live e2e host=%s first=%s pictures=0\n", host, recorderFirst ? "recorder" : "feed");
+        return;
+    }
+    std::sort(delays.begin(), delays.end());
+    const auto at = [&](double quantile) { return delays[static_cast<std::size_t>(quantile * (delays.size() - 1))]; };
+    std::printf("live e2e host=%s first=%s pictures=%zu delay_p50_ms=%.3f delay_p99_ms=%.3f\n", host,
+        recorderFirst ? "recorder" : "feed", delays.size(), at(0.5), at(0.99));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchOffline("grey", noisyJpeg(1280, 1024, false), 1280, 1024, 1);
+    benchOffline("colour", noisyJpeg(1280, 1024, true), 1280, 1024, 3);
+    benchOffline("colour", noisyJpeg(1920, 1080, true), 1920, 1080, 3);
+
+    Simulator simulator;
+    if (!simulator.start()) {
+        std::fprintf(stderr, "indiserver with indi_simulator_ccd did not start\n");
+        return 1;
+    }
+    for (const bool recorderFirst : {true, false}) {
+        benchEndToEnd(Client::kLocalSocketHost, recorderFirst);
+        benchEndToEnd(Client::kTcpLoopbackHost, recorderFirst);
+    }
+    return 0;
+}

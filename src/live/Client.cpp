@@ -1,0 +1,138 @@
+#include "live/Client.h"
+
+#include "stretch/StretchRenderer.h"
+
+#include <indipropertyblob.h>
+
+#include <algorithm>
+#include <thread>
+#include <utility>
+
+namespace {
+constexpr const char* kPictureProperty = "CCD1";
+}  // namespace
+
+Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName)
+{
+    setServer(indiHost, kIndiPort);
+}
+
+Client::~Client()
+{
+    {
+        // Waits for a running callback; every later one finds the gate closed.
+        std::lock_guard<std::mutex> lock(callbackGate_->mutex);
+        callbackGate_->closing = true;
+    }
+    streamer.stop();
+    // The receiving thread is joined only by ~BaseClient; the shared gate
+    // keeps any callback it still runs away from the members released below.
+    if (isServerConnected())
+        disconnectServer();
+}
+
+template <typename Callback>
+void Client::throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& callback)
+{
+    std::lock_guard<std::mutex> lock(gate->mutex);
+    if (!gate->closing)
+        callback();
+}
+
+bool Client::start()
+{
+    const QByteArray device = deviceName.toLatin1();
+    // Watched before connecting: the server may define the device before a
+    // watch installed afterwards exists, and its callback would never run.
+    watchDevice(device.constData(), [this, gate = callbackGate_](INDI::BaseDevice device) {
+        throughGate(gate, [&] { onDevice(std::move(device)); });
+    });
+    enableDirectBlobAccess(device.constData(), kPictureProperty);
+    if (!connectServer())
+        return false;
+    setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
+    return true;
+}
+
+void Client::onDevice(INDI::BaseDevice device)
+{
+    watchedDevice = std::move(device);
+    watchedDevice.watchProperty(kPictureProperty, [this, gate = callbackGate_](INDI::Property property) {
+        throughGate(gate, [&] { onPictureProperty(std::move(property)); });
+    });
+}
+
+void Client::onPictureProperty(INDI::Property property)
+{
+    if (!httpServerStarted) {
+        httpServerStarted = true;
+        startHttpServer();
+    }
+    // The handler reaches the BLOB through the property's own storage: it is
+    // kept inside the property, so a copy of the handle would keep the
+    // property alive for ever. A new definition of "CCD1" brings a new
+    // property without a handler, and registering on the same property
+    // replaces its handler, so one handler serves the current definition.
+    auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
+    property.onUpdate([this, gate = callbackGate_, blob] {
+        throughGate(gate, [&] {
+            if (blob->count() < 1)
+                return;
+            const INDI::WidgetView<IBLOB>& element = *blob->at(0);
+            processPicture(static_cast<const unsigned char*>(element.getBlob()), element.getBlobLen());
+        });
+    });
+}
+
+bool Client::startHttpServer()
+{
+    const int workers = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+    lastHttpServerAttempt = std::chrono::steady_clock::now();
+    httpServerFailed = !streamer.start(httpPort, workers);
+    return !httpServerFailed;
+}
+
+void Client::setStretchParams(double shadows, double midtones, double highlights)
+{
+    std::lock_guard<std::mutex> lock(frameMutex);
+    stretch.setParams(shadows, midtones, highlights);
+}
+
+bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
+{
+    QByteArray pixels;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t channels = 0;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        if (analysisPixels.isEmpty())
+            return false;
+        pixels = analysisPixels;
+        width = analysisWidth;
+        height = analysisHeight;
+        channels = analysisChannels;
+    }
+    StretchRenderer renderer(width, height, channels, PixelType::UInt8);
+    const StretchChannelParams computed = renderer.computeAutoParams(pixels.constData()).channel[0];
+    shadows = computed.shadows;
+    midtones = computed.midtones;
+    highlights = computed.highlights;
+
+    std::lock_guard<std::mutex> lock(frameMutex);
+    stretch.setParams(shadows, midtones, highlights);
+    return true;
+}
+
+bool Client::focusMetrics(double& sharpness, double& min, double& max, double& median)
+{
+    std::lock_guard<std::mutex> lock(frameMutex);
+    const std::optional<FocusReading> reading = focusHistory.reading();
+    if (!reading)
+        return false;
+    sharpness = reading->sharpness;
+    min = reading->min;
+    max = reading->max;
+    median = reading->median;
+    return true;
+}

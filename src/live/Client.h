@@ -1,0 +1,125 @@
+#pragma once
+
+#include "live/FocusMetrics.h"
+#include "mjpeg/MJPEGStreamer.h"
+#include "stretch/LiveStretch.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <baseclient.h>
+#include <basedevice.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+// The live camera feed: an INDI client for one camera that publishes every
+// picture of the camera's "CCD1" BLOB on "/jpg" of its own HTTP server,
+// unchanged or stretched, and every 100 ms analyses the latest picture
+// (histogram on "/histogram", focus metrics).
+//
+// Threads: construction, start(), the locked operations and destruction run
+// on the main thread. The device callback, the property callback and the BLOB
+// update handler run on the INDI library's receiving thread, one at a time,
+// each under callbackGate_->mutex and only while callbackGate_->closing is
+// false. frameMutex guards stretch, the analysis frame and the focus state;
+// it is held only to copy or swap. lastAnalysisTime, watchedDevice and the
+// server-retry fields are touched only by the callbacks. Lock order:
+// callbackGate_->mutex, then frameMutex.
+//
+// Teardown: the destructor closes the gate (waiting for a running callback),
+// stops the HTTP server and ends the INDI connection. The gate is shared with
+// the callbacks the library stores, so a callback that the receiving thread
+// starts after the members are gone still finds it, sees closing and returns.
+//
+// Failures: a server that cannot listen (port taken) is started again from the
+// update handler at most once a second, so pictures flow once the port frees.
+// A lost INDI connection ends the pictures; the HTTP server and the locked
+// operations go on with the last state until the Client is replaced.
+class Client : public INDI::BaseClient {
+public:
+    static constexpr int kIndiPort = 7624;
+    static constexpr int kHttpPort = 8080;
+    // Host strings for the INDI server on this machine.
+    static constexpr const char* kTcpLoopbackHost = "127.0.0.1";
+    static constexpr const char* kLocalSocketHost = "localhost:";
+
+    // Does not connect. `indiHost` names the loopback INDI server: TCP by
+    // default; "localhost:" would use indiserver's local unix socket with BLOBs
+    // in shared memory, which measured no faster here and trips a new/delete
+    // size mismatch inside libindiclient 1.9.9 under AddressSanitizer.
+    explicit Client(const QString& deviceName, const char* indiHost = kTcpLoopbackHost);
+    ~Client() override;
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Connects and watches the device for "CCD1". False when no INDI server
+    // answers; the client then stays idle.
+    bool start();
+
+    // Stores the live stretch, linked over all channels.
+    void setStretchParams(double shadows, double midtones, double highlights);
+    // Computes the stretch from the analysis frame, answers channel 0's values
+    // and applies them to all channels. False before the first decoded picture.
+    bool autoStretch(double& shadows, double& midtones, double& highlights);
+    // The latest sharpness with the min, max and median of recent ones; false
+    // before the first value. Arguments are written only when true.
+    bool focusMetrics(double& sharpness, double& min, double& max, double& median);
+
+    // The work of one "CCD1" update: publishes the picture on "/jpg" and runs
+    // the analysis pass when due. Called by the update handler; callable
+    // directly (one thread at a time) to feed pictures without an INDI server.
+    void processPicture(const unsigned char* bytes, int length);
+    // Starts the HTTP server on httpPort with one worker per hardware thread
+    // (at least one). Called by the property callback; callable directly
+    // together with processPicture.
+    bool startHttpServer();
+
+    // Decodes the JPEG, refreshes the analysis frame, stretches it with the
+    // current settings and encodes it as JPEG into `jpeg`. False when the bytes
+    // are no 1- or 3-component JPEG or encoding fails.
+    bool renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg);
+
+private:
+    // What the callbacks share with the destructor; it outlives the Client
+    // for as long as the library keeps a callback.
+    struct CallbackGate {
+        std::mutex mutex;
+        bool closing = false;  // guarded by mutex
+    };
+
+    void onDevice(INDI::BaseDevice device);
+    void onPictureProperty(INDI::Property property);
+    void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
+    bool analysisDue(std::chrono::steady_clock::time_point now) const;
+    void refreshAnalysisFrame(const unsigned char* bytes, int length);
+    void runAnalysisPass(std::chrono::steady_clock::time_point now);
+    void publish(const char* path, const char* bytes, std::size_t length);
+
+    // Runs `callback` under the gate unless the client is closing.
+    template <typename Callback>
+    static void throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& callback);
+
+    QString deviceName;
+    std::int32_t httpPort = kHttpPort;
+    INDI::BaseDevice watchedDevice;
+    quelmor::MJPEGStreamer streamer;
+    std::chrono::steady_clock::time_point lastAnalysisTime{};
+    // The server is started by the first definition of "CCD1" only.
+    bool httpServerStarted = false;
+    // The last start could not listen (port taken); retried from the handler.
+    bool httpServerFailed = false;
+    std::chrono::steady_clock::time_point lastHttpServerAttempt{};
+
+    std::mutex frameMutex;
+    LiveStretch stretch;
+    QByteArray analysisPixels;
+    std::int32_t analysisWidth = 0;
+    std::int32_t analysisHeight = 0;
+    std::int32_t analysisChannels = 0;
+    FocusHistory focusHistory;
+
+    std::shared_ptr<CallbackGate> callbackGate_ = std::make_shared<CallbackGate>();
+};

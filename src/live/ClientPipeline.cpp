@@ -1,0 +1,157 @@
+// The per-picture work of the live client: publish, stretch, analyse.
+#include "live/Client.h"
+
+#include "live/FrameDecoding.h"
+#include "live/Histogram.h"
+#include "stretch/StretchRenderer.h"
+
+#include <QBuffer>
+#include <QImage>
+
+#include <string>
+
+namespace {
+
+constexpr const char* kPicturePath = "/jpg";
+constexpr const char* kHistogramPath = "/histogram";
+constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
+// How long a server that could not listen waits before the next attempt.
+constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
+constexpr int kImageWriterDefaultQuality = -1;
+
+QImage makeOutputImage(std::int32_t width, std::int32_t height, std::int32_t channels)
+{
+    if (channels != 1)
+        return QImage(width, height, QImage::Format_RGB32);
+    QImage image(width, height, QImage::Format_Indexed8);
+    QVector<QRgb> greyRamp(256);
+    for (int i = 0; i < 256; ++i)
+        greyRamp[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
+    image.setColorTable(greyRamp);
+    return image;
+}
+
+bool encodeJpeg(const QImage& image, QByteArray& jpeg)
+{
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "JPEG", kImageWriterDefaultQuality) || encoded.isEmpty())
+        return false;
+    jpeg = std::move(encoded);
+    return true;
+}
+
+}  // namespace
+
+void Client::processPicture(const unsigned char* bytes, int length)
+{
+    if (bytes == nullptr || length <= 0)
+        return;
+    bool stretchActive = false;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        stretchActive = stretch.stretchActive();
+    }
+    retryHttpServerIfDue(std::chrono::steady_clock::now());
+
+    QByteArray stretched;
+    const bool rendered = stretchActive && renderStretchedJpeg(bytes, length, stretched);
+    if (rendered)
+        publish(kPicturePath, stretched.constData(), static_cast<std::size_t>(stretched.size()));
+    else
+        publish(kPicturePath, reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+
+    const auto now = std::chrono::steady_clock::now();
+    if (!analysisDue(now))
+        return;
+    // A stretched picture has refreshed the analysis frame already.
+    if (!rendered)
+        refreshAnalysisFrame(bytes, length);
+    runAnalysisPass(now);
+}
+
+bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+{
+    QByteArray interleaved;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t channels = 0;
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+        return false;
+    const QByteArray planar = toPlanar(interleaved, width, height, channels);
+    interleaved.clear();
+
+    StretchRenderer renderer(width, height, channels, PixelType::UInt8);
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        // Shared, not copied: the analysis frame is only ever replaced whole.
+        analysisPixels = planar;
+        analysisWidth = width;
+        analysisHeight = height;
+        analysisChannels = channels;
+        renderer.params = stretch.params();
+    }
+    QImage image = makeOutputImage(width, height, channels);
+    renderer.render(planar.constData(), &image, 1);
+    return encodeJpeg(image, jpeg);
+}
+
+void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
+{
+    if (httpServerFailed && now - lastHttpServerAttempt >= kHttpServerRetryInterval)
+        startHttpServer();
+}
+
+bool Client::analysisDue(std::chrono::steady_clock::time_point now) const
+{
+    return now - lastAnalysisTime >= kAnalysisInterval;
+}
+
+void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
+{
+    QByteArray interleaved;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t channels = 0;
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+        return;
+    QByteArray planar = toPlanar(interleaved, width, height, channels);
+    std::lock_guard<std::mutex> lock(frameMutex);
+    analysisPixels.swap(planar);
+    analysisWidth = width;
+    analysisHeight = height;
+    analysisChannels = channels;
+}
+
+void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
+{
+    lastAnalysisTime = now;
+    QByteArray pixels;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t channels = 0;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        if (analysisPixels.isEmpty())
+            return;
+        pixels = analysisPixels;
+        width = analysisWidth;
+        height = analysisHeight;
+        channels = analysisChannels;
+    }
+    QByteArray histogram;
+    if (renderHistogram(pixels, width, height, channels, histogram))
+        publish(kHistogramPath, histogram.constData(), static_cast<std::size_t>(histogram.size()));
+
+    const std::optional<double> sharpness = measureSharpness(pixels, width, height, channels);
+    if (!sharpness)
+        return;
+    std::lock_guard<std::mutex> lock(frameMutex);
+    focusHistory.record(*sharpness);
+}
+
+void Client::publish(const char* path, const char* bytes, std::size_t length)
+{
+    streamer.publish(path, std::string(bytes, length));
+}

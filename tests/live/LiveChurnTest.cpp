@@ -1,0 +1,53 @@
+// Replacing and destroying live feeds while pictures stream in: every
+// teardown must wait for the INDI receiving thread's handler and free port
+// 8080. Run under ASan and TSan; the pictures take the pass-through path.
+#include "LiveTestSupport.h"
+
+#include "service/Streamer.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace livetest;
+
+namespace {
+
+constexpr int kRounds = 20;
+
+TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
+{
+    IndiSimulator simulator;
+    ASSERT_TRUE(simulator.start());
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    QTemporaryDir directory;
+    const QString serFile = writeTinySerFile(directory);
+    ASSERT_FALSE(serFile.isEmpty());
+
+    bool finished = false;
+    {
+        Streamer streamer;
+        QObject::connect(&streamer, &Streamer::finished, [&finished] { finished = true; });
+        for (int round = 0; round < kRounds; ++round) {
+            streamer.start(kCamera);
+            // Half the rounds tear down mid-stream, the others while the feed is still being set up.
+            if (round % 2 == 0) {
+                const auto stream = openStream("/jpg");
+                ASSERT_TRUE(stream) << "round " << round << ": no stream";
+                std::string picture, error;
+                ASSERT_TRUE(stream->readPart(picture, error, kWaitMs)) << "round " << round << ": " << error;
+            }
+            streamer.start(kCamera);
+            streamer.openSer(serFile);
+            ASSERT_TRUE(portBindable(kHttpPort)) << "round " << round << ": port 8080 still taken after openSer";
+            streamer.start(kCamera);
+            ASSERT_TRUE(waitUntil([] { return portOpen(kHttpPort); })) << "round " << round << ": no server";
+        }
+        streamer.stop();
+        EXPECT_TRUE(finished);
+    }
+    EXPECT_TRUE(portBindable(kHttpPort)) << "port 8080 still taken after the streamer went";
+}
+
+}  // namespace

@@ -1,0 +1,391 @@
+// The live feed of the service process, driven over a private session bus,
+// against a real indiserver with the CCD simulator, read by a real HTTP client.
+#include "LiveTestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QProcess>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace livetest;
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+constexpr int kAbsenceCheckMs = 1500;
+// Pictures that may be published after a setting changed but were processed
+// before: the one in the pipeline, and one more to be safe.
+constexpr int kPartsInFlight = 2;
+constexpr int kPartsChecked = 5;
+constexpr int kBlobMatchMs = 1000;
+
+bool nameIsOwned()
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
+}
+
+struct StretchAnswer {
+    bool replied = false;
+    bool success = false;
+    double shadows = 0, midtones = 0, highlights = 0;
+};
+
+struct FocusAnswer {
+    bool replied = false;
+    bool available = false;
+    double sharpness = 0, min = 0, max = 0, median = 0;
+};
+
+// One service process on the test's session bus.
+class Service {
+public:
+    Service()
+    {
+        process_.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
+        process_.setProcessChannelMode(QProcess::ForwardedChannels);
+    }
+    ~Service()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(kWaitMs);
+        }
+    }
+
+    bool start()
+    {
+        process_.start();
+        if (!process_.waitForStarted(kWaitMs) || !waitUntil(nameIsOwned))
+            return false;
+        bus_ = std::make_unique<QDBusInterface>(kService, QStringLiteral("/Streamer"), kService);
+        return bus_->isValid();
+    }
+
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {})
+    {
+        return bus_->callWithArgumentList(QDBus::Block, method, arguments);
+    }
+    // Sends a method without a reply, then a query: the service has handled
+    // the first once the second answers.
+    void send(const QString& method, const QVariantList& arguments = {})
+    {
+        bus_->callWithArgumentList(QDBus::NoBlock, method, arguments);
+        call(QStringLiteral("serCurrentFrame"));
+    }
+    void startFeed(const QString& device) { send(QStringLiteral("start"), {device}); }
+    void setStretch(double shadows, double midtones, double highlights)
+    {
+        send(QStringLiteral("setStretchParams"), {shadows, midtones, highlights});
+    }
+
+    StretchAnswer autoStretch()
+    {
+        const QDBusMessage reply = call(QStringLiteral("autoStretch"));
+        const QVariantList values = reply.arguments();
+        if (reply.type() != QDBusMessage::ReplyMessage || values.size() != 4)
+            return {};
+        return {true, values[0].toBool(), values[1].toDouble(), values[2].toDouble(), values[3].toDouble()};
+    }
+    FocusAnswer focusMetrics()
+    {
+        const QDBusMessage reply = call(QStringLiteral("focusMetrics"));
+        const QVariantList values = reply.arguments();
+        if (reply.type() != QDBusMessage::ReplyMessage || values.size() != 5)
+            return {};
+        return {true, values[0].toBool(), values[1].toDouble(), values[2].toDouble(), values[3].toDouble(),
+            values[4].toDouble()};
+    }
+
+    // Every query of the interface answers; the SER ones with their defaults.
+    // autoStretch applies the stretch it computes once a picture has arrived.
+    bool answersEveryQuery()
+    {
+        const auto answer = [this](const QString& method, const QVariantList& arguments = {}) {
+            const QDBusMessage reply = call(method, arguments);
+            return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() ? reply.arguments()[0]
+                                                                                              : QVariant();
+        };
+        return answer(QStringLiteral("serCurrentFrame")) == QVariant(-1) &&
+            answer(QStringLiteral("serTotalFrames")) == QVariant(0) &&
+            answer(QStringLiteral("serWidth")) == QVariant(0) && answer(QStringLiteral("serHeight")) == QVariant(0) &&
+            answer(QStringLiteral("serIsPlaying")) == QVariant(false) &&
+            answer(QStringLiteral("seekSer"), {0}) == QVariant(false) &&
+            answer(QStringLiteral("serLastError")) == QVariant(QString()) && autoStretch().replied &&
+            focusMetrics().replied;
+    }
+
+private:
+    QProcess process_;
+    std::unique_ptr<QDBusInterface> bus_;
+};
+
+class LiveFeedTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
+        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
+        ASSERT_TRUE(service.start()) << "the service never claimed its name";
+    }
+
+    // The simulator streams JPEG pictures with content; the recorder sees them too.
+    void startStreamingCamera()
+    {
+        ASSERT_TRUE(simulator.start()) << "indiserver with indi_simulator_ccd did not come up";
+        ASSERT_TRUE(simulator.connectCamera());
+        ASSERT_TRUE(simulator.streamWithContent());
+        recorder = std::make_unique<BlobRecorder>();
+        ASSERT_TRUE(recorder->start());
+        ASSERT_TRUE(waitUntil([this] { return recorder->count() > 0; })) << "the simulator sends no picture";
+    }
+
+    std::string readPart(quelmor::test::LoopbackClient& stream)
+    {
+        std::string picture, error;
+        EXPECT_TRUE(stream.readPart(picture, error, kWaitMs)) << error;
+        return picture;
+    }
+
+    // A new connection to "/jpg" past the pictures that were processed before
+    // a change: an old connection may hold dozens of parts in its socket buffers.
+    std::unique_ptr<quelmor::test::LoopbackClient> streamAfterChange()
+    {
+        auto stream = openStream("/jpg");
+        EXPECT_TRUE(stream) << "/jpg not served";
+        for (int i = 0; stream && i < kPartsInFlight; ++i)
+            readPart(*stream);
+        return stream;
+    }
+
+    IndiSimulator simulator;
+    Service service;
+    std::unique_ptr<BlobRecorder> recorder;
+};
+
+// --- Pass-through and stretch ---------------------------------------------
+
+TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream) << "/jpg never served";
+
+    for (int i = 0; i < 2 * kPartsChecked; ++i)
+        EXPECT_TRUE(recorder->waitForBlob(readPart(*stream))) << "part " << i << " is no BLOB the camera sent";
+
+    const JpegInfo camera = inspectJpeg(recorder->newest());
+    ASSERT_TRUE(camera.decoded);
+    ASSERT_EQ(camera.channels, 1) << "the simulator streams grey pictures";
+
+    service.setStretch(0.1, 0.3, 0.9);
+    const auto stretchedStream = streamAfterChange();
+    ASSERT_TRUE(stretchedStream);
+    for (int i = 0; i < kPartsChecked; ++i) {
+        const std::string part = readPart(*stretchedStream);
+        EXPECT_FALSE(recorder->waitForBlob(part, kBlobMatchMs)) << "stretched part " << i << " left unchanged";
+        const JpegInfo stretched = inspectJpeg(part);
+        ASSERT_TRUE(stretched.decoded) << "stretched part " << i << " is no JPEG";
+        EXPECT_EQ(stretched.width, camera.width);
+        EXPECT_EQ(stretched.height, camera.height);
+        EXPECT_EQ(stretched.channels, 1) << "grey became colour";
+        // Black point 0.1 and midtones 0.3 lift the simulator's mean grey of about 90 to about 130.
+        EXPECT_GT(stretched.mean, camera.mean + 20) << "part " << i << " does not look stretched";
+    }
+
+    service.setStretch(0.0, 0.5, 1.0);
+    const auto identity = streamAfterChange();
+    ASSERT_TRUE(identity);
+    for (int i = 0; i < kPartsChecked; ++i)
+        EXPECT_TRUE(recorder->waitForBlob(readPart(*identity))) << "identity stretch: part " << i << " re-encoded";
+}
+
+// A BLOB that is no JPEG (a FITS exposure) goes out as received, even with a
+// stretch set, and the analysis keeps the last good picture.
+TEST_F(LiveFeedTest, PublishesANonJpegBlobUnchangedAndKeepsTheAnalysisFrame)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(waitUntil([this] { return service.autoStretch().success; }));
+
+    ASSERT_TRUE(simulator.stopStreaming());
+    ASSERT_TRUE(waitUntil([this] {
+        const std::size_t before = recorder->count();
+        QThread::msleep(kBlobMatchMs);
+        return recorder->count() == before;
+    })) << "the simulator does not stop streaming";
+    const StretchAnswer before = service.autoStretch();
+    ASSERT_TRUE(before.success);
+
+    ASSERT_TRUE(simulator.set({QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1")}));
+    std::string fits;
+    ASSERT_TRUE(waitUntil([&] {
+        fits = readPart(*stream);
+        return fits.rfind("SIMPLE", 0) == 0;
+    })) << "no FITS picture on /jpg";
+    EXPECT_TRUE(recorder->waitForBlob(fits)) << "the FITS picture was altered";
+
+    const StretchAnswer after = service.autoStretch();
+    ASSERT_TRUE(after.success);
+    EXPECT_EQ(after.shadows, before.shadows);
+    EXPECT_EQ(after.midtones, before.midtones);
+    EXPECT_EQ(after.highlights, before.highlights);
+}
+
+// --- When the server listens ----------------------------------------------
+
+TEST_F(LiveFeedTest, ListensOnlyOnceTheWatchedCameraDefinesItsPictureProperty)
+{
+    // No INDI server at all.
+    service.startFeed(kCamera);
+    EXPECT_TRUE(service.answersEveryQuery());
+    EXPECT_FALSE(service.autoStretch().success);
+    EXPECT_FALSE(service.focusMetrics().available);
+    EXPECT_FALSE(waitUntil([] { return portOpen(kHttpPort); }, kAbsenceCheckMs)) << "listens without INDI server";
+
+    // The camera exists but is switched off: no "CCD1" yet.
+    ASSERT_TRUE(simulator.start());
+    service.startFeed(kCamera);
+    EXPECT_FALSE(waitUntil([] { return portOpen(kHttpPort); }, kAbsenceCheckMs)) << "listens before CCD1";
+    ASSERT_TRUE(simulator.connectCamera());
+    EXPECT_TRUE(waitUntil([] { return portOpen(kHttpPort); })) << "CCD1 defined, nothing listens";
+    EXPECT_FALSE(service.autoStretch().success) << "no picture yet";
+    EXPECT_FALSE(service.focusMetrics().available) << "no picture yet";
+
+    // Another device: the old feed's server goes, no new one comes.
+    service.startFeed(QStringLiteral("No Such Camera"));
+    EXPECT_FALSE(portOpen(kHttpPort)) << "the replaced feed still listens";
+    EXPECT_FALSE(waitUntil([] { return portOpen(kHttpPort); }, kAbsenceCheckMs)) << "listens for an unknown device";
+    EXPECT_TRUE(service.answersEveryQuery());
+}
+
+// A port held by another program: the feed runs on (the handler analyses
+// every picture) and starts serving once the port is free.
+TEST_F(LiveFeedTest, ServesOnceAPortTakenAtTheStartIsFreed)
+{
+    startStreamingCamera();
+    auto holder = std::make_unique<PortHolder>(kHttpPort);
+    ASSERT_TRUE(holder->holds());
+    service.startFeed(kCamera);
+    ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; })) << "the update handler never ran";
+    EXPECT_TRUE(service.answersEveryQuery());
+    service.setStretch(0.0, 0.5, 1.0);  // autoStretch, among the queries, set one
+
+    holder.reset();
+    const auto stream = streamAfterChange();
+    ASSERT_TRUE(stream) << "no server after the port was freed";
+    EXPECT_TRUE(recorder->waitForBlob(readPart(*stream)));
+}
+
+// The driver deletes "CCD1" when the camera disconnects and defines it again
+// when it connects: the same server goes on, now fed from the new property.
+TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    readPart(*stream);
+
+    ASSERT_TRUE(simulator.disconnectCamera());
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    const std::size_t beforeRedefinition = recorder->count();
+    ASSERT_TRUE(waitUntil([this, beforeRedefinition] { return recorder->count() > beforeRedefinition; }))
+        << "the camera streams no more";
+    // Parts that left before the redefinition may still wait in the connection.
+    std::size_t arrival = 0;
+    while (arrival <= beforeRedefinition) {
+        const std::string part = readPart(*stream);
+        ASSERT_FALSE(part.empty()) << "the stream ended or stalled after the redefinition";
+        ASSERT_TRUE(recorder->waitForBlob(part)) << "a part is no BLOB the camera sent";
+        arrival = recorder->arrivalNumber(part);
+    }
+}
+
+// --- Analysis --------------------------------------------------------------
+
+TEST_F(LiveFeedTest, AnalysesThePicturesOnceTheyArrive)
+{
+    ASSERT_TRUE(simulator.start());
+    ASSERT_TRUE(simulator.connectCamera());
+    service.startFeed(kCamera);
+    ASSERT_TRUE(waitUntil([] { return portOpen(kHttpPort); }));
+    EXPECT_FALSE(service.autoStretch().success) << "autoStretch before the first picture";
+    EXPECT_FALSE(service.focusMetrics().available) << "focus metrics before the first picture";
+
+    ASSERT_TRUE(simulator.streamWithContent());
+    recorder = std::make_unique<BlobRecorder>();
+    ASSERT_TRUE(recorder->start());
+    StretchAnswer computed;
+    ASSERT_TRUE(waitUntil([&] { return (computed = service.autoStretch()).success; }));
+    EXPECT_LE(0.0, computed.shadows);
+    EXPECT_LT(computed.shadows, computed.highlights);
+    EXPECT_LE(computed.highlights, 1.0);
+    EXPECT_GT(computed.midtones, 0.0);
+    EXPECT_LT(computed.midtones, 1.0);
+
+    // The computed stretch is applied: parts are re-encoded from now on.
+    const auto stream = streamAfterChange();
+    ASSERT_TRUE(stream);
+    const std::string part = readPart(*stream);
+    EXPECT_FALSE(recorder->waitForBlob(part, kBlobMatchMs)) << "autoStretch left the pictures unchanged";
+    EXPECT_TRUE(inspectJpeg(part).decoded);
+
+    ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; })) << "no focus metrics";
+    for (int i = 0; i < kPartsChecked; ++i) {
+        readPart(*stream);
+        const FocusAnswer focus = service.focusMetrics();
+        ASSERT_TRUE(focus.available) << "focus metrics vanished after part " << i;
+        EXPECT_GT(focus.sharpness, 0.0);
+        EXPECT_LE(focus.min, focus.sharpness);
+        EXPECT_LE(focus.sharpness, focus.max);
+        EXPECT_LE(focus.min, focus.median);
+        EXPECT_LE(focus.median, focus.max);
+    }
+
+    const auto histogram = openStream("/histogram");
+    ASSERT_TRUE(histogram) << "/histogram never served";
+    for (int i = 0; i < 2; ++i) {
+        const JpegInfo picture = inspectJpeg(readPart(*histogram));
+        EXPECT_TRUE(picture.decoded);
+        EXPECT_EQ(picture.width, 300);
+        EXPECT_EQ(picture.height, 100);
+    }
+}
+
+// --- Faults ----------------------------------------------------------------
+
+TEST_F(LiveFeedTest, KeepsAnsweringWhenTheIndiServerDiesAndStreamsAgainAfterANewStart)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    readPart(*stream);
+    ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
+
+    simulator.kill();
+    recorder.reset();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(service.answersEveryQuery()) << "round " << i;
+        EXPECT_TRUE(service.focusMetrics().available) << "the last metrics are kept";
+        QThread::msleep(kBlobMatchMs / 3);
+    }
+
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto again = openStream("/jpg");
+    ASSERT_TRUE(again) << "no stream after the INDI server came back";
+    EXPECT_TRUE(recorder->waitForBlob(readPart(*again)));
+}
+
+}  // namespace
