@@ -32,11 +32,11 @@ unit_exec=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/dorvenquill-st
 [[ "$activation_exec" == /usr/bin/dorvenquill-streamer ]] || fail "activation file starts '$activation_exec'"
 [[ "$unit_exec" == /usr/bin/dorvenquill-streamer ]] || fail "unit starts '$unit_exec'"
 
-# Qt and libindi always; every other library the executable links (libjpeg and
-# libdc1394 with the live feed and the SER player) through its owning package.
+# Qt, libindi, libjpeg and libdc1394 always; every other library the executable
+# links through its owning package.
 depends=$(dpkg-deb --field "$deb" Depends)
 depends_on() { grep -qx "$1" <<<"$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')"; }
-wanted=(libqt6core6 libqt6dbus6 libindiclient1)
+wanted=(libqt6core6 libqt6dbus6 libindiclient1 libjpeg62-turbo libdc1394-25)
 # The native library folder: cross toolchains hold libraries of the same names.
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for soname in $(readelf -d "$root/usr/bin/dorvenquill-streamer" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do

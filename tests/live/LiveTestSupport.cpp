@@ -77,14 +77,24 @@ bool portOpen(int port)
     return connected;
 }
 
-bool portBindable(int port)
+namespace {
+
+// Binds and listens on 0.0.0.0:port as the server does (SO_REUSEADDR, so
+// connections lingering in TIME_WAIT do not count); false if that fails.
+bool listenOn(int socket, int port)
 {
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int enable = 1;
     ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
     const sockaddr_in address = ipv4Address(INADDR_ANY, port);
-    const bool bound =
-        ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0;
+    return ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0;
+}
+
+}  // namespace
+
+bool portBindable(int port)
+{
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool bound = listenOn(socket, port);
     ::close(socket);
     return bound;
 }
@@ -269,9 +279,7 @@ std::string BlobRecorder::newest() const
 PortHolder::PortHolder(int port)
 {
     socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = ipv4Address(INADDR_ANY, port);
-    holds_ =
-        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket_, 1) == 0;
+    holds_ = listenOn(socket_, port);
 }
 
 PortHolder::~PortHolder()
