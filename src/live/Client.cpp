@@ -100,21 +100,11 @@ void Client::setStretchParams(double shadows, double midtones, double highlights
 
 bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
 {
-    QByteArray pixels;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    {
-        std::lock_guard<std::mutex> lock(frameMutex);
-        if (analysisPixels.isEmpty())
-            return false;
-        pixels = analysisPixels;
-        width = analysisWidth;
-        height = analysisHeight;
-        channels = analysisChannels;
-    }
-    StretchRenderer renderer(width, height, channels, PixelType::UInt8);
-    const StretchChannelParams computed = renderer.computeAutoParams(pixels.constData()).channel[0];
+    const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
+    if (!frame)
+        return false;
+    StretchRenderer renderer(frame->width, frame->height, frame->channels, PixelType::UInt8);
+    const StretchChannelParams computed = renderer.computeAutoParams(frame->pixels.constData()).channel[0];
     shadows = computed.shadows;
     midtones = computed.midtones;
     highlights = computed.highlights;
@@ -122,6 +112,14 @@ bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
     std::lock_guard<std::mutex> lock(frameMutex);
     stretch.setParams(shadows, midtones, highlights);
     return true;
+}
+
+std::optional<Client::AnalysisFrame> Client::copyAnalysisFrame()
+{
+    std::lock_guard<std::mutex> lock(frameMutex);
+    if (analysisFrame.pixels.isEmpty())
+        return std::nullopt;
+    return analysisFrame;
 }
 
 bool Client::focusMetrics(double& sharpness, double& min, double& max, double& median)

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 // The live camera feed: an INDI client for one camera that publishes every
 // picture of the camera's "CCD1" BLOB on "/jpg" of its own HTTP server,
@@ -90,6 +91,18 @@ private:
         bool closing = false;  // guarded by mutex
     };
 
+    // The latest decoded picture, 8-bit planar; replaced whole, never edited.
+    struct AnalysisFrame {
+        QByteArray pixels;
+        std::int32_t width = 0;
+        std::int32_t height = 0;
+        std::int32_t channels = 0;
+    };
+
+    // A copy of the analysis frame (its pixels shared, not duplicated); nothing
+    // before the first decoded picture. Takes frameMutex.
+    std::optional<AnalysisFrame> copyAnalysisFrame();
+
     void onDevice(INDI::BaseDevice device);
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
@@ -115,10 +128,7 @@ private:
 
     std::mutex frameMutex;
     LiveStretch stretch;
-    QByteArray analysisPixels;
-    std::int32_t analysisWidth = 0;
-    std::int32_t analysisHeight = 0;
-    std::int32_t analysisChannels = 0;
+    AnalysisFrame analysisFrame;
     FocusHistory focusHistory;
 
     std::shared_ptr<CallbackGate> callbackGate_ = std::make_shared<CallbackGate>();

@@ -79,21 +79,18 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     std::int32_t channels = 0;
     if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
         return false;
-    const QByteArray planar = toPlanar(interleaved, width, height, channels);
+    const AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     interleaved.clear();
 
     StretchRenderer renderer(width, height, channels, PixelType::UInt8);
     {
         std::lock_guard<std::mutex> lock(frameMutex);
         // Shared, not copied: the analysis frame is only ever replaced whole.
-        analysisPixels = planar;
-        analysisWidth = width;
-        analysisHeight = height;
-        analysisChannels = channels;
+        analysisFrame = frame;
         renderer.params = stretch.params();
     }
     QImage image = makeOutputImage(width, height, channels);
-    renderer.render(planar.constData(), &image, 1);
+    renderer.render(frame.pixels.constData(), &image, 1);
     return encodeJpeg(image, jpeg);
 }
 
@@ -116,35 +113,23 @@ void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
     std::int32_t channels = 0;
     if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
         return;
-    QByteArray planar = toPlanar(interleaved, width, height, channels);
+    AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     std::lock_guard<std::mutex> lock(frameMutex);
-    analysisPixels.swap(planar);
-    analysisWidth = width;
-    analysisHeight = height;
-    analysisChannels = channels;
+    analysisFrame = std::move(frame);
 }
 
 void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
 {
     lastAnalysisTime = now;
-    QByteArray pixels;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    {
-        std::lock_guard<std::mutex> lock(frameMutex);
-        if (analysisPixels.isEmpty())
-            return;
-        pixels = analysisPixels;
-        width = analysisWidth;
-        height = analysisHeight;
-        channels = analysisChannels;
-    }
+    const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
+    if (!frame)
+        return;
     QByteArray histogram;
-    if (renderHistogram(pixels, width, height, channels, histogram))
+    if (renderHistogram(frame->pixels, frame->width, frame->height, frame->channels, histogram))
         publish(kHistogramPath, histogram.constData(), static_cast<std::size_t>(histogram.size()));
 
-    const std::optional<double> sharpness = measureSharpness(pixels, width, height, channels);
+    const std::optional<double> sharpness =
+        measureSharpness(frame->pixels, frame->width, frame->height, frame->channels);
     if (!sharpness)
         return;
     std::lock_guard<std::mutex> lock(frameMutex);
