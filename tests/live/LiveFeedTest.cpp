@@ -148,7 +148,10 @@ protected:
     std::string readPart(quelmor::test::LoopbackClient& stream)
     {
         std::string picture, error;
-        EXPECT_TRUE(stream.readPart(picture, error, kWaitMs)) << error;
+        const std::size_t blobsBefore = recorder ? recorder->count() : 0;
+        EXPECT_TRUE(stream.readPart(picture, error, kWaitMs))
+            << error << "; the camera sent " << (recorder ? recorder->count() - blobsBefore : 0)
+            << " BLOBs meanwhile";
         return picture;
     }
 
