@@ -24,8 +24,8 @@ esac
 
 missing=()
 for package in "${wanted[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
+  # One line per architecture once a foreign one is added (the arm64 cross build).
+  dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx "install ok installed" || missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
 
