@@ -27,9 +27,9 @@ namespace quelmor::net {
 // Threads: start, stop, isAlive, port, lastError and hasFinished are called by
 // the owner's thread; run and both callbacks run on thread_. start clears
 // stop_requested_ before the thread exists, so a stop that follows at once is
-// never undone by the thread starting late. poll_set_ and the
-// callbacks are touched by thread_ only while it runs (the owner sets the
-// callbacks before start). stop_requested_, the run state, bound_port_ and
+// never undone by the thread starting late. poll_set_, request_deadlines_,
+// the accept pause and the callbacks are touched by thread_ only while it
+// runs (the owner sets the callbacks and request_timeout_ before start). stop_requested_, the run state, bound_port_ and
 // finished_ are atomic; error_mutex_ guards last_error_.
 class Listener : public utils::NonCopyable, public utils::Runnable {
 public:

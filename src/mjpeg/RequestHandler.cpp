@@ -39,12 +39,14 @@ bool sendResponse(int socket, const HttpResponse& response)
     return writeFully(socket, &part, 1, kResponseStallTimeoutMs);
 }
 
-}  // namespace
-
-bool hasWholeRequest(const std::string& bytes)
+// True when `bytes`, searched from position `from` on, hold the blank line
+// that ends a request's headers: "\r\n" or a bare "\n" after a line's "\n".
+bool hasWholeRequest(const std::string& bytes, std::size_t from)
 {
-    return bytes.find("\n\r\n") != std::string::npos || bytes.find("\n\n") != std::string::npos;
+    return bytes.find("\n\r\n", from) != std::string::npos || bytes.find("\n\n", from) != std::string::npos;
 }
+
+}  // namespace
 
 RequestHandler::RequestHandler(Publisher& publisher, std::string shutdown_target)
     : publisher_(publisher), shutdown_target_(std::move(shutdown_target))
@@ -57,12 +59,15 @@ MessageResult RequestHandler::onBytes(int socket, const std::string& bytes)
     if (streams_.count(socket) != 0)
         return {};
     std::string& gathered = partial_requests_[socket];
+    // Only the new bytes and the two before them can complete the blank line,
+    // so a request sent a byte at a time is not searched over and over.
+    const std::size_t search_from = gathered.size() < 2 ? 0 : gathered.size() - 2;
     gathered += bytes;
     if (gathered.size() > kMaxRequestBytes) {
         partial_requests_.erase(socket);
         return {true, false};
     }
-    if (!hasWholeRequest(gathered))
+    if (!hasWholeRequest(gathered, search_from))
         return {false, false, true};
     const std::string message = std::move(gathered);
     partial_requests_.erase(socket);

@@ -41,8 +41,4 @@ private:
     std::unordered_set<int> streams_;                        // sockets that got a stream response
 };
 
-// True once `bytes` hold the blank line that ends a request's headers,
-// "\r\n" or a bare "\n" after a line's "\n".
-bool hasWholeRequest(const std::string& bytes);
-
 }  // namespace quelmor::net
