@@ -215,6 +215,10 @@ void runSoak(const Options& options)
         {
             std::lock_guard<std::mutex> lock(followers_mutex);
             streamFigures(followers, from_ns, nowNs() - 200000000, fps_min, p99_ms);
+            // Forgotten once counted, so the memory lines show the server's
+            // growth rather than this record's.
+            for (bench::StreamFollower& follower : followers)
+                std::vector<std::pair<std::int64_t, std::int64_t>>().swap(follower.parts);
         }
         std::printf("soak minute=%d rss_MB=%.1f fps_min=%.1f p99_ms=%.2f viewer_failures=%ld alive=%d\n", minute,
             residentMegabytes(), fps_min, p99_ms, viewer_failures, setup.streamer.isAlive() ? 1 : 0);
