@@ -3,8 +3,13 @@
 // saturation next to a plain blocking send loop. Each configuration runs in a
 // child process of its own, so that its peak resident memory is its own.
 //
-//   mjpeg_fanout [--seconds S] [--clients 1,10,100] [--bytes 50000,500000,2000000]
+//   mjpeg_fanout [--seconds S] [--clients 1,10,100] [--bytes 50000,500000,2000000] [--runs N]
+//                [--modes offered,saturation]
+//
+// With --runs N each saturation measurement is repeated N times, server and
+// ceiling side by side, and the medians are printed as well.
 
+#include "LoopbackStreams.h"
 #include "mjpeg/MJPEGStreamer.h"
 
 #include <arpa/inet.h>
@@ -28,31 +33,29 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::connectLoopback;
+using bench::kStampBytes;
+using bench::nowNs;
+using bench::percentile;
+using bench::Reader;
+using bench::seconds;
+using bench::stampedPicture;
+using bench::StreamFollower;
 
 constexpr double kOfferedFps = 30.0;
 constexpr double kWarmUpSeconds = 0.5;
 constexpr double kDrainSeconds = 0.5;
-constexpr std::size_t kReadBufferBytes = 1 << 20;
-constexpr int kEpollWaitMs = 20;
-constexpr std::size_t kStampBytes = 16;  // sequence number, then publish time in ns
-constexpr int kWaitForClientsMs = 20000;
-constexpr const char* kPath = "/jpg";
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-Clock::duration seconds(double value)
-{
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
-}
+using bench::kPath;
+using bench::Setup;
 
 struct Options {
     double seconds = 2.0;
     std::vector<int> clients = {1, 10, 100};
     std::vector<std::size_t> bytes = {50000, 500000, 2000000};
+    int runs = 1;
+    bool offered = true;
+    bool saturation = true;
 };
 
 template <typename T>
@@ -77,6 +80,13 @@ Options parseOptions(int argc, char** argv)
             options.clients = parseList<int>(argv[i + 1]);
         else if (name == "--bytes")
             options.bytes = parseList<std::size_t>(argv[i + 1]);
+        else if (name == "--runs")
+            options.runs = std::max(1, std::stoi(argv[i + 1]));
+        else if (name == "--modes") {
+            const std::string modes = argv[i + 1];
+            options.offered = modes.find("offered") != std::string::npos;
+            options.saturation = modes.find("saturation") != std::string::npos;
+        }
     }
     return options;
 }
@@ -96,183 +106,6 @@ double peakResidentMegabytes()
     ::getrusage(RUSAGE_SELF, &usage);
     return static_cast<double>(usage.ru_maxrss) / 1024.0;
 }
-
-int connectLoopback(int port)
-{
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        ::close(socket);
-        return -1;
-    }
-    return socket;
-}
-
-// Follows one client's stream: the HTTP response header, then parts. Records
-// each whole part's stamp when its last byte arrives.
-struct StreamFollower {
-    std::string header;
-    bool response_seen = false;
-    bool in_body = false;
-    std::size_t body_left = 0;
-    std::size_t body_read = 0;
-    char stamp[kStampBytes] = {};
-    std::uint64_t bytes = 0;
-    std::vector<std::pair<std::int64_t, std::int64_t>> parts;  // publish ns, receipt ns
-
-    void feed(const char* data, std::size_t length)
-    {
-        bytes += length;
-        while (length > 0) {
-            if (!in_body) {
-                header.push_back(*data++);
-                --length;
-                if (header.size() >= 4 && header.compare(header.size() - 4, 4, "\r\n\r\n") == 0)
-                    endHeader();
-                continue;
-            }
-            const std::size_t taken = std::min(length, body_left);
-            if (body_read < kStampBytes)
-                std::memcpy(stamp + body_read, data, std::min(taken, kStampBytes - body_read));
-            body_read += taken;
-            body_left -= taken;
-            data += taken;
-            length -= taken;
-            if (body_left == 0)
-                endPart();
-        }
-    }
-
-    void endHeader()
-    {
-        if (response_seen) {
-            const std::size_t field = header.find("Content-Length: ");
-            body_left = std::stoull(header.substr(field + 16));
-            body_read = 0;
-            in_body = true;
-        }
-        response_seen = true;
-        header.clear();
-    }
-
-    void endPart()
-    {
-        std::int64_t published = 0;
-        std::memcpy(&published, stamp + 8, sizeof published);
-        parts.emplace_back(published, nowNs());
-        in_body = false;
-    }
-};
-
-// Reads every socket as fast as it can on one thread, handing the bytes to
-// `consume(index, data, length)`.
-template <typename Consume>
-class Reader {
-public:
-    Reader(const std::vector<int>& sockets, Consume consume) : sockets_(sockets), consume_(consume)
-    {
-        epoll_ = ::epoll_create1(0);
-        for (std::size_t i = 0; i < sockets_.size(); ++i) {
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.u64 = i;
-            ::epoll_ctl(epoll_, EPOLL_CTL_ADD, sockets_[i], &event);
-        }
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Reader()
-    {
-        stop_ = true;
-        thread_.join();
-        ::close(epoll_);
-    }
-
-private:
-    void run()
-    {
-        std::vector<char> buffer(kReadBufferBytes);
-        std::vector<epoll_event> events(sockets_.size());
-        while (!stop_) {
-            const int ready = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), kEpollWaitMs);
-            for (int i = 0; i < ready; ++i) {
-                const std::size_t index = events[static_cast<std::size_t>(i)].data.u64;
-                const ssize_t received = ::recv(sockets_[index], buffer.data(), buffer.size(), MSG_DONTWAIT);
-                if (received > 0)
-                    consume_(index, buffer.data(), static_cast<std::size_t>(received));
-                else if (received == 0)
-                    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, sockets_[index], nullptr);
-            }
-        }
-    }
-
-    std::vector<int> sockets_;
-    Consume consume_;
-    int epoll_ = -1;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-// A picture of `bytes` bytes whose first bytes carry its number and the
-// moment it is published.
-std::string stampedPicture(const std::string& pattern, std::int64_t number)
-{
-    std::string picture = pattern;
-    const std::int64_t published = nowNs();
-    std::memcpy(&picture[0], &number, 8);
-    std::memcpy(&picture[8], &published, 8);
-    return picture;
-}
-
-double percentile(std::vector<double> values, double fraction)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const std::size_t index = std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()));
-    return values[index];
-}
-
-// The server with `clients` stream connections open on it.
-struct Setup {
-    quelmor::MJPEGStreamer streamer;
-    std::vector<int> sockets;
-    std::string pattern;
-
-    bool open(int clients, std::size_t bytes)
-    {
-        const int workers = static_cast<int>(std::thread::hardware_concurrency());
-        if (!streamer.start(0, workers)) {
-            std::fprintf(stderr, "start failed: %s\n", streamer.lastError().c_str());
-            return false;
-        }
-        pattern.assign(std::max(bytes, kStampBytes), 'j');
-        streamer.publish(kPath, pattern);
-        const std::string request = std::string("GET ") + kPath + " HTTP/1.1\r\n\r\n";
-        for (int i = 0; i < clients; ++i) {
-            const int socket = connectLoopback(streamer.port());
-            if (socket < 0 || ::send(socket, request.data(), request.size(), MSG_NOSIGNAL) < 0)
-                return false;
-            sockets.push_back(socket);
-        }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitForClientsMs);
-        while (streamer.streamClientCount() < static_cast<std::size_t>(clients)) {
-            if (Clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
-    }
-
-    ~Setup()
-    {
-        streamer.stop();
-        for (int socket : sockets)
-            ::close(socket);
-    }
-};
 
 void runOffered(const Options& options, int clients, std::size_t bytes)
 {
@@ -417,11 +250,23 @@ double measureCeiling(const Options& options, int clients, std::size_t bytes)
 
 void runSaturation(const Options& options, int clients, std::size_t bytes)
 {
-    const double server = measureServer(options, clients, bytes);
-    const double ceiling = measureCeiling(options, clients, bytes);
-    std::printf("fanout clients=%d bytes=%zu mode=saturation agg_MBps=%.1f ceiling_MBps=%.1f ratio=%.2f "
-                "rss_MB=%.1f\n",
-        clients, bytes, server, ceiling, ceiling > 0 ? server / ceiling : 0.0, peakResidentMegabytes());
+    std::vector<double> servers, ceilings, ratios;
+    for (int run = 0; run < options.runs; ++run) {
+        const double server = measureServer(options, clients, bytes);
+        const double ceiling = measureCeiling(options, clients, bytes);
+        const double ratio = ceiling > 0 ? server / ceiling : 0.0;
+        std::printf("fanout clients=%d bytes=%zu mode=saturation agg_MBps=%.1f ceiling_MBps=%.1f ratio=%.2f "
+                    "rss_MB=%.1f\n",
+            clients, bytes, server, ceiling, ratio, peakResidentMegabytes());
+        std::fflush(stdout);
+        servers.push_back(server);
+        ceilings.push_back(ceiling);
+        ratios.push_back(ratio);
+    }
+    if (options.runs > 1)
+        std::printf("fanout clients=%d bytes=%zu mode=saturation runs=%d median_agg_MBps=%.1f "
+                    "median_ceiling_MBps=%.1f median_ratio=%.2f\n",
+            clients, bytes, options.runs, percentile(servers, 0.5), percentile(ceilings, 0.5), percentile(ratios, 0.5));
 }
 
 // Runs `body` in a child process and waits for it.
@@ -447,8 +292,10 @@ int main(int argc, char** argv)
     raiseDescriptorLimit();
     for (const std::size_t bytes : options.bytes) {
         for (const int clients : options.clients) {
-            inChild([&] { runOffered(options, clients, bytes); });
-            inChild([&] { runSaturation(options, clients, bytes); });
+            if (options.offered)
+                inChild([&] { runOffered(options, clients, bytes); });
+            if (options.saturation)
+                inChild([&] { runSaturation(options, clients, bytes); });
         }
     }
     return 0;

@@ -6,14 +6,30 @@
 // indiproperty.h declares the meta-type itself when built with Qt.
 #include <indiproperty.h>
 
+#include <sys/resource.h>
+
 namespace {
 // INDI properties cross from the INDI receiving thread to the main thread as
 // queued arguments, so the type is known to Qt before anything runs.
 [[maybe_unused]] const int kIndiPropertyMetaType = qRegisterMetaType<INDI::Property>("INDI::Property");
+
+// Every HTTP connection costs a descriptor, a stream client two; the soft
+// limit Debian starts services with (1024) is far below the hard one. A
+// failure leaves the soft limit as it was, which the server survives.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
 {
+    raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
 

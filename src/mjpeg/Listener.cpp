@@ -19,6 +19,9 @@ namespace quelmor::net {
 namespace {
 
 constexpr int kPollTimeoutMs = 100;
+// Without a free descriptor accept fails at once while the connection waits
+// in the backlog; polling the listening socket would spin, so it rests.
+constexpr std::chrono::milliseconds kAcceptBackoff{100};
 constexpr int kListenBacklog = 4096;
 constexpr std::size_t kReadBufferBytes = 4096;
 // A peer that sends more than this without pausing is cut off instead of
@@ -27,6 +30,16 @@ constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 constexpr int kMaxPort = 65535;
 constexpr const char* kListenAddress = "0.0.0.0";
 constexpr const char* kThreadName = "quelmor-listen";
+constexpr auto kNoDeadline = std::chrono::steady_clock::time_point::max();
+
+using Clock = std::chrono::steady_clock;
+
+// accept failed for want of descriptors or memory, which closing
+// connections gives back: worth waiting for, not a reason to end.
+bool isResourceShortage(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 // Error text of a failed set-up step, with errno of the failed call.
 std::string setupFailure(const char* step)
@@ -154,17 +167,24 @@ std::string Listener::openListenSocket(int port)
     bound_port_ = localPort(socket.get());
     listen_socket_ = socket.release();
     poll_set_.clear();
-    poll_set_.push_back({listen_socket_, POLLRDNORM, 0});
+    request_deadlines_.clear();
+    descriptors_exhausted_ = false;
+    accept_paused_ = false;
+    addEntry(listen_socket_, POLLRDNORM, kNoDeadline);
     return {};
 }
 
 std::string Listener::servePass(std::vector<char>& buffer)
 {
-    const int ready = ::poll(poll_set_.data(), poll_set_.size(), kPollTimeoutMs);
+    resumeAcceptingWhenDue();
+    const int ready = ::poll(poll_set_.data(), poll_set_.size(), pollTimeoutMs());
     if (ready == -1)
         return errno == EINTR ? std::string() : std::string("pollSockets() failed");
-    if (ready == 0)
+    if (ready == 0) {
+        closeOverdueConnections();
+        removeClosedEntries();
         return {};
+    }
     // Connections accepted during this pass are first polled in the next one.
     const std::size_t count = poll_set_.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -185,6 +205,7 @@ std::string Listener::servePass(std::vector<char>& buffer)
             readConnection(i, buffer);
         }
     }
+    closeOverdueConnections();
     removeClosedEntries();
     return {};
 }
@@ -194,17 +215,54 @@ std::string Listener::acceptConnections()
     for (;;) {
         UniqueFd connection(::accept(listen_socket_, nullptr, nullptr));
         if (!connection.isValid()) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                descriptors_exhausted_ = false;
                 return {};
+            }
             // A signal or a peer that gave up before we got to it costs nothing.
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (isResourceShortage(errno)) {
+                pauseAccepting();
+                return {};
+            }
             return "accept() failed";
         }
         if (!setSocketNonblock(connection.get()))
             return setupFailure("setSocketNonblock() failed");
-        poll_set_.push_back({connection.release(), POLLRDNORM, 0});
+        addEntry(connection.release(), POLLRDNORM, Clock::now() + request_timeout_);
     }
+}
+
+void Listener::pauseAccepting()
+{
+    if (!descriptors_exhausted_) {
+        // Written by one write(2) that needs no descriptor of its own (the
+        // sanitizers' checks inside iostreams open a pipe).
+        const std::string report = "accept() failed - Error Code: " + std::to_string(errno) +
+            "; accepting again every " + std::to_string(kAcceptBackoff.count()) + " ms\n";
+        [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, report.data(), report.size());
+        descriptors_exhausted_ = true;
+    }
+    accept_paused_ = true;
+    accept_resume_at_ = Clock::now() + kAcceptBackoff;
+    poll_set_[0].events = 0;
+}
+
+void Listener::resumeAcceptingWhenDue()
+{
+    if (accept_paused_ && Clock::now() >= accept_resume_at_) {
+        accept_paused_ = false;
+        poll_set_[0].events = POLLRDNORM;
+    }
+}
+
+int Listener::pollTimeoutMs() const
+{
+    if (!accept_paused_)
+        return kPollTimeoutMs;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(accept_resume_at_ - Clock::now());
+    return static_cast<int>(std::clamp<long long>(left.count(), 0, kPollTimeoutMs));
 }
 
 void Listener::readConnection(std::size_t index, std::vector<char>& buffer)
@@ -222,7 +280,8 @@ void Listener::readConnection(std::size_t index, std::vector<char>& buffer)
             continue;
         }
         if (received == 0) {
-            closeEntry(index);
+            // A peer may send its request and shut its side at once.
+            handMessage(index, message, true);
             return;
         }
         if (errno == EINTR)
@@ -233,11 +292,35 @@ void Listener::readConnection(std::size_t index, std::vector<char>& buffer)
         closeEntry(index);
         return;
     }
-    const MessageResult result = on_message_cb(socket, message);
+    handMessage(index, message, false);
+}
+
+void Listener::handMessage(std::size_t index, const std::string& message, bool peer_closed)
+{
+    MessageResult result{true, false};
+    if (!peer_closed || !message.empty())
+        result = on_message_cb(poll_set_[index].fd, message);
     if (result.stop_listener)
         stop_requested_ = true;
-    if (result.close_connection)
+    if (!result.request_pending)
+        request_deadlines_[index] = kNoDeadline;
+    if (result.close_connection || peer_closed)
         closeEntry(index);
+}
+
+void Listener::closeOverdueConnections()
+{
+    const auto now = Clock::now();
+    for (std::size_t i = 1; i < poll_set_.size(); ++i) {
+        if (poll_set_[i].fd >= 0 && request_deadlines_[i] <= now)
+            closeEntry(i);
+    }
+}
+
+void Listener::addEntry(int socket, short events, Clock::time_point request_deadline)
+{
+    poll_set_.push_back({socket, events, 0});
+    request_deadlines_.push_back(request_deadline);
 }
 
 void Listener::closeEntry(std::size_t index)
@@ -255,9 +338,16 @@ void Listener::removeClosedEntries()
 {
     if (!poll_set_marked_)
         return;
-    poll_set_.erase(
-        std::remove_if(poll_set_.begin(), poll_set_.end(), [](const pollfd& entry) { return entry.fd == -1; }),
-        poll_set_.end());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < poll_set_.size(); ++i) {
+        if (poll_set_[i].fd == -1)
+            continue;
+        poll_set_[kept] = poll_set_[i];
+        request_deadlines_[kept] = request_deadlines_[i];
+        ++kept;
+    }
+    poll_set_.resize(kept);
+    request_deadlines_.resize(kept);
     poll_set_marked_ = false;
 }
 
@@ -268,6 +358,7 @@ void Listener::closeAll()
             closeEntry(i);
     }
     poll_set_.clear();
+    request_deadlines_.clear();
     poll_set_marked_ = false;
     listen_socket_ = -1;
 }

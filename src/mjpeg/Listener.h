@@ -7,6 +7,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,14 +19,17 @@ namespace quelmor::net {
 // Owns the listening TCP socket and every accepted connection. One thread of
 // its own polls them all, accepts, gathers the bytes a connection sent into
 // one message and hands it to on_message_cb; on_before_close_cb hears of every
-// socket just before it is closed. Knows nothing of HTTP.
+// socket just before it is closed. Knows nothing of HTTP: the callback says
+// whether a connection has sent a whole request yet, and one that has not
+// within the request time-out is closed. When the process runs out of
+// descriptors, accepting pauses for a moment while every connection is served.
 //
 // Threads: start, stop, isAlive, port, lastError and hasFinished are called by
 // the owner's thread; run and both callbacks run on thread_. start clears
 // stop_requested_ before the thread exists, so a stop that follows at once is
-// never undone by the thread starting late. poll_set_ and the
-// callbacks are touched by thread_ only while it runs (the owner sets the
-// callbacks before start). stop_requested_, the run state, bound_port_ and
+// never undone by the thread starting late. poll_set_, request_deadlines_,
+// the accept pause and the callbacks are touched by thread_ only while it
+// runs (the owner sets the callbacks and request_timeout_ before start). stop_requested_, the run state, bound_port_ and
 // finished_ are atomic; error_mutex_ guards last_error_.
 class Listener : public utils::NonCopyable, public utils::Runnable {
 public:
@@ -37,6 +41,9 @@ public:
 
     void setOnMessageCallback(MessageCallback callback);
     void setOnBeforeCloseCallback(BeforeCloseCallback callback);
+    // How long a new connection may take until on_message_cb reports its
+    // request whole; 10 s unless set. Called by the owner before start.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { request_timeout_ = timeout; }
 
     // Launches thread_ running run(port) and returns at once. Port 0 binds an
     // ephemeral port; port() tells which once isAlive(). Only on a listener
@@ -61,7 +68,13 @@ private:
     std::string openListenSocket(int port);
     std::string servePass(std::vector<char>& buffer);
     std::string acceptConnections();
+    void pauseAccepting();
+    void resumeAcceptingWhenDue();
+    int pollTimeoutMs() const;
     void readConnection(std::size_t index, std::vector<char>& buffer);
+    void handMessage(std::size_t index, const std::string& message, bool peer_closed);
+    void closeOverdueConnections();
+    void addEntry(int socket, short events, std::chrono::steady_clock::time_point request_deadline);
     void closeEntry(std::size_t index);
     void removeClosedEntries();
     void closeAll();
@@ -70,7 +83,17 @@ private:
     int listen_socket_ = -1;
     std::atomic<bool> stop_requested_{true};
     std::vector<pollfd> poll_set_;  // entry 0 is the listening socket; fd -1 marks removal
+    // Per entry of poll_set_: when the connection must have sent a whole
+    // request; time_point::max() once it has, and for the listening socket.
+    std::vector<std::chrono::steady_clock::time_point> request_deadlines_;
     bool poll_set_marked_ = false;
+    std::chrono::milliseconds request_timeout_{10000};
+    // Set from the first accept that finds no descriptor until accepting has
+    // emptied the queue of waiting connections, so the shortage is reported
+    // once per episode.
+    bool descriptors_exhausted_ = false;
+    bool accept_paused_ = false;  // the listening socket is left out of poll
+    std::chrono::steady_clock::time_point accept_resume_at_{};
     MessageCallback on_message_cb;
     BeforeCloseCallback on_before_close_cb;
     std::thread thread_;

@@ -4,7 +4,9 @@
 #include "mjpeg/MessageResult.h"
 #include "mjpeg/NonCopyable.h"
 #include "mjpeg/Publisher.h"
+#include "mjpeg/RequestHandler.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -25,10 +27,15 @@ public:
     virtual ~MJPEGStreamer();
 
     // Starts the publisher with `workers` threads (at least one) and the
-    // listener on `port` (0 picks a free port, see port()); returns once the
-    // listener listens. On failure returns false at once, with both parts
-    // stopped and the reason in lastError(). Only on a new or stopped streamer.
+    // listener on `port` (0 picks a free port, see port()); returns true once
+    // the listener listens. A listener still ending after "/shutdown" is
+    // waited for first. Returns false whenever the server did not start, with
+    // both parts stopped and the reason, if any, in lastError(). On a running
+    // server it changes nothing and returns true.
     bool start(int port, int workers);
+    // How long a connection may take to send a whole request before it is
+    // closed (10 s unless set). Only while stopped; used from the next start.
+    void setRequestTimeout(std::chrono::milliseconds timeout) { listener_.setRequestTimeout(timeout); }
     // Makes `buffer`, one JPEG picture, the latest of `path` and sends it to
     // the path's stream clients; a stream that opens later starts with it.
     // Does nothing while the server is stopped.
@@ -47,11 +54,10 @@ public:
     std::size_t streamClientCount() const { return publisher_.clientCount(); }
 
 private:
-    net::MessageResult handleRequest(const int& socket, const std::string& message);
-
     net::Listener listener_;
     net::Publisher publisher_;
     std::string shutdown_target_;
+    net::RequestHandler handler_;  // runs on the listener thread only
     std::function<net::MessageResult(const int&, const std::string&)> on_message_cb_;
     std::function<void(const int&)> on_before_close_cb_;
 };

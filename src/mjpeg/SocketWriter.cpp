@@ -11,8 +11,9 @@ namespace quelmor::net {
 
 namespace {
 
-// How often a writer blocked on a full socket looks at its abort condition.
-constexpr int kAbortCheckIntervalMs = 20;
+// How often a writer blocked on a full socket tries the send again and looks
+// at its abort condition.
+constexpr int kRetryIntervalMs = 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -31,23 +32,6 @@ short pollWritable(int socket, int timeout_ms)
 bool shouldAbort(const std::function<bool()>& should_abort)
 {
     return should_abort && should_abort();
-}
-
-// Waits until the socket can take more bytes, at most stall_timeout_ms.
-bool waitForRoom(int socket, int stall_timeout_ms, const std::function<bool()>& should_abort)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stall_timeout_ms);
-    while (!shouldAbort(should_abort)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        const short revents = pollWritable(socket, std::min<int>(kAbortCheckIntervalMs, left.count()));
-        if (revents & (POLLERR | POLLHUP | POLLNVAL))
-            return false;
-        if (revents & POLLWRNORM)
-            return true;
-    }
-    return false;
 }
 
 // Drops `sent` bytes from the front of the message's buffers.
@@ -77,18 +61,30 @@ bool writeFully(int socket, iovec* parts, int count, int stall_timeout_ms, const
     message.msg_iov = parts;
     message.msg_iovlen = static_cast<size_t>(count);
     consume(message, 0);
+    const auto stall_timeout = std::chrono::milliseconds(stall_timeout_ms);
+    auto last_progress = Clock::now();
     while (message.msg_iovlen > 0) {
         if (shouldAbort(should_abort))
             return false;
         const ssize_t sent = ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             consume(message, static_cast<size_t>(sent));
+            last_progress = Clock::now();
             continue;
         }
         if (sent == -1 && errno == EINTR)
             continue;
         if (sent == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!waitForRoom(socket, stall_timeout_ms, should_abort))
+            // A stall is no byte taken for stall_timeout. poll reports room
+            // only once much of the send buffer is free, while a steady reader
+            // frees a little at a time: so the send is retried after each
+            // short wait, whatever poll says.
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(last_progress + stall_timeout - Clock::now());
+            if (left.count() <= 0)
+                return false;
+            const short revents = pollWritable(socket, std::min<int>(kRetryIntervalMs, left.count()));
+            if (revents & (POLLERR | POLLHUP | POLLNVAL))
                 return false;
             continue;
         }

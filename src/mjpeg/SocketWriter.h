@@ -13,10 +13,11 @@ namespace quelmor::net {
 // True when the socket reports exactly POLLWRNORM within timeout_ms.
 bool waitUntilWritable(int socket, int timeout_ms);
 
-// Sends every byte of parts[0..count) in order, waiting for writability
-// whenever the socket is full. Fails on a send error, when no byte could be
-// written for stall_timeout_ms, or as soon as should_abort (if set) returns
-// true; the bytes written before a failure stay written. Modifies parts.
+// Sends every byte of parts[0..count) in order; whenever the socket is full
+// it waits a little and tries again. Fails on a send error, when the socket
+// took no byte for stall_timeout_ms, or as soon as should_abort (if set)
+// returns true; the bytes written before a failure stay written. Modifies
+// parts.
 bool writeFully(
     int socket, iovec* parts, int count, int stall_timeout_ms, const std::function<bool()>& should_abort = {});
 

@@ -148,6 +148,11 @@ void LoopbackClient::throttle(std::size_t chunk_bytes, int pause_ms)
     pause_ms_ = pause_ms;
 }
 
+void LoopbackClient::halfClose()
+{
+    ::shutdown(socket_.get(), SHUT_WR);
+}
+
 void LoopbackClient::resetConnection()
 {
     linger option{1, 0};

@@ -34,6 +34,8 @@ public:
     // Makes every later read take at most chunk_bytes and then pause, like a
     // client on a slow link.
     void throttle(std::size_t chunk_bytes, int pause_ms);
+    // Shuts the sending side: the server reads the end of the stream.
+    void halfClose();
     // Closes with a reset instead of an orderly shutdown.
     void resetConnection();
     void close() { socket_.reset(); }

@@ -3,6 +3,13 @@
 #include "LoopbackClient.h"
 #include "TestSupport.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -330,6 +337,310 @@ TEST_F(MJPEGStreamerTest, RepeatsNothingWhilePicturesFlow)
     EXPECT_EQ(last_seen, kPictures) << error;
     EXPECT_TRUE(in_order) << "an older picture came after a newer one";
     EXPECT_LE(parts, kPictures + long_pauses) << "pictures were repeated while others followed";
+}
+
+// Requests as a network delivers them: in pieces, with the headers late, or
+// followed at once by a half-close. Each is answered once it is whole, and a
+// stream carries nothing but whole parts after its header.
+TEST_F(MJPEGStreamerTest, AnswersRequestsOnlyOnceWhole)
+{
+    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;  // sent 50 ms apart
+        bool half_close;
+        std::string answer;  // the whole answer; a stream's header when it is one
+        bool stream;
+    };
+    const std::vector<Case> cases = {
+        {"split request line", {"GET /vie", "wer HTTP/1.1\r\n\r\n"}, false, viewer, false},
+        {"split blank line", {"GET /viewer HTTP/1.1\r\nHost: a\r\n", "\r\n"}, false, viewer, false},
+        {"LF-only, split", {"GET /viewer HTTP/1.1\n", "\n"}, false,
+            "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage, false},
+        {"half-close after request", {"GET /viewer HTTP/1.1\r\n\r\n"}, true, viewer, false},
+        {"half-close after split 404", {"GET /no", "ne HTTP/1.0\r\n\r\n"}, true, "HTTP/1.0 404 Not Found\r\n\r\n",
+            false},
+        {"stream with late headers", {"GET /jpg HTTP/1.1\r\n", "Host: localhost\r\n", "Accept: */*\r\n\r\n"}, false,
+            kStreamHeader, true},
+    };
+    streamer.publish("/jpg", "picture");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackClient client(streamer.port());
+        for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+            if (i > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ASSERT_TRUE(client.send(c.pieces[i]));
+        }
+        if (c.half_close)
+            client.halfClose();
+        if (!c.stream) {
+            EXPECT_EQ(client.readUntilClosed(kWaitTimeoutMs), c.answer);
+            EXPECT_TRUE(client.sawEndOfStream());
+            continue;
+        }
+        EXPECT_EQ(client.read(c.answer.size(), kWaitTimeoutMs), c.answer);
+        // The current picture, its repeat, then a new one: all whole.
+        std::string received, error;
+        for (const char* expected : {"picture", "picture"}) {
+            ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << error;
+            EXPECT_EQ(received, expected);
+        }
+        streamer.publish("/jpg", "next");
+        ASSERT_TRUE(client.readPart(received, error, kWaitTimeoutMs)) << error;
+        EXPECT_EQ(received, "next");
+        streamer.publish("/jpg", "picture");
+    }
+}
+
+// A stream client that sends more while a part of 8 MB is under way, a
+// repeated request and stray bytes, receives nothing but whole parts.
+TEST_F(MJPEGStreamerTest, StreamClientInputNeverLandsInsideAPart)
+{
+    const std::string first = numberedPicture(1, 8u << 20);
+    const std::string second = numberedPicture(2, 8u << 20);
+    streamer.publish("/jpg", first);
+    LoopbackClient client(streamer.port(), kSmallReceiveBufferBytes);
+    ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+    const std::string head = client.read(1u << 20, kWaitTimeoutMs);
+    ASSERT_EQ(head.size(), 1u << 20);
+    ASSERT_TRUE(client.send("GET /jpg HTTP/1.1\r\n\r\nGET /viewer HTTP/1.1\r\n\r\nstray bytes\r\n\r\n"));
+    streamer.publish("/jpg", second);
+    const std::string rest = client.read(part(first).size() - head.size(), kWaitTimeoutMs);
+    EXPECT_TRUE(head + rest == part(first)) << "the first part arrived altered";
+    std::string received, error;
+    ASSERT_TRUE(client.readPartAfter(first, received, error, kWaitTimeoutMs)) << error;
+    EXPECT_TRUE(received == second) << "the second part arrived altered";
+    EXPECT_EQ(streamer.streamClientCount(), 1u);
+}
+
+// A viewer that reads 64 KB every 125 ms (512 KB/s) takes seconds over each
+// picture of 8 MB, far more than the socket buffers hold, but never stops
+// taking bytes: it stays connected for 30 s and receives only whole parts.
+TEST_F(MJPEGStreamerTest, SteadySlowViewerStaysConnected)
+{
+    constexpr long long kWatchMs = 30000;
+    constexpr int kPublishIntervalMs = 1000;
+    std::vector<std::string> pictures;
+    for (int number = 0; number < 3; ++number)
+        pictures.push_back(numberedPicture(number, 8u << 20));
+    streamer.publish("/jpg", pictures[0]);
+    LoopbackClient viewer(streamer.port());
+    ASSERT_TRUE(openStream(streamer, viewer, "/jpg"));
+    viewer.throttle(64 * 1024, 125);
+
+    std::atomic<bool> watching{true};
+    std::thread producer([&] {
+        for (std::size_t number = 1; watching; ++number) {
+            streamer.publish("/jpg", pictures[number % pictures.size()]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPublishIntervalMs));
+        }
+    });
+    const long long end = test::nowMs() + kWatchMs;
+    int whole = 0;
+    std::string received, error;
+    while (test::nowMs() < end && viewer.readPart(received, error, static_cast<int>(end - test::nowMs()))) {
+        EXPECT_TRUE(std::find(pictures.begin(), pictures.end(), received) != pictures.end())
+            << "part " << whole << " (" << received.size() << " bytes) matches no picture";
+        ++whole;
+    }
+    const bool still_served = streamer.streamClientCount() == 1;
+    watching = false;
+    producer.join();
+    EXPECT_FALSE(viewer.sawEndOfStream()) << "the viewer was cut off after " << whole << " parts: " << error;
+    EXPECT_TRUE(still_served);
+    EXPECT_GE(whole, 1);
+}
+
+// A connection that sends nothing, or half a request line, is closed once
+// the request time-out has passed and not before; a stream client that gets
+// no picture for longer than that stays open.
+TEST(MJPEGStreamer, ClosesConnectionsThatNeverCompleteARequest)
+{
+    constexpr int kTimeoutMs = 500;
+    MJPEGStreamer streamer;
+    streamer.setRequestTimeout(std::chrono::milliseconds(kTimeoutMs));
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    streamer.publish("/jpg", "picture");
+    LoopbackClient stream(streamer.port());
+    ASSERT_TRUE(joinStream(streamer, stream, "/jpg", "picture"));
+
+    const long long opened = test::nowMs();
+    LoopbackClient silent(streamer.port());
+    LoopbackClient partial(streamer.port());
+    ASSERT_TRUE(partial.send("GET /vie"));
+    for (LoopbackClient* client : {&silent, &partial}) {
+        EXPECT_EQ(client->readUntilClosed(kWaitTimeoutMs), "");
+        EXPECT_TRUE(client->sawEndOfStream()) << "an incomplete request was never given up";
+        EXPECT_GE(test::nowMs() - opened, kTimeoutMs) << "closed before the time-out";
+    }
+
+    std::string received, error;
+    ASSERT_TRUE(stream.readPart(received, error, kWaitTimeoutMs)) << "the join's repeat: " << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * kTimeoutMs));
+    streamer.publish("/jpg", "later");
+    ASSERT_TRUE(stream.readPart(received, error, kWaitTimeoutMs)) << "the idle stream was closed: " << error;
+    EXPECT_EQ(received, "later");
+}
+
+// start right after "/shutdown", while the old listener thread may still be
+// closing its sockets and calling the handlers: start waits for that thread,
+// and every true it answers is a server that answers.
+TEST(MJPEGStreamer, StartsAgainRightAfterShutdown)
+{
+    constexpr int kRounds = 200;
+    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 1)) << streamer.lastError();
+    for (int round = 0; round < kRounds; ++round) {
+        LoopbackClient stream(streamer.port());
+        ASSERT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n")
+            << "round " << round;
+        ASSERT_TRUE(streamer.start(0, 1)) << "round " << round << ": " << streamer.lastError();
+        ASSERT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"), viewer) << "round " << round;
+    }
+}
+
+// A picture that names its number before a body derived from it, so a
+// reader can tell which one it got and that it is whole.
+std::string taggedPicture(int number)
+{
+    return std::to_string(number) + ":" + numberedPicture(number, 20000);
+}
+
+int highestOpenDescriptor()
+{
+    int highest = -1;
+    DIR* directory = ::opendir("/proc/self/fd");
+    while (const dirent* entry = directory ? ::readdir(directory) : nullptr) {
+        if (entry->d_name[0] != '.')
+            highest = std::max(highest, std::atoi(entry->d_name));
+    }
+    if (directory)
+        ::closedir(directory);
+    return highest;
+}
+
+// Uses up every free descriptor number below the highest open one: the limit
+// counts descriptor numbers, and this process may inherit a high one.
+void occupyDescriptorGaps()
+{
+    const int highest = highestOpenDescriptor();
+    for (int ballast = ::dup(STDIN_FILENO); ballast >= 0; ballast = ::dup(STDIN_FILENO)) {
+        if (ballast > highest) {
+            ::close(ballast);
+            return;
+        }
+    }
+}
+
+// The body of a child process: a server whose descriptor limit leaves only
+// `spare` descriptors free once it listens. It writes its port to port_fd,
+// publishes a tagged picture every 30 ms until control_fd reaches its end,
+// and exits 0 if the server is still alive then.
+[[noreturn]] void runServerShortOfDescriptors(int port_fd, int control_fd, int spare)
+{
+    int exit_code = 2;
+    {
+        MJPEGStreamer streamer;
+        if (streamer.start(0, 2)) {
+            occupyDescriptorGaps();
+            rlimit limit{};
+            ::getrlimit(RLIMIT_NOFILE, &limit);
+            limit.rlim_cur = static_cast<rlim_t>(highestOpenDescriptor() + 1 + spare);
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            const int port = streamer.port();
+            streamer.publish("/jpg", taggedPicture(0));
+            if (::write(port_fd, &port, sizeof port) == sizeof port) {
+                pollfd control{control_fd, POLLIN, 0};
+                for (int number = 1; ::poll(&control, 1, 30) == 0; ++number)
+                    streamer.publish("/jpg", taggedPicture(number));
+                exit_code = streamer.isAlive() ? 0 : 1;
+            }
+        }
+    }
+    ::_exit(exit_code);
+}
+
+// A flood of connections that exhausts the server's descriptors ends neither
+// the server nor a stream: the stream goes on with whole parts in order, the
+// shortage is reported once rather than per failed accept, and once the
+// flood is gone the server answers new clients.
+TEST(MJPEGStreamer, SurvivesRunningOutOfDescriptors)
+{
+    constexpr int kSpareDescriptors = 16;
+    constexpr int kFloodConnections = 64;
+    int port_pipe[2], control_pipe[2], error_pipe[2];
+    ASSERT_EQ(::pipe(port_pipe), 0);
+    ASSERT_EQ(::pipe(control_pipe), 0);
+    ASSERT_EQ(::pipe2(error_pipe, O_NONBLOCK), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(error_pipe[1], STDERR_FILENO);
+        ::close(control_pipe[1]);
+        runServerShortOfDescriptors(port_pipe[1], control_pipe[0], kSpareDescriptors);
+    }
+    ::close(port_pipe[1]);
+    ::close(control_pipe[0]);
+    ::close(error_pipe[1]);
+    int port = -1;
+    pollfd port_ready{port_pipe[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&port_ready, 1, kWaitTimeoutMs), 1);
+    ASSERT_EQ(::read(port_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+
+    LoopbackClient stream(port);
+    ASSERT_TRUE(stream.send("GET /jpg HTTP/1.1\r\n\r\n"));
+    ASSERT_EQ(stream.read(kStreamHeader.size(), kWaitTimeoutMs), kStreamHeader);
+    std::atomic<bool> flooding{false};
+    std::atomic<bool> done{false};
+    std::atomic<int> parts_during_flood{0};
+    std::string stream_error;
+    std::thread reader([&] {
+        int last = -1;
+        std::string picture;
+        while (!done) {
+            if (!stream.readPart(picture, stream_error, kWaitTimeoutMs))
+                return;
+            const int number = std::atoi(picture.c_str());
+            if (picture != taggedPicture(number) || number < last) {
+                stream_error = "part " + std::to_string(number) + " after " + std::to_string(last) +
+                    " is not whole or out of order";
+                return;
+            }
+            last = number;
+            parts_during_flood += flooding ? 1 : 0;
+        }
+    });
+
+    flooding = true;
+    std::vector<std::unique_ptr<LoopbackClient>> flood;
+    for (int i = 0; i < kFloodConnections; ++i)
+        flood.push_back(std::make_unique<LoopbackClient>(port));
+    // Long enough for several pauses of accepting, and for parts to flow.
+    EXPECT_TRUE(waitFor([&] { return parts_during_flood >= 20; })) << stream_error;
+    flood.clear();
+    flooding = false;
+
+    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
+    EXPECT_TRUE(waitFor([&] { return exchange(port, "GET /viewer HTTP/1.1\r\n\r\n") == viewer; }))
+        << "no answer after the flood";
+    done = true;
+    reader.join();
+    EXPECT_TRUE(stream_error.empty()) << stream_error;
+
+    ::close(control_pipe[1]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server did not stay alive";
+    std::string errors(4096, '\0');
+    const ssize_t error_bytes = ::read(error_pipe[0], errors.data(), errors.size());
+    errors.resize(static_cast<std::size_t>(std::max<ssize_t>(error_bytes, 0)));
+    const auto reports = std::count(errors.begin(), errors.end(), '\n');
+    EXPECT_GE(reports, 1) << "the shortage went unreported";
+    EXPECT_LE(reports, 2) << "reported per failed accept:\n" << errors;
+    ::close(port_pipe[0]);
+    ::close(error_pipe[0]);
 }
 
 // Start, stop and start again, each time serving from scratch; stop twice

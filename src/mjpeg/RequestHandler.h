@@ -1,0 +1,44 @@
+#pragma once
+
+#include "mjpeg/MessageResult.h"
+#include "mjpeg/Publisher.h"
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace quelmor::net {
+
+// The HTTP side of the server: gathers the bytes each connection sends until
+// the blank line that ends a request's headers, then routes the request and
+// answers it. A connection that received a stream response belongs to the
+// publisher from then on: nothing else is ever written to it and whatever it
+// sends is discarded.
+//
+// Threads: the listener thread alone calls onBytes and forget (the owner's
+// handlers); the maps are touched by it only, so there is no lock. The
+// publisher is reached through its own thread-safe calls.
+class RequestHandler {
+public:
+    // A request whose headers do not end within this many bytes is refused by
+    // closing its connection.
+    static constexpr std::size_t kMaxRequestBytes = 64 * 1024;
+
+    RequestHandler(Publisher& publisher, std::string shutdown_target);
+
+    // The listener's on_message_cb: `bytes` is what one read pass collected.
+    MessageResult onBytes(int socket, const std::string& bytes);
+    // The connection is about to close: forget what it sent.
+    void forget(int socket);
+
+private:
+    // Answers one whole request on `socket`.
+    MessageResult answer(int socket, const std::string& message);
+
+    Publisher& publisher_;
+    const std::string shutdown_target_;
+    std::unordered_map<int, std::string> partial_requests_;  // socket -> bytes before the blank line
+    std::unordered_set<int> streams_;                        // sockets that got a stream response
+};
+
+}  // namespace quelmor::net
