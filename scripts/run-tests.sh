@@ -7,23 +7,24 @@ cd "$(dirname "$0")/.."
 
 scripts/install-packages.sh test
 
-# build_and_test DIR LABEL [CMAKE OPTION...]: an empty LABEL runs every test.
+# build_and_test DIR LABEL TARGET [CMAKE OPTION...]: an empty LABEL runs every
+# test; TARGET is what gets built.
 build_and_test() {
-  local dir=$1 label=$2
-  shift 2
+  local dir=$1 label=$2 target=$3
+  shift 3
   local filter=()
   [[ -n "$label" ]] && filter=(-L "$label")
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
-  cmake --build "$dir" -j"$(nproc)"
+  cmake --build "$dir" -j"$(nproc)" --target "$target"
   dbus-run-session -- ctest --test-dir "$dir" --output-on-failure "${filter[@]}"
 }
 
 echo "== plain build: every test"
-build_and_test build ""
+build_and_test build "" all
 echo "== ASan+UBSan build: every test"
-build_and_test build-asan "" -DDORVENQUILL_ASAN=ON
+build_and_test build-asan "" all -DDORVENQUILL_ASAN=ON
 echo "== TSan build: the threaded libraries"
-build_and_test build-tsan threads -DDORVENQUILL_TSAN=ON
+build_and_test build-tsan threads threaded_tests -DDORVENQUILL_TSAN=ON
 echo "== fuzz build (clang, libFuzzer): a short run of every target"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVENQUILL_FUZZ=ON
 cmake --build build-fuzz -j"$(nproc)" --target fuzzers
