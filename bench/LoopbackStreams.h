@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,6 +33,16 @@ constexpr int kEpollWaitMs = 20;
 constexpr std::size_t kStampBytes = 16;  // sequence number, then publish time in ns
 constexpr int kWaitForClientsMs = 20000;
 constexpr const char* kPath = "/jpg";
+
+// Thousands of connections need more descriptors than the default soft limit.
+inline void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
 
 inline std::int64_t nowNs()
 {

@@ -64,15 +64,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 // Resident memory now, from /proc/self/statm.
 double residentMegabytes()
 {
@@ -231,7 +222,7 @@ void runSoak(const Options& options)
 int main(int argc, char** argv)
 {
     const Options options = parseOptions(argc, argv);
-    raiseDescriptorLimit();
+    bench::raiseDescriptorLimit();
     if (options.mode == "soak")
         runSoak(options);
     else

@@ -91,15 +91,6 @@ Options parseOptions(int argc, char** argv)
     return options;
 }
 
-void raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
-    }
-}
-
 double peakResidentMegabytes()
 {
     rusage usage{};
@@ -289,7 +280,7 @@ void inChild(Body body)
 int main(int argc, char** argv)
 {
     const Options options = parseOptions(argc, argv);
-    raiseDescriptorLimit();
+    bench::raiseDescriptorLimit();
     for (const std::size_t bytes : options.bytes) {
         for (const int clients : options.clients) {
             if (options.offered)
