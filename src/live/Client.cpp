@@ -19,6 +19,7 @@ Client::Client(const QString& deviceName, const char* indiHost) : deviceName(dev
 
 Client::~Client()
 {
+    callbackGate_->cancelling = true;
     {
         // Waits for a running callback; every later one finds the gate closed.
         std::lock_guard<std::mutex> lock(callbackGate_->mutex);
@@ -27,8 +28,17 @@ Client::~Client()
     streamer.stop();
     // The receiving thread is joined only by ~BaseClient; the shared gate
     // keeps any callback it still runs away from the members released below.
-    if (isServerConnected())
-        disconnectServer();
+    const bool receivingEnded = !isServerConnected() || disconnectServer();
+    watchedDevice = INDI::BaseDevice();
+    if (!receivingEnded)
+        return;  // the devices are still in the receiving thread's hands
+    for (const INDI::BaseDevice& device : getDevices())
+        releaseDevice(device);
+}
+
+void Client::releaseDevice(INDI::BaseDevice device)
+{
+    device.getProperties().clear();
 }
 
 template <typename Callback>
@@ -43,15 +53,29 @@ bool Client::start()
 {
     const QByteArray device = deviceName.toLatin1();
     // Watched before connecting: the server may define the device before a
-    // watch installed afterwards exists, and its callback would never run.
-    watchDevice(device.constData(), [this, gate = callbackGate_](INDI::BaseDevice device) {
-        throughGate(gate, [&] { onDevice(std::move(device)); });
-    });
+    // watch installed afterwards exists. Each definition reaches newDevice.
+    watchDevice(device.constData());
     enableDirectBlobAccess(device.constData(), kPictureProperty);
     if (!connectServer())
         return false;
     setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
     return true;
+}
+
+void Client::newDevice(INDI::BaseDevice device)
+{
+    throughGate(callbackGate_, [&] {
+        if (deviceName.toLatin1() == device.getDeviceName())
+            onDevice(std::move(device));
+    });
+}
+
+void Client::removeDevice(INDI::BaseDevice device)
+{
+    throughGate(callbackGate_, [&] {
+        watchedDevice = INDI::BaseDevice();
+        releaseDevice(std::move(device));
+    });
 }
 
 void Client::onDevice(INDI::BaseDevice device)

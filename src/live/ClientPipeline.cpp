@@ -77,7 +77,8 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels,
+            &callbackGate_->cancelling))
         return false;
     const AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     interleaved.clear();
@@ -91,7 +92,7 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     }
     QImage image = makeOutputImage(width, height, channels);
     renderer.render(frame.pixels.constData(), &image, 1);
-    return encodeJpeg(image, jpeg);
+    return !pictureWorkCancelled() && encodeJpeg(image, jpeg);
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
@@ -111,7 +112,8 @@ void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels,
+            &callbackGate_->cancelling))
         return;
     AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     std::lock_guard<std::mutex> lock(frameMutex);
@@ -122,7 +124,7 @@ void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
 {
     lastAnalysisTime = now;
     const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
-    if (!frame)
+    if (!frame || pictureWorkCancelled())
         return;
     QByteArray histogram;
     if (renderHistogram(frame->pixels, frame->width, frame->height, frame->channels, histogram))
@@ -134,6 +136,11 @@ void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
         return;
     std::lock_guard<std::mutex> lock(frameMutex);
     focusHistory.record(*sharpness);
+}
+
+bool Client::pictureWorkCancelled() const
+{
+    return callbackGate_->cancelling.load(std::memory_order_relaxed);
 }
 
 void Client::publish(const char* path, const char* bytes, std::size_t length)
