@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QMetaType>
 
+#include <cstdio>
+
 // indiproperty.h declares the meta-type itself when built with Qt.
 #include <indiproperty.h>
 
@@ -25,6 +27,8 @@ void raiseDescriptorLimit()
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+constexpr int kExitBusLost = 1;
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -35,6 +39,10 @@ int main(int argc, char* argv[])
 
     Streamer streamer;
     QObject::connect(&streamer, &Streamer::finished, &app, &QCoreApplication::quit);
+    QObject::connect(&streamer, &Streamer::busLost, &app, [] {
+        std::fputs("dorvenquill-streamer: lost the connection to the D-Bus session bus\n", stderr);
+        QCoreApplication::exit(kExitBusLost);
+    });
 
     return app.exec();
 }
