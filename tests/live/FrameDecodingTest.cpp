@@ -29,14 +29,6 @@ Decoded decode(const QByteArray& jpeg, const std::atomic<bool>* cancelled = null
     return result;
 }
 
-// The picture with a frame header that claims another size: it holds the
-// height and width as 16-bit numbers, 5 bytes after its marker.
-QByteArray claimingSize(QByteArray jpeg, int width, int height)
-{
-    const char size[] = {char(height >> 8), char(height), char(width >> 8), char(width)};
-    return jpeg.replace(jpeg.indexOf("\xFF\xC0") + 5, 4, QByteArray(size, 4));
-}
-
 // A smooth diagonal ramp, which survives JPEG almost unchanged.
 std::vector<std::uint8_t> greyRamp(int width, int height)
 {

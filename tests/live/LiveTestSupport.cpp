@@ -17,8 +17,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <utility>
 
 extern char** environ;
 
@@ -164,6 +167,42 @@ bool IndiSimulator::start()
         waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
 }
 
+bool IndiSimulator::startPictureDriver(const QString& device)
+{
+    const QByteArray control = home_.filePath(QStringLiteral("control")).toLocal8Bit();
+    if (::mkfifo(control.constData(), 0600) != 0)
+        return false;
+    // Read-write, so that opening never waits for the driver and lines wait in the pipe across restarts.
+    pictureDriverControl_ = ::open(control.constData(), O_RDWR | O_CLOEXEC);
+    server_ = std::make_unique<SpawnedProcess>(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(),
+        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control,
+        QStringLiteral("indiserver"), QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral(PICTURE_DRIVER)});
+    return pictureDriverControl_ >= 0 && server_->isStarted() && waitUntil([] { return portOpen(kIndiPort); });
+}
+
+bool IndiSimulator::tellPictureDriver(const QString& command)
+{
+    const QByteArray line = command.toLocal8Bit() + '\n';
+    return ::write(pictureDriverControl_, line.constData(), line.size()) == line.size();
+}
+
+bool IndiSimulator::killDriver()
+{
+    const pid_t driver = driverPid();
+    if (driver <= 0 || ::kill(driver, SIGKILL) != 0)
+        return false;
+    return waitUntil([this, driver] { return driverPid() > 0 && driverPid() != driver; }) &&
+        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
+}
+
+pid_t IndiSimulator::driverPid() const
+{
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(server_ ? server_->pid() : 0));
+    if (!children.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<pid_t>(children.readAll().split(' ').first().toInt());
+}
+
 bool IndiSimulator::connectCamera()
 {
     return set({QStringLiteral("CONNECTION.CONNECT=On")}) &&
@@ -201,6 +240,8 @@ bool IndiSimulator::set(const QStringList& assignments)
 
 void IndiSimulator::kill()
 {
+    if (pictureDriverControl_ >= 0)
+        ::close(std::exchange(pictureDriverControl_, -1));
     if (!server_)
         return;
     server_.reset();
