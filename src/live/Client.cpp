@@ -3,6 +3,7 @@
 #include "stretch/StretchRenderer.h"
 
 #include <indipropertyblob.h>
+#include <sharedblob.h>
 
 #include <algorithm>
 #include <thread>
@@ -38,6 +39,16 @@ Client::~Client()
 
 void Client::releaseDevice(INDI::BaseDevice device)
 {
+    // The library never frees a BLOB's bytes itself.
+    for (INDI::Property property : device.getProperties()) {
+        if (property.getType() != INDI_BLOB)
+            continue;
+        for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
+            IDSharedBlobFree(element.getBlob());
+            element.setBlob(nullptr);
+            element.setBlobLen(0);
+        }
+    }
     device.getProperties().clear();
 }
 

@@ -40,8 +40,8 @@
 // (decoding stops at its next row), then closes the gate, stops the HTTP
 // server and ends the INDI connection. Last it empties the library's devices:
 // libindiclient 1.9.9 never frees a device whose properties it still holds
-// (each property keeps a handle to its device), and the callbacks and the last
-// BLOB would go with it. removeDevice does the same for a device the server
+// (each property keeps a handle to its device), nor the bytes of a BLOB, and
+// the callbacks and the last picture would go with them. removeDevice does the same for a device the server
 // deletes. The gate is shared with the callbacks the library stores, so a
 // callback that starts after the members are gone still finds it and returns.
 //
@@ -121,7 +121,7 @@ private:
 
     void onDevice(INDI::BaseDevice device);
     bool pictureWorkCancelled() const;
-    // Drops every property the library holds for the device.
+    // Frees the device's BLOB bytes and drops every property the library holds for it.
     static void releaseDevice(INDI::BaseDevice device);
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);

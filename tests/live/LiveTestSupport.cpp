@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 extern char** environ;
@@ -282,6 +283,10 @@ bool BlobRecorder::start()
                 const INDI::WidgetView<IBLOB>& element = *blob->at(0);
                 store->newest.assign(static_cast<const char*>(element.getBlob()), element.getBlobLen());
                 ++store->count;
+                const long long now = quelmor::test::nowMs();
+                if (store->count > 1)
+                    store->longestGapMs = std::max(store->longestGapMs, now - store->lastArrivalMs);
+                store->lastArrivalMs = now;
                 store->arrivalByHash.emplace(std::hash<std::string>()(store->newest), store->count);
             });
         });
@@ -309,6 +314,12 @@ std::size_t BlobRecorder::arrivalNumber(const std::string& bytes) const
     std::lock_guard<std::mutex> lock(store_->mutex);
     const auto found = store_->arrivalByHash.find(hash);
     return found == store_->arrivalByHash.end() ? 0 : found->second;
+}
+
+long long BlobRecorder::longestGapMs() const
+{
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    return store_->longestGapMs;
 }
 
 std::string BlobRecorder::newest() const

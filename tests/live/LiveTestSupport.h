@@ -115,6 +115,8 @@ public:
     std::size_t arrivalNumber(const std::string& bytes) const;
     // The newest BLOB, empty before the first.
     std::string newest() const;
+    // The longest time between two BLOBs so far.
+    long long longestGapMs() const;
 
     // Shared with the library's callbacks, which may outlive the recorder.
     struct Store {
@@ -123,6 +125,8 @@ public:
         std::unordered_map<std::size_t, std::size_t> arrivalByHash;
         std::string newest;
         std::size_t count = 0;
+        long long lastArrivalMs = 0;
+        long long longestGapMs = 0;
     };
 
 private:
