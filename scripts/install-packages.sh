@@ -11,7 +11,7 @@ build_packages=(
 )
 test_packages=(
   libgtest-dev
-  curl ffmpeg chromium
+  curl ffmpeg chromium python3
   clang libclang-rt-14-dev
   systemd
 )
