@@ -39,17 +39,21 @@ Client::~Client()
 
 void Client::releaseDevice(INDI::BaseDevice device)
 {
-    // The library never frees a BLOB's bytes itself.
-    for (INDI::Property property : device.getProperties()) {
-        if (property.getType() != INDI_BLOB)
-            continue;
-        for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
-            IDSharedBlobFree(element.getBlob());
-            element.setBlob(nullptr);
-            element.setBlobLen(0);
-        }
-    }
+    for (INDI::Property property : device.getProperties())
+        releaseBlobBytes(property);
     device.getProperties().clear();
+}
+
+void Client::releaseBlobBytes(INDI::Property property)
+{
+    // The library never frees a BLOB's bytes itself.
+    if (property.getType() != INDI_BLOB)
+        return;
+    for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
+        IDSharedBlobFree(element.getBlob());
+        element.setBlob(nullptr);
+        element.setBlobLen(0);
+    }
 }
 
 template <typename Callback>
@@ -87,6 +91,11 @@ void Client::removeDevice(INDI::BaseDevice device)
         watchedDevice = INDI::BaseDevice();
         releaseDevice(std::move(device));
     });
+}
+
+void Client::removeProperty(INDI::Property property)
+{
+    throughGate(callbackGate_, [&] { releaseBlobBytes(std::move(property)); });
 }
 
 void Client::onDevice(INDI::BaseDevice device)

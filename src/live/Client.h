@@ -23,8 +23,8 @@
 // (histogram on "/histogram", focus metrics).
 //
 // Threads: construction, start(), the locked operations and destruction run
-// on the main thread. newDevice, removeDevice, the property callback and the
-// BLOB update handler run on the INDI library's receiving thread, one at a
+// on the main thread. newDevice, removeDevice, removeProperty, the property
+// callback and the BLOB update handler run on the INDI library's receiving thread, one at a
 // time, each under callbackGate_->mutex and only while callbackGate_->closing
 // is false. frameMutex guards stretch, the analysis frame and the focus state;
 // it is held only to copy or swap. lastAnalysisTime, watchedDevice and the
@@ -41,8 +41,9 @@
 // server and ends the INDI connection. Last it empties the library's devices:
 // libindiclient 1.9.9 never frees a device whose properties it still holds
 // (each property keeps a handle to its device), nor the bytes of a BLOB, and
-// the callbacks and the last picture would go with them. removeDevice does the same for a device the server
-// deletes. The gate is shared with the callbacks the library stores, so a
+// the callbacks and the last picture would go with them. removeDevice does the
+// same for a device the server deletes, removeProperty frees the bytes of a
+// deleted BLOB property. The gate is shared with the callbacks the library stores, so a
 // callback that starts after the members are gone still finds it and returns.
 //
 // Failures: a server that cannot listen (port taken) is started again from the
@@ -96,6 +97,7 @@ public:
 protected:
     void newDevice(INDI::BaseDevice device) override;
     void removeDevice(INDI::BaseDevice device) override;
+    void removeProperty(INDI::Property property) override;
 
 private:
     // What the callbacks share with the destructor; it outlives the Client
@@ -123,6 +125,7 @@ private:
     bool pictureWorkCancelled() const;
     // Frees the device's BLOB bytes and drops every property the library holds for it.
     static void releaseDevice(INDI::BaseDevice device);
+    static void releaseBlobBytes(INDI::Property property);
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
