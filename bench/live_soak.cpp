@@ -7,13 +7,19 @@
 //   live_soak soak [MINUTES]  one feed for MINUTES (30), a line a minute:
 //     soak minute=... blobs=... parts=... blob_gap_max_ms=... jpg_gap_max_ms=... rss_MB=...
 // blob_gap is the longest time between two BLOBs reaching a second INDI
-// client; jpg_gap the longest between two new pictures on "/jpg" (a repeat of
-// the newest picture does not count).
+// client, run in a child process (two INDI clients in one process fragment
+// its heap, and rss_MB is about the feed); jpg_gap the longest between two new
+// pictures on "/jpg" (a repeat of the newest picture does not count).
 #include "LiveTestSupport.h"
 
 #include "service/Streamer.h"
 
 #include <QCoreApplication>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -64,13 +70,66 @@ int benchStarts(int starts)
     return 0;
 }
 
+// A BlobRecorder in a child process that writes "count longest-gap" lines.
+class RecorderProcess {
+public:
+    RecorderProcess()
+    {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ends[0]);
+            report(ends[1]);
+        }
+        ::close(ends[1]);
+        output_ = ends[0];
+        ::fcntl(output_, F_SETFL, O_NONBLOCK);
+    }
+    ~RecorderProcess()
+    {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        ::close(output_);
+    }
+
+    // The newest report, "0 0" before the first.
+    std::string latest()
+    {
+        char buffer[4096];
+        ssize_t received;
+        while ((received = ::read(output_, buffer, sizeof buffer)) > 0)
+            lines_.append(buffer, static_cast<std::size_t>(received));
+        const std::size_t end = lines_.rfind('\n');
+        const std::size_t start = end == std::string::npos ? end : lines_.rfind('\n', end - 1);
+        return end == std::string::npos ? "0 0" : lines_.substr(start == std::string::npos ? 0 : start + 1, end - start - 1);
+    }
+
+private:
+    [[noreturn]] static void report(int fd)
+    {
+        BlobRecorder recorder;
+        if (!recorder.start())
+            ::_exit(1);
+        for (;;) {
+            ::sleep(1);
+            ::dprintf(fd, "%zu %lld\n", recorder.count(), recorder.longestGapMs());
+        }
+    }
+
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string lines_;
+};
+
 int benchSoak(int minutes)
 {
-    BlobRecorder recorder;
+    RecorderProcess recorder;
     Streamer streamer;
     streamer.start(kCamera);
     const auto stream = openStream("/jpg");
-    if (!recorder.start() || !stream)
+    if (!stream)
         return 1;
     std::string previous, picture, error;
     long long parts = 0, jpgGapMs = 0, lastNewMs = quelmor::test::nowMs();
@@ -89,8 +148,11 @@ int benchSoak(int minutes)
             previous.swap(picture);
             ++parts;
         }
+        std::size_t blobs = 0;
+        long long blobGapMs = 0;
+        std::sscanf(recorder.latest().c_str(), "%zu %lld", &blobs, &blobGapMs);
         std::printf("soak minute=%d blobs=%zu parts=%lld blob_gap_max_ms=%lld jpg_gap_max_ms=%lld rss_MB=%.1f\n",
-            minute, recorder.count(), parts, recorder.longestGapMs(), jpgGapMs, residentMegabytes());
+            minute, blobs, parts, blobGapMs, jpgGapMs, residentMegabytes());
         std::fflush(stdout);
     }
     return 0;
