@@ -129,6 +129,9 @@ private:
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
+    // Decodes the picture into `frame`; false for no 1- or 3-component JPEG
+    // within the decode bound, or when the picture work is cancelled.
+    bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const;
     void refreshAnalysisFrame(const unsigned char* bytes, int length);
     void runAnalysisPass(std::chrono::steady_clock::time_point now);
     void publish(const char* path, const char* bytes, std::size_t length);

@@ -71,17 +71,23 @@ void Client::processPicture(const unsigned char* bytes, int length)
     runAnalysisPass(now);
 }
 
-bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const
 {
     QByteArray interleaved;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels,
-            &callbackGate_->cancelling))
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, frame.width, frame.height, frame.channels,
+            &callbackGate_->cancelling) ||
+        pictureWorkCancelled())
         return false;
-    const AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
-    interleaved.clear();
+    frame.pixels = toPlanar(interleaved, frame.width, frame.height, frame.channels);
+    return true;
+}
+
+bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+{
+    AnalysisFrame frame;
+    if (!decodeAnalysisFrame(bytes, length, frame))
+        return false;
+    const auto [pixels, width, height, channels] = frame;
 
     StretchRenderer renderer(width, height, channels, PixelType::UInt8);
     {
@@ -91,7 +97,7 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
         renderer.params = stretch.params();
     }
     QImage image = makeOutputImage(width, height, channels);
-    renderer.render(frame.pixels.constData(), &image, 1);
+    renderer.render(pixels.constData(), &image, 1);
     return !pictureWorkCancelled() && encodeJpeg(image, jpeg);
 }
 
@@ -108,14 +114,9 @@ bool Client::analysisDue(std::chrono::steady_clock::time_point now) const
 
 void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
 {
-    QByteArray interleaved;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels,
-            &callbackGate_->cancelling))
+    AnalysisFrame frame;
+    if (!decodeAnalysisFrame(bytes, length, frame))
         return;
-    AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     std::lock_guard<std::mutex> lock(frameMutex);
     analysisFrame = std::move(frame);
 }

@@ -158,8 +158,12 @@ QByteArray toPlanar(const QByteArray& interleaved, std::int32_t width, std::int3
     QByteArray planar(static_cast<qsizetype>(total), '\0');
     const char* source = interleaved.constData();
     char* target = planar.data();
-    for (std::int64_t i = 0; i < n; ++i)
-        for (std::int32_t k = 0; k < channels; ++k)
-            target[k * n + i] = source[i * channels + k];
+    // One plane at a time: a sequential write stream and a strided read that the cache keeps.
+    for (std::int32_t k = 0; k < channels; ++k) {
+        char* plane = target + k * n;
+        const char* sample = source + k;
+        for (std::int64_t i = 0; i < n; ++i, sample += channels)
+            plane[i] = *sample;
+    }
     return planar;
 }
