@@ -1,3 +1,4 @@
+#include "SessionBusWatch.h"
 #include "service/Streamer.h"
 
 #include <QCoreApplication>
@@ -39,7 +40,9 @@ int main(int argc, char* argv[])
 
     Streamer streamer;
     QObject::connect(&streamer, &Streamer::finished, &app, &QCoreApplication::quit);
-    QObject::connect(&streamer, &Streamer::busLost, &app, [] {
+    // The streamer, destroyed when main returns, then ends its source and frees the HTTP port.
+    SessionBusWatch busWatch;
+    QObject::connect(&busWatch, &SessionBusWatch::lost, &app, [] {
         std::fputs("dorvenquill-streamer: lost the connection to the D-Bus session bus\n", stderr);
         QCoreApplication::exit(kExitBusLost);
     });

@@ -11,10 +11,6 @@
 namespace {
 const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 const QString kObjectPath = QStringLiteral("/Streamer");
-// libdbus tells a connection that it has lost its bus with this local signal.
-const QString kLocalPath = QStringLiteral("/org/freedesktop/DBus/Local");
-const QString kLocalInterface = QStringLiteral("org.freedesktop.DBus.Local");
-const QString kDisconnected = QStringLiteral("Disconnected");
 constexpr int kNoFrame = -1;
 }  // namespace
 
@@ -27,15 +23,6 @@ Streamer::Streamer() : QObject(nullptr)
     QDBusConnection bus = QDBusConnection::sessionBus();
     bus.registerObject(kObjectPath, this, QDBusConnection::ExportAdaptors);
     bus.registerService(kServiceName);
-    bus.connect(QString(), kLocalPath, kLocalInterface, kDisconnected, this, SLOT(onBusDisconnected()));
-}
-
-void Streamer::onBusDisconnected()
-{
-    // The HTTP port goes now, so that the service of the next session can listen.
-    destroySerPlayer();
-    client.reset();
-    emit busLost();
 }
 
 Streamer::~Streamer()

@@ -46,13 +46,7 @@ public:
 signals:
     // Ends the process through the connection made in main; never on the bus.
     void finished();
-    // The session bus connection is gone and the source with it; nothing can
-    // reach this object again, so main ends the process with a failure.
-    void busLost();
     Q_SCRIPTABLE void serFrameChanged(int frame, int totalFrames);
-
-private slots:
-    void onBusDisconnected();
 
 private:
     Q_DISABLE_COPY_MOVE(Streamer)
