@@ -14,6 +14,7 @@ test_packages=(
   curl ffmpeg chromium
   clang libclang-rt-14-dev
   systemd
+  lintian man-db
 )
 
 case "${1:-build}" in
@@ -24,7 +25,7 @@ esac
 
 missing=()
 for package in "${wanted[@]}"; do
-  # One line per architecture once a foreign one is added (the arm64 cross build).
+  # One line per architecture when a foreign one has been added to dpkg.
   dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx "install ok installed" || missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0
