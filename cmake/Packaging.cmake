@@ -21,4 +21,20 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session")
 
+# Cross-built, the executable's libraries lie in the sysroot, and the dpkg
+# database in its var/lib/dpkg names the packages they came from (see
+# scripts/cross-build-arm64.sh); dpkg-shlibdeps, which CPack runs, is told
+# where both are and which architecture it packs for.
+if(CMAKE_CROSSCOMPILING)
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(FATAL_ERROR "The toolchain file sets CPACK_DEBIAN_PACKAGE_ARCHITECTURE when cross-building")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+      ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}
+      ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackCrossEnvironment.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+      "set(ENV{DEB_HOST_ARCH} \"${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}\")\n"
+      "set(ENV{DPKG_ADMINDIR} \"${CMAKE_SYSROOT}/var/lib/dpkg\")\n")
+endif()
 include(CPack)

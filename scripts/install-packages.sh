@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for building the service
-# ("build") or for building and testing it ("test").
+# ("build"), for building it and checking its Debian package ("package"), or
+# for building and testing it ("test").
 set -euo pipefail
 
 build_packages=(
@@ -9,18 +10,19 @@ build_packages=(
   libindi-dev libjpeg-dev libdc1394-dev
   dbus indi-bin
 )
+package_check_packages=(lintian man-db)
 test_packages=(
   libgtest-dev
   curl ffmpeg chromium
   clang libclang-rt-14-dev
   systemd
-  lintian man-db
 )
 
 case "${1:-build}" in
   build) wanted=("${build_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+  package) wanted=("${build_packages[@]}" "${package_check_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${package_check_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [build|package|test]" >&2; exit 2 ;;
 esac
 
 missing=()
