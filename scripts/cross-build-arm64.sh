@@ -95,6 +95,7 @@ make_sysroot() {
   for deb in "$APT_STATE"/debs/*.deb; do
     register_package "$deb" "$admindir"
   done
+  rm -rf "$APT_STATE/debs"
   echo "${TARGET_PACKAGES[*]}" >"$SYSROOT_STAMP"
 }
 
