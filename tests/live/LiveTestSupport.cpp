@@ -15,16 +15,12 @@
 #include <netinet/in.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <utility>
-
-extern char** environ;
 
 namespace livetest {
 
@@ -56,6 +52,23 @@ sockaddr_in ipv4Address(std::uint32_t host, int port)
 QString cameraProperty(const QString& assignment)
 {
     return QStringLiteral("%1.%2").arg(kCamera, assignment);
+}
+
+std::unique_ptr<quelmor::test::ChildProcess> spawn(const QStringList& arguments, bool ownProcessGroup = false)
+{
+    std::vector<std::string> converted;
+    for (const QString& argument : arguments)
+        converted.push_back(argument.toStdString());
+    quelmor::test::ChildOptions options;
+    options.own_process_group = ownProcessGroup;
+    return std::make_unique<quelmor::test::ChildProcess>(converted, options);
+}
+
+// Runs a tool to its end; true when it exits with 0 in time.
+bool runTool(const QStringList& arguments)
+{
+    const auto tool = spawn(arguments);
+    return tool->waitForExit(kToolTimeoutMs) && tool->exitCode() == 0;
 }
 
 }  // namespace
@@ -103,65 +116,11 @@ bool portBindable(int port)
     return bound;
 }
 
-SpawnedProcess::SpawnedProcess(const QStringList& arguments)
-{
-    std::vector<QByteArray> storage;
-    for (const QString& argument : arguments)
-        storage.push_back(argument.toLocal8Bit());
-    std::vector<char*> argv;
-    for (QByteArray& argument : storage)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
-        pid_ = -1;
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-}
-
-SpawnedProcess::~SpawnedProcess()
-{
-    killGroup();
-}
-
-bool SpawnedProcess::reap(bool wait)
-{
-    if (exited_ || pid_ <= 0)
-        return exited_;
-    int status = 0;
-    if (::waitpid(pid_, &status, wait ? 0 : WNOHANG) == pid_) {
-        exited_ = true;
-        exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    return exited_;
-}
-
-int SpawnedProcess::waitForExitCode(int timeoutMs)
-{
-    return waitUntil([this] { return reap(false); }, timeoutMs) ? exitCode_ : -1;
-}
-
-void SpawnedProcess::killGroup()
-{
-    if (pid_ <= 0 || reap(false))
-        return;
-    ::kill(-pid_, SIGKILL);
-    reap(true);
-}
-
 bool IndiSimulator::start()
 {
-    server_ = std::make_unique<SpawnedProcess>(
-        QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(), QStringLiteral("indiserver"),
-            QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")});
+    server_ = spawn(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(), QStringLiteral("indiserver"),
+                        QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")},
+        true);
     if (!server_->isStarted())
         return false;
     return waitUntil([] { return portOpen(kIndiPort); }) &&
@@ -175,9 +134,11 @@ bool IndiSimulator::startPictureDriver(const QString& device)
         return false;
     // Read-write, so that opening never waits for the driver and lines wait in the pipe across restarts.
     pictureDriverControl_ = ::open(control.constData(), O_RDWR | O_CLOEXEC);
-    server_ = std::make_unique<SpawnedProcess>(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(),
-        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control,
-        QStringLiteral("indiserver"), QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral(PICTURE_DRIVER)});
+    server_ = spawn(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(),
+                        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control,
+                        QStringLiteral("indiserver"), QStringLiteral("-p"), QString::number(kIndiPort),
+                        QStringLiteral(PICTURE_DRIVER)},
+        true);
     return pictureDriverControl_ >= 0 && server_->isStarted() && waitUntil([] { return portOpen(kIndiPort); });
 }
 
@@ -236,7 +197,7 @@ bool IndiSimulator::set(const QStringList& assignments)
     for (const QString& assignment : assignments)
         arguments.append(cameraProperty(assignment));
     arguments.prepend(QStringLiteral("indi_setprop"));
-    return SpawnedProcess(arguments).waitForExitCode(kToolTimeoutMs) == 0;
+    return runTool(arguments);
 }
 
 void IndiSimulator::kill()
@@ -252,8 +213,7 @@ void IndiSimulator::kill()
 bool IndiSimulator::propertyExists(const QString& property)
 {
     // indi_getprop answers 0 only when the property exists.
-    return SpawnedProcess({QStringLiteral("indi_getprop"), QStringLiteral("-t"), QStringLiteral("1"), property})
-               .waitForExitCode(kToolTimeoutMs) == 0;
+    return runTool({QStringLiteral("indi_getprop"), QStringLiteral("-t"), QStringLiteral("1"), property});
 }
 
 BlobRecorder::BlobRecorder()

@@ -6,8 +6,6 @@
 
 #include <baseclient.h>
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <unordered_map>
 #include <functional>
@@ -15,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "ChildProcess.h"
 #include "LoopbackClient.h"
 
 namespace livetest {
@@ -31,31 +30,6 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 bool portOpen(int port);
 // A new listener could bind 0.0.0.0:port right now (with SO_REUSEADDR, as the server binds).
 bool portBindable(int port);
-
-// A program started with posix_spawn in a process group of its own, output
-// thrown away. (QProcess would run code between its fork and exec that
-// confuses ThreadSanitizer's view of the parent's locks.)
-class SpawnedProcess {
-public:
-    explicit SpawnedProcess(const QStringList& arguments);
-    // Kills the whole group if it still runs.
-    ~SpawnedProcess();
-    SpawnedProcess(const SpawnedProcess&) = delete;
-    SpawnedProcess& operator=(const SpawnedProcess&) = delete;
-
-    bool isStarted() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
-    // The exit code, or -1 when it did not exit normally within the time.
-    int waitForExitCode(int timeoutMs);
-    void killGroup();
-
-private:
-    bool reap(bool wait);
-
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int exitCode_ = -1;
-};
 
 // indiserver with indi_simulator_ccd on port 7624, in its own process group
 // and with a temporary HOME; killed with its driver when the object goes.
@@ -94,7 +68,7 @@ private:
     pid_t driverPid() const;
 
     QTemporaryDir home_;
-    std::unique_ptr<SpawnedProcess> server_;
+    std::unique_ptr<quelmor::test::ChildProcess> server_;
     int pictureDriverControl_ = -1;
 };
 

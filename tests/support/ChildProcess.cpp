@@ -15,7 +15,17 @@ extern char** environ;
 
 namespace quelmor::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std::vector<int>& inherited_fds)
+namespace {
+
+const char* orNull(const std::string& path)
+{
+    return path.empty() ? "/dev/null" : path.c_str();
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const ChildOptions& options)
+    : own_process_group_(options.own_process_group)
 {
     std::vector<char*> argv;
     for (const std::string& argument : arguments)
@@ -24,38 +34,52 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const std:
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    for (std::size_t i = 0; i < inherited_fds.size(); ++i)
-        posix_spawn_file_actions_adddup2(&actions, inherited_fds[i], 3 + static_cast<int>(i));
-    if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    posix_spawn_file_actions_addopen(
+        &actions, STDOUT_FILENO, orNull(options.output_path), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(
+        &actions, STDERR_FILENO, orNull(options.error_path), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    for (std::size_t i = 0; i < options.inherited_fds.size(); ++i)
+        posix_spawn_file_actions_adddup2(&actions, options.inherited_fds[i], 3 + static_cast<int>(i));
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (own_process_group_) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    if (posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ) != 0)
         pid_ = -1;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
 }
 
-ChildProcess::~ChildProcess()
-{
-    if (pid_ > 0 && !hasExited()) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-}
-
-bool ChildProcess::hasExited()
+bool ChildProcess::reap(bool wait)
 {
     if (exited_ || pid_ <= 0)
         return exited_;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (::waitpid(pid_, &status, wait ? 0 : WNOHANG) == pid_) {
         exited_ = true;
         exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     return exited_;
 }
 
+bool ChildProcess::hasExited()
+{
+    return reap(false);
+}
+
 bool ChildProcess::waitForExit(int timeout_ms)
 {
     return waitFor([this] { return hasExited(); }, timeout_ms);
+}
+
+void ChildProcess::kill()
+{
+    if (pid_ <= 0 || hasExited())
+        return;
+    ::kill(own_process_group_ ? -pid_ : pid_, SIGKILL);
+    reap(true);
 }
 
 bool isOnPath(const std::string& program)

@@ -83,13 +83,15 @@ HeadlessChromium::HeadlessChromium(int width, int height) : width_(width), heigh
         return;
     }
     profile_ = profile_pattern;
+    ChildOptions options;
+    options.inherited_fds = {child_commands.get(), child_answers.get()};
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
             "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--user-data-dir=" + profile_.string(),
             "--window-size=" + std::to_string(width) + "," + std::to_string(height), "--remote-debugging-pipe",
             "about:blank"},
-        std::vector<int>{child_commands.get(), child_answers.get()});
+        options);
 }
 
 HeadlessChromium::~HeadlessChromium()
