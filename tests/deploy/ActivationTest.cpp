@@ -26,6 +26,7 @@
 #include <memory>
 
 #include "LiveTestSupport.h"
+#include "PortHolder.h"
 
 namespace {
 
@@ -193,7 +194,7 @@ TEST_F(Activation, LosingTheBusEndsTheServiceWithAFailureAndFreesItsPort)
     ASSERT_FALSE(HasFailure());
     const QDBusReply<bool> opened = call(QStringLiteral("openSer"), {livetest::writeTinySerFile(dir)});
     ASSERT_TRUE(opened.isValid() && opened.value());
-    ASSERT_TRUE(livetest::portOpen(livetest::kHttpPort));
+    ASSERT_TRUE(quelmor::test::portOpen(quelmor::test::kHttpPort));
 
     QElapsedTimer sinceLoss;
     sinceLoss.start();
@@ -203,7 +204,7 @@ TEST_F(Activation, LosingTheBusEndsTheServiceWithAFailureAndFreesItsPort)
     ASSERT_NE(status, -1) << "the service outlived its bus";
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_NE(WEXITSTATUS(status), 0);
-    EXPECT_TRUE(livetest::portBindable(livetest::kHttpPort));
+    EXPECT_TRUE(quelmor::test::portBindable(quelmor::test::kHttpPort));
 }
 
 }  // namespace

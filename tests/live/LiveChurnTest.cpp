@@ -2,6 +2,7 @@
 // teardown must wait for the INDI receiving thread's handler and free port
 // 8080. Run under ASan and TSan; the pictures take the pass-through path.
 #include "LiveTestSupport.h"
+#include "PortHolder.h"
 
 #include "service/Streamer.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 using namespace livetest;
+using namespace quelmor::test;
 
 namespace {
 

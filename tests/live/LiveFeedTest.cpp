@@ -1,6 +1,7 @@
 // The live feed of the service process, driven over a private session bus,
 // against a real indiserver with the CCD simulator, read by a real HTTP client.
 #include "LiveTestSupport.h"
+#include "PortHolder.h"
 #include "TestJpeg.h"
 
 #include <QDBusConnection>
@@ -17,6 +18,7 @@
 #include <memory>
 
 using namespace livetest;
+using namespace quelmor::test;
 
 namespace {
 

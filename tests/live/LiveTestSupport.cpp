@@ -1,5 +1,7 @@
 #include "LiveTestSupport.h"
 
+#include "PortHolder.h"
+
 #include "live/FrameDecoding.h"
 
 #include <QCoreApplication>
@@ -11,11 +13,8 @@
 #include <basedevice.h>
 #include <indipropertyblob.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +22,10 @@
 #include <utility>
 
 namespace livetest {
+
+using quelmor::test::kHttpPort;
+using quelmor::test::kIndiPort;
+using quelmor::test::portOpen;
 
 namespace {
 
@@ -39,15 +42,6 @@ const std::string kStreamHeader =
     "Connection: close\r\n"
     "\r\n";
 const std::string kStatusOk = "HTTP/1.1 200";
-
-sockaddr_in ipv4Address(std::uint32_t host, int port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(host);
-    return address;
-}
 
 QString cameraProperty(const QString& assignment)
 {
@@ -83,37 +77,6 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
         QThread::msleep(10);
     }
     return true;
-}
-
-bool portOpen(int port)
-{
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
-    const bool connected = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(socket);
-    return connected;
-}
-
-namespace {
-
-// Binds and listens on 0.0.0.0:port as the server does (SO_REUSEADDR, so
-// connections lingering in TIME_WAIT do not count); false if that fails.
-bool listenOn(int socket, int port)
-{
-    const int enable = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &enable, sizeof enable);
-    const sockaddr_in address = ipv4Address(INADDR_ANY, port);
-    return ::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0;
-}
-
-}  // namespace
-
-bool portBindable(int port)
-{
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const bool bound = listenOn(socket, port);
-    ::close(socket);
-    return bound;
 }
 
 bool IndiSimulator::start()
@@ -286,17 +249,6 @@ std::string BlobRecorder::newest() const
 {
     std::lock_guard<std::mutex> lock(store_->mutex);
     return store_->newest;
-}
-
-PortHolder::PortHolder(int port)
-{
-    socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    holds_ = listenOn(socket_, port);
-}
-
-PortHolder::~PortHolder()
-{
-    ::close(socket_);
 }
 
 std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& path, int timeoutMs)

@@ -15,21 +15,15 @@
 
 #include "ChildProcess.h"
 #include "LoopbackClient.h"
+#include "TestSupport.h"
 
 namespace livetest {
 
 constexpr int kWaitMs = 30000;
-constexpr int kHttpPort = 8080;
-constexpr int kIndiPort = 7624;
 inline const QString kCamera = QStringLiteral("CCD Simulator");
 
 // Polls `condition` (also spinning the Qt event loop) until it holds or the time is up.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
-
-// Something accepts TCP connections on 127.0.0.1:port.
-bool portOpen(int port);
-// A new listener could bind 0.0.0.0:port right now (with SO_REUSEADDR, as the server binds).
-bool portBindable(int port);
 
 // indiserver with indi_simulator_ccd on port 7624, in its own process group
 // and with a temporary HOME; killed with its driver when the object goes.
@@ -120,20 +114,6 @@ struct JpegInfo {
     double mean = 0.0;  // over every sample
 };
 JpegInfo inspectJpeg(const std::string& bytes);
-
-// Holds a listening socket on 0.0.0.0:port, as another program would.
-class PortHolder {
-public:
-    explicit PortHolder(int port);
-    ~PortHolder();
-    PortHolder(const PortHolder&) = delete;
-    PortHolder& operator=(const PortHolder&) = delete;
-    bool holds() const { return holds_; }
-
-private:
-    int socket_ = -1;
-    bool holds_ = false;
-};
 
 // Writes a small valid SER file (8-bit mono, 3 frames of 16 x 8) and returns its path.
 QString writeTinySerFile(const QTemporaryDir& directory);

@@ -1,6 +1,7 @@
 #include "mjpeg/Listener.h"
 
 #include "LoopbackClient.h"
+#include "PortHolder.h"
 #include "TestSupport.h"
 
 #include <dirent.h>
@@ -168,14 +169,14 @@ TEST(Listener, StopsWhenTheCallbackAsks)
 // no descriptor behind, and a later start on a free port works.
 TEST(Listener, PortInUseReportsBindErrorAndLeavesNoSocket)
 {
-    test::PortBlocker blocker;
-    ASSERT_GT(blocker.port, 0);
+    test::PortHolder blocker;
+    ASSERT_GT(blocker.port(), 0);
     Recorder recorder;  // outlives the listener, whose last callbacks come at its end
     Listener listener;
     recorder.attach(listener);
     const int descriptors_before = test::openDescriptorCount();
 
-    listener.start(blocker.port);
+    listener.start(blocker.port());
     ASSERT_TRUE(waitFor([&] { return listener.hasFinished(); })) << "the failed run did not end";
     EXPECT_EQ(listener.lastError(), "bindSocket() failed - Error Code: 98");
     EXPECT_FALSE(listener.isAlive());

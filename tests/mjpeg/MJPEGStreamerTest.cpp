@@ -1,6 +1,7 @@
 #include "mjpeg/MJPEGStreamer.h"
 
 #include "LoopbackClient.h"
+#include "PortHolder.h"
 #include "TestSupport.h"
 
 #include <dirent.h>
@@ -673,11 +674,11 @@ TEST(MJPEGStreamer, RestartsAndAlwaysHasAWorker)
 // socket and no thread is left behind, and the streamer can start elsewhere.
 TEST(MJPEGStreamer, StartReportsPortInUse)
 {
-    test::PortBlocker blocker;
-    ASSERT_GT(blocker.port, 0);
+    test::PortHolder blocker;
+    ASSERT_GT(blocker.port(), 0);
     MJPEGStreamer streamer;
     const int descriptors_before = test::openDescriptorCount();
-    EXPECT_FALSE(streamer.start(blocker.port, 2));
+    EXPECT_FALSE(streamer.start(blocker.port(), 2));
     EXPECT_EQ(streamer.lastError(), "bindSocket() failed - Error Code: 98");
     EXPECT_FALSE(streamer.isAlive());
     EXPECT_EQ(test::openDescriptorCount(), descriptors_before);

@@ -1,6 +1,7 @@
 // The player in this process: its playback interval, and the pictures it
 // publishes on "/jpg", fetched over HTTP and decoded.
 #include "SerPlayerTestSupport.h"
+#include "TestSupport.h"
 
 #include "ser/SerPlayer.h"
 
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <limits>
 
+using namespace quelmor::test;
 using namespace sertest;
 
 namespace {

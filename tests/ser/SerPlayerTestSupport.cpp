@@ -6,13 +6,6 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 namespace sertest {
 
 namespace {
@@ -122,19 +115,6 @@ QImage fetchPicture(int port, QString* error, const QString& path)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
-bool connectionRefused(int port)
-{
-    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool refused =
-        ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
-    ::close(socket);
-    return refused;
-}
-
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -144,24 +124,6 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
-}
-
-PortHolder::PortHolder(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0))
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    // Connections of earlier tests may linger in TIME_WAIT on the port.
-    const int reuse = 1;
-    ::setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    listening_ =
-        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket_, 1) == 0;
-}
-
-PortHolder::~PortHolder()
-{
-    ::close(socket_);
 }
 
 }  // namespace sertest

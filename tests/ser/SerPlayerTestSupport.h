@@ -15,7 +15,6 @@
 // SER files, stream clients and colour checks shared by the player's tests.
 namespace sertest {
 
-constexpr int kHttpPort = 8080;
 constexpr qint64 kHeaderBytes = SerReader::kHeaderBytes;
 
 struct SerLayout {
@@ -44,24 +43,7 @@ int litChannels(QRgb pixel);
 // Connects to 127.0.0.1:port, asks for `path` as a stream and returns the
 // first picture, decoded; a null image (with `error` set) otherwise.
 QImage fetchPicture(int port, QString* error, const QString& path = QStringLiteral("/jpg"));
-// True when a connection to 127.0.0.1:port is refused.
-bool connectionRefused(int port);
-
 // Spins the event loop until `condition` holds or the time is up.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
-
-// A listening socket on 0.0.0.0:port, held for the object's life.
-class PortHolder {
-public:
-    explicit PortHolder(int port);
-    ~PortHolder();
-    PortHolder(const PortHolder&) = delete;
-    PortHolder& operator=(const PortHolder&) = delete;
-    bool isListening() const { return listening_; }
-
-private:
-    int socket_ = -1;
-    bool listening_ = false;
-};
 
 }  // namespace sertest

@@ -4,6 +4,7 @@
 #include "SerPlayerTestSupport.h"
 
 #include "HeadlessChromium.h"
+#include "PortHolder.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -27,6 +28,7 @@
 #include <string>
 #include <utility>
 
+using namespace quelmor::test;
 using namespace sertest;
 
 namespace {
@@ -241,7 +243,7 @@ TEST_F(SerServiceTest, OpenFailsWhileThePortIsTaken)
     const QString path = colourFile("port.ser");
     {
         PortHolder holder(kHttpPort);
-        ASSERT_TRUE(holder.isListening());
+        ASSERT_TRUE(holder.holds());
         EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), path));
         EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QStringLiteral("HTTP port 8080 is in use"));
         EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0) << "the file stayed open";

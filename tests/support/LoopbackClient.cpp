@@ -1,5 +1,7 @@
 #include "LoopbackClient.h"
 
+#include "TestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,12 +23,6 @@ constexpr std::size_t kMaxLengthDigits = 20;
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
 }  // namespace
-
-long long nowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 LoopbackClient::LoopbackClient(int port, int receive_buffer_bytes)
 {

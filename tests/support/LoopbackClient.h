@@ -50,7 +50,4 @@ private:
     int pause_ms_ = 0;
 };
 
-// Milliseconds on the steady clock.
-long long nowMs();
-
 }  // namespace quelmor::test

@@ -1,12 +1,14 @@
 #include "TestSupport.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace quelmor::test {
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int openDescriptorCount()
 {
@@ -20,23 +22,6 @@ int openDescriptorCount()
     }
     ::closedir(directory);
     return count - 1;  // the directory's own descriptor
-}
-
-PortBlocker::PortBlocker()
-{
-    socket = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    socklen_t length = sizeof address;
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && ::listen(socket, 1) == 0 &&
-        ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-}
-
-PortBlocker::~PortBlocker()
-{
-    ::close(socket);
 }
 
 }  // namespace quelmor::test

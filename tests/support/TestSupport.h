@@ -8,6 +8,9 @@ namespace quelmor::test {
 
 // Generous bound for anything the server does on loopback.
 constexpr int kWaitTimeoutMs = 10000;
+// The ports of the service: its HTTP server, and the INDI server it connects to.
+constexpr int kHttpPort = 8080;
+constexpr int kIndiPort = 7624;
 
 // Polls `condition` every few milliseconds until it holds or timeout_ms pass.
 inline bool waitFor(const std::function<bool()>& condition, int timeout_ms = kWaitTimeoutMs)
@@ -21,15 +24,10 @@ inline bool waitFor(const std::function<bool()>& condition, int timeout_ms = kWa
     return true;
 }
 
+// Milliseconds on the steady clock.
+long long nowMs();
+
 // Descriptors open in this process right now.
 int openDescriptorCount();
-
-// A listening socket on an ephemeral port of 0.0.0.0; its port is `port`.
-struct PortBlocker {
-    PortBlocker();
-    ~PortBlocker();
-    int socket = -1;
-    int port = -1;
-};
 
 }  // namespace quelmor::test
