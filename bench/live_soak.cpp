@@ -51,7 +51,7 @@ bool firstPart(Streamer& streamer)
     streamer.start(kCamera);
     const auto stream = openStream("/jpg");
     std::string picture, error;
-    return stream && stream->readPart(picture, error, kWaitMs);
+    return stream && stream->readPart(picture, error, quelmor::test::kEventWaitMs);
 }
 
 int benchStarts(int starts)
@@ -136,7 +136,7 @@ int benchSoak(int minutes)
     const long long startMs = lastNewMs;
     for (int minute = 1; minute <= minutes; ++minute) {
         while (quelmor::test::nowMs() - startMs < minute * kMinuteMs) {
-            if (!stream->readPart(picture, error, kWaitMs)) {
+            if (!stream->readPart(picture, error, quelmor::test::kEventWaitMs)) {
                 std::fprintf(stderr, "/jpg: %s\n", error.c_str());
                 return 1;
             }

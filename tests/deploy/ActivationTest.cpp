@@ -13,7 +13,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -22,11 +21,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <memory>
 
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -36,7 +35,6 @@ const QString kPrefix = QStringLiteral(DEPLOY_PREFIX);
 constexpr int kWaitMs = 20000;
 // Starting a process on the first call may take a while on a loaded machine.
 constexpr int kActivationCallTimeoutMs = 60000;
-constexpr int kPollStepMs = 20;
 constexpr int kExitAfterBusLossMs = 1000;
 
 QString busConfiguration(const QString& socketDir, const QString& serviceDir)
@@ -80,17 +78,6 @@ pid_t parentOf(pid_t pid)
     return fields.size() > 1 ? fields.at(1).toInt() : -1;
 }
 
-bool waitUntil(const std::function<bool()>& condition)
-{
-    QDeadlineTimer deadline(kWaitMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(kPollStepMs);
-    }
-    return true;
-}
-
 // The started service: killed if the test leaves it running, and reaped once
 // it has become this process's child.
 class StartedService {
@@ -108,7 +95,7 @@ public:
     // The exit status, or -1 when the service has not ended in time.
     int waitForExitStatus()
     {
-        waitUntil([this] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
+        quelmor::test::waitFor([this] { return waitpid(pid_, &status_, WNOHANG) == pid_; }, kWaitMs);
         return status_;
     }
 
@@ -159,7 +146,7 @@ protected:
         EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().toStdString(),
             executable.toStdString())
             << "the name is owned by another program than the installed one";
-        EXPECT_TRUE(waitUntil([&] { return parentOf(pid) == getpid(); }))
+        EXPECT_TRUE(quelmor::test::waitFor([&] { return parentOf(pid) == getpid(); }, kWaitMs))
             << "the started service never became this process's child";
         return pid;
     }

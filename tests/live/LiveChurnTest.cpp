@@ -38,7 +38,7 @@ TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
                 const auto stream = openStream("/jpg");
                 ASSERT_TRUE(stream) << "round " << round << ": no stream";
                 std::string picture, error;
-                ASSERT_TRUE(stream->readPart(picture, error, kWaitMs)) << "round " << round << ": " << error;
+                ASSERT_TRUE(stream->readPart(picture, error, kEventWaitMs)) << "round " << round << ": " << error;
             }
             streamer.start(kCamera);
             // The player serves on port 8080 only if the live feed's server is gone.

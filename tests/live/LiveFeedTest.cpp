@@ -65,14 +65,14 @@ public:
     {
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();
-            process_.waitForFinished(kWaitMs);
+            process_.waitForFinished(kEventWaitMs);
         }
     }
 
     bool start()
     {
         process_.start();
-        if (!process_.waitForStarted(kWaitMs) || !waitUntil(nameIsOwned))
+        if (!process_.waitForStarted(kEventWaitMs) || !waitUntil(nameIsOwned))
             return false;
         bus_ = std::make_unique<QDBusInterface>(kService, QStringLiteral("/Streamer"), kService);
         return bus_->isValid();
@@ -160,7 +160,7 @@ protected:
     {
         std::string picture, error;
         const std::size_t blobsBefore = recorder ? recorder->count() : 0;
-        EXPECT_TRUE(stream.readPart(picture, error, kWaitMs))
+        EXPECT_TRUE(stream.readPart(picture, error, kEventWaitMs))
             << error << "; the camera sent " << (recorder ? recorder->count() - blobsBefore : 0)
             << " BLOBs meanwhile";
         return picture;

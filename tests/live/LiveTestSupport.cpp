@@ -4,7 +4,6 @@
 
 #include "live/FrameDecoding.h"
 
-#include <QCoreApplication>
 #include <QDataStream>
 #include <QDeadlineTimer>
 #include <QFile>
@@ -26,6 +25,7 @@ namespace livetest {
 using quelmor::test::kHttpPort;
 using quelmor::test::kIndiPort;
 using quelmor::test::portOpen;
+using quelmor::test::waitUntil;
 
 namespace {
 
@@ -66,18 +66,6 @@ bool runTool(const QStringList& arguments)
 }
 
 }  // namespace
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(10);
-    }
-    return true;
-}
 
 bool IndiSimulator::start()
 {

@@ -8,22 +8,18 @@
 
 #include <cstdint>
 #include <unordered_map>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "ChildProcess.h"
+#include "EventLoopWait.h"
 #include "LoopbackClient.h"
 #include "TestSupport.h"
 
 namespace livetest {
 
-constexpr int kWaitMs = 30000;
 inline const QString kCamera = QStringLiteral("CCD Simulator");
-
-// Polls `condition` (also spinning the Qt event loop) until it holds or the time is up.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 
 // indiserver with indi_simulator_ccd on port 7624, in its own process group
 // and with a temporary HOME; killed with its driver when the object goes.
@@ -78,7 +74,7 @@ public:
     // How many BLOBs arrived so far.
     std::size_t count() const;
     // Whether `bytes` equals a BLOB that arrived, waiting for it up to timeoutMs.
-    bool waitForBlob(const std::string& bytes, int timeoutMs = kWaitMs) const;
+    bool waitForBlob(const std::string& bytes, int timeoutMs = quelmor::test::kEventWaitMs) const;
     // The count() at which `bytes` arrived (1 for the first BLOB); 0 if it has not.
     std::size_t arrivalNumber(const std::string& bytes) const;
     // The newest BLOB, empty before the first.
@@ -103,7 +99,7 @@ private:
 
 // Opens "GET path" on port 8080 once the path is served (the server answers
 // 404 before its first picture); null when it never is.
-std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& path, int timeoutMs = kWaitMs);
+std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& path, int timeoutMs = quelmor::test::kEventWaitMs);
 
 // Geometry of a JPEG picture, from the live decoder.
 struct JpegInfo {

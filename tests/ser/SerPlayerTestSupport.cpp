@@ -3,8 +3,6 @@
 #include "LoopbackClient.h"
 #include "SerFileWriter.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 
 namespace sertest {
 
@@ -113,17 +111,6 @@ QImage fetchPicture(int port, QString* error, const QString& path)
     if (image.isNull())
         *error = QStringLiteral("the part is no JPEG picture");
     return image.convertToFormat(QImage::Format_RGB32);
-}
-
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
 }
 
 }  // namespace sertest

@@ -10,7 +10,6 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <functional>
 
 // SER files, stream clients and colour checks shared by the player's tests.
 namespace sertest {
@@ -43,7 +42,5 @@ int litChannels(QRgb pixel);
 // Connects to 127.0.0.1:port, asks for `path` as a stream and returns the
 // first picture, decoded; a null image (with `error` set) otherwise.
 QImage fetchPicture(int port, QString* error, const QString& path = QStringLiteral("/jpg"));
-// Spins the event loop until `condition` holds or the time is up.
-bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 10000);
 
 }  // namespace sertest

@@ -3,6 +3,7 @@
 // headless Chromium on "/viewer".
 #include "SerPlayerTestSupport.h"
 
+#include "EventLoopWait.h"
 #include "HeadlessChromium.h"
 #include "PortHolder.h"
 #include "TestSupport.h"

@@ -1,6 +1,7 @@
 // The control object and its generated adaptor inside the test process: the
 // meta-object shape that the bus binding relies on, and the signal relay.
 #include "BusTestSupport.h"
+#include "EventLoopWait.h"
 
 #include "StreamerAdaptor.h"
 #include "service/Streamer.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 using namespace bustest;
+using quelmor::test::waitUntil;
 
 namespace {
 

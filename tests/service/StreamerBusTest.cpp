@@ -1,6 +1,7 @@
 // The service as a real process on a private session bus, driven the way a
 // controlling program drives it.
 #include "BusTestSupport.h"
+#include "EventLoopWait.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -16,6 +17,7 @@
 #include <memory>
 
 using namespace bustest;
+using quelmor::test::waitUntil;
 
 namespace {
 
