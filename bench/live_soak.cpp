@@ -29,6 +29,7 @@
 #include <string>
 
 using namespace livetest;
+using namespace quelmor::test;
 
 namespace {
 

@@ -1,7 +1,5 @@
 #include "LiveTestSupport.h"
 
-#include "PortHolder.h"
-
 #include "live/FrameDecoding.h"
 
 #include <QDataStream>
@@ -12,11 +10,6 @@
 #include <basedevice.h>
 #include <indipropertyblob.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <utility>
 
@@ -24,14 +17,11 @@ namespace livetest {
 
 using quelmor::test::kHttpPort;
 using quelmor::test::kIndiPort;
-using quelmor::test::portOpen;
-using quelmor::test::waitUntil;
 
 namespace {
 
 constexpr int kToolTimeoutMs = 10000;
 constexpr int kRetryPauseMs = 50;
-constexpr const char* kDevice = "CCD Simulator";
 constexpr const char* kPictureProperty = "CCD1";
 
 const std::string kStreamHeader =
@@ -43,129 +33,7 @@ const std::string kStreamHeader =
     "\r\n";
 const std::string kStatusOk = "HTTP/1.1 200";
 
-QString cameraProperty(const QString& assignment)
-{
-    return QStringLiteral("%1.%2").arg(kCamera, assignment);
-}
-
-std::unique_ptr<quelmor::test::ChildProcess> spawn(const QStringList& arguments, bool ownProcessGroup = false)
-{
-    std::vector<std::string> converted;
-    for (const QString& argument : arguments)
-        converted.push_back(argument.toStdString());
-    quelmor::test::ChildOptions options;
-    options.own_process_group = ownProcessGroup;
-    return std::make_unique<quelmor::test::ChildProcess>(converted, options);
-}
-
-// Runs a tool to its end; true when it exits with 0 in time.
-bool runTool(const QStringList& arguments)
-{
-    const auto tool = spawn(arguments);
-    return tool->waitForExit(kToolTimeoutMs) && tool->exitCode() == 0;
-}
-
 }  // namespace
-
-bool IndiSimulator::start()
-{
-    server_ = spawn(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(), QStringLiteral("indiserver"),
-                        QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral("indi_simulator_ccd")},
-        true);
-    if (!server_->isStarted())
-        return false;
-    return waitUntil([] { return portOpen(kIndiPort); }) &&
-        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
-}
-
-bool IndiSimulator::startPictureDriver(const QString& device)
-{
-    const QByteArray control = home_.filePath(QStringLiteral("control")).toLocal8Bit();
-    if (::mkfifo(control.constData(), 0600) != 0)
-        return false;
-    // Read-write, so that opening never waits for the driver and lines wait in the pipe across restarts.
-    pictureDriverControl_ = ::open(control.constData(), O_RDWR | O_CLOEXEC);
-    server_ = spawn(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(),
-                        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control,
-                        QStringLiteral("indiserver"), QStringLiteral("-p"), QString::number(kIndiPort),
-                        QStringLiteral(PICTURE_DRIVER)},
-        true);
-    return pictureDriverControl_ >= 0 && server_->isStarted() && waitUntil([] { return portOpen(kIndiPort); });
-}
-
-bool IndiSimulator::tellPictureDriver(const QString& command)
-{
-    const QByteArray line = command.toLocal8Bit() + '\n';
-    return ::write(pictureDriverControl_, line.constData(), line.size()) == line.size();
-}
-
-bool IndiSimulator::killDriver()
-{
-    const pid_t driver = driverPid();
-    if (driver <= 0 || ::kill(driver, SIGKILL) != 0)
-        return false;
-    return waitUntil([this, driver] { return driverPid() > 0 && driverPid() != driver; }) &&
-        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
-}
-
-pid_t IndiSimulator::driverPid() const
-{
-    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(server_ ? server_->pid() : 0));
-    if (!children.open(QIODevice::ReadOnly))
-        return 0;
-    return static_cast<pid_t>(children.readAll().split(' ').first().toInt());
-}
-
-bool IndiSimulator::connectCamera()
-{
-    return set({QStringLiteral("CONNECTION.CONNECT=On")}) &&
-        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON"))); });
-}
-
-bool IndiSimulator::disconnectCamera()
-{
-    return set({QStringLiteral("CONNECTION.DISCONNECT=On")}) &&
-        waitUntil([this] { return !propertyExists(cameraProperty(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON"))); });
-}
-
-bool IndiSimulator::streamWithContent()
-{
-    return set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
-        set({QStringLiteral("CCD_STREAM_ENCODER.MJPEG=On")}) &&
-        // Off first: after a reconnection the driver reports the stream on without sending.
-        set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}) &&
-        set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
-}
-
-bool IndiSimulator::stopStreaming()
-{
-    return set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")});
-}
-
-bool IndiSimulator::set(const QStringList& assignments)
-{
-    QStringList arguments;
-    for (const QString& assignment : assignments)
-        arguments.append(cameraProperty(assignment));
-    arguments.prepend(QStringLiteral("indi_setprop"));
-    return runTool(arguments);
-}
-
-void IndiSimulator::kill()
-{
-    if (pictureDriverControl_ >= 0)
-        ::close(std::exchange(pictureDriverControl_, -1));
-    if (!server_)
-        return;
-    server_.reset();
-    waitUntil([] { return !portOpen(kIndiPort); });
-}
-
-bool IndiSimulator::propertyExists(const QString& property)
-{
-    // indi_getprop answers 0 only when the property exists.
-    return runTool({QStringLiteral("indi_getprop"), QStringLiteral("-t"), QStringLiteral("1"), property});
-}
 
 BlobRecorder::BlobRecorder()
 {
@@ -184,7 +52,7 @@ BlobRecorder::~BlobRecorder()
 
 bool BlobRecorder::start()
 {
-    watchDevice(kDevice, [store = store_](INDI::BaseDevice device) {
+    watchDevice(quelmor::test::IndiSimulator::kDevice, [store = store_](INDI::BaseDevice device) {
         device.watchProperty(kPictureProperty, [store](INDI::Property property) {
             auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
             property.onUpdate([store, blob] {
@@ -204,7 +72,7 @@ bool BlobRecorder::start()
     });
     if (!connectServer())
         return false;
-    setBLOBMode(B_ONLY, kDevice, kPictureProperty);
+    setBLOBMode(B_ONLY, quelmor::test::IndiSimulator::kDevice, kPictureProperty);
     return true;
 }
 
@@ -216,7 +84,7 @@ std::size_t BlobRecorder::count() const
 
 bool BlobRecorder::waitForBlob(const std::string& bytes, int timeoutMs) const
 {
-    return waitUntil([&] { return arrivalNumber(bytes) != 0; }, timeoutMs);
+    return quelmor::test::waitUntil([&] { return arrivalNumber(bytes) != 0; }, timeoutMs);
 }
 
 std::size_t BlobRecorder::arrivalNumber(const std::string& bytes) const

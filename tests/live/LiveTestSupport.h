@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QStringList>
 #include <QTemporaryDir>
 
 #include <baseclient.h>
@@ -12,55 +11,14 @@
 #include <mutex>
 #include <string>
 
-#include "ChildProcess.h"
 #include "EventLoopWait.h"
+#include "IndiSimulator.h"
 #include "LoopbackClient.h"
 #include "TestSupport.h"
 
 namespace livetest {
 
-inline const QString kCamera = QStringLiteral("CCD Simulator");
-
-// indiserver with indi_simulator_ccd on port 7624, in its own process group
-// and with a temporary HOME; killed with its driver when the object goes.
-class IndiSimulator {
-public:
-    IndiSimulator() = default;
-    ~IndiSimulator() { kill(); }
-    IndiSimulator(const IndiSimulator&) = delete;
-    IndiSimulator& operator=(const IndiSimulator&) = delete;
-
-    // Starts the server and waits until the camera's CONNECTION property exists.
-    bool start();
-    // Starts the server with tests/live/picture_driver.py as the driver of
-    // `device` instead of the simulator; it defines "CCD1" at once.
-    bool startPictureDriver(const QString& device);
-    // One command line for the picture driver ("send PATH SECONDS", "define", ...).
-    bool tellPictureDriver(const QString& command);
-    // Kills the simulator's driver process, as a crash would; indiserver starts
-    // it again, with the camera switched off.
-    bool killDriver();
-    // Switches the camera on; "CCD1" is defined then.
-    bool connectCamera();
-    // Switches it off; the driver deletes its properties, "CCD1" among them.
-    bool disconnectCamera();
-    // Noise and an offset give the picture content; JPEG streaming on "CCD1".
-    bool streamWithContent();
-    bool stopStreaming();
-    // Sets "property.element=value" assignments on the camera with indi_setprop.
-    bool set(const QStringList& assignments);
-    // Kills the server and its driver at once, as a crash would.
-    void kill();
-
-private:
-    bool propertyExists(const QString& property);
-    // The first child of indiserver, 0 when there is none.
-    pid_t driverPid() const;
-
-    QTemporaryDir home_;
-    std::unique_ptr<quelmor::test::ChildProcess> server_;
-    int pictureDriverControl_ = -1;
-};
+inline const QString kCamera = QString::fromLatin1(quelmor::test::IndiSimulator::kDevice);
 
 // A second INDI client (over TCP) that remembers every "CCD1" BLOB of the
 // camera by its 64-bit hash, to compare the service's output with what the

@@ -16,6 +16,8 @@
 
 namespace {
 
+using quelmor::test::IndiSimulator;
+
 constexpr int kRecordTimeoutMs = 60000;
 constexpr int kPollIntervalMs = 100;
 constexpr int kFrames = 5;
@@ -49,9 +51,8 @@ std::vector<std::uint16_t> samplesOf(const QByteArray& frame)
 TEST(SerRecorderTest, ReadsWhatIndisRecorderWrote)
 {
     QTemporaryDir recordings;
-    IndiSimulator simulator;
-    QString error;
-    ASSERT_TRUE(simulator.start(error)) << qPrintable(error);
+    IndiSimulator simulator(IndiSimulator::kFreePort);
+    ASSERT_TRUE(simulator.start() && simulator.connectCamera()) << qPrintable(simulator.log());
     ASSERT_TRUE(simulator.waitForProperty("RECORD_STREAM.RECORD_OFF", "On", kRecordTimeoutMs));
     const QString settings[] = {
         QString("CCD_OFFSET.OFFSET=%1").arg(kDarkLevel),
@@ -61,7 +62,7 @@ TEST(SerRecorderTest, ReadsWhatIndisRecorderWrote)
         QString("RECORD_STREAM.RECORD_FRAME_ON=On"),
     };
     for (const QString& setting : settings)
-        ASSERT_TRUE(simulator.setProperty(setting)) << qPrintable(setting);
+        ASSERT_TRUE(simulator.set({setting})) << qPrintable(setting);
     // The file appears when recording starts; the recorder switches itself off
     // after the last frame and the trailer.
     const QString path = recordings.filePath("clip.ser");
@@ -73,6 +74,7 @@ TEST(SerRecorderTest, ReadsWhatIndisRecorderWrote)
     EXPECT_EQ(raw.read(14), QByteArray("INDI-RECORDER\0", 14));
 
     SerReader reader;
+    QString error;
     ASSERT_TRUE(reader.open(path, &error)) << qPrintable(error);
     EXPECT_EQ(reader.width(), kWidth);
     EXPECT_EQ(reader.height(), kHeight);
