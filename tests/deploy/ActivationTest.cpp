@@ -23,8 +23,8 @@
 
 #include <memory>
 
-#include "LiveTestSupport.h"
 #include "PortHolder.h"
+#include "SerFileWriter.h"
 #include "TestSupport.h"
 
 namespace {
@@ -179,7 +179,7 @@ TEST_F(Activation, LosingTheBusEndsTheServiceWithAFailureAndFreesItsPort)
 {
     StartedService service(activate());
     ASSERT_FALSE(HasFailure());
-    const QDBusReply<bool> opened = call(QStringLiteral("openSer"), {livetest::writeTinySerFile(dir)});
+    const QDBusReply<bool> opened = call(QStringLiteral("openSer"), {sertest::writeTinySerFile(dir)});
     ASSERT_TRUE(opened.isValid() && opened.value());
     ASSERT_TRUE(quelmor::test::portOpen(quelmor::test::kHttpPort));
 

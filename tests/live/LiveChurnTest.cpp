@@ -3,6 +3,7 @@
 // 8080. Run under ASan and TSan; the pictures take the pass-through path.
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
+#include "SerFileWriter.h"
 
 #include "service/Streamer.h"
 
@@ -24,7 +25,7 @@ TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
     ASSERT_TRUE(simulator.connectCamera());
     ASSERT_TRUE(simulator.streamWithContent());
     QTemporaryDir directory;
-    const QString serFile = writeTinySerFile(directory);
+    const QString serFile = sertest::writeTinySerFile(directory);
     ASSERT_FALSE(serFile.isEmpty());
 
     bool finished = false;

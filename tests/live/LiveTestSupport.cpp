@@ -2,9 +2,7 @@
 
 #include "live/FrameDecoding.h"
 
-#include <QDataStream>
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QThread>
 
 #include <basedevice.h>
@@ -137,31 +135,6 @@ JpegInfo inspectJpeg(const std::string& bytes)
         info.mean = sum / pixels.size();
     }
     return info;
-}
-
-QString writeTinySerFile(const QTemporaryDir& directory)
-{
-    constexpr qint32 kWidth = 16;
-    constexpr qint32 kHeight = 8;
-    constexpr qint32 kFrames = 3;
-    constexpr int kTextFieldBytes = 40;
-    const QString path = directory.filePath(QStringLiteral("tiny.ser"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return QString();
-    QDataStream out(&file);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("LUCAM-RECORDER", 14);
-    // LuID, ColorID (mono), LittleEndian, width, height, bits per plane, frame count.
-    for (qint32 value : {0, 0, 0, kWidth, kHeight, 8, kFrames})
-        out << value;
-    const QByteArray text(kTextFieldBytes * 3, ' ');
-    out.writeRawData(text.constData(), text.size());
-    out << qint64(0) << qint64(0);
-    for (int frame = 0; frame < kFrames; ++frame)
-        for (int i = 0; i < kWidth * kHeight; ++i)
-            out << static_cast<quint8>((i * 7 + frame * 40) % 256);
-    return path;
 }
 
 }  // namespace livetest

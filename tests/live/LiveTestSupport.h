@@ -69,7 +69,4 @@ struct JpegInfo {
 };
 JpegInfo inspectJpeg(const std::string& bytes);
 
-// Writes a small valid SER file (8-bit mono, 3 frames of 16 x 8) and returns its path.
-QString writeTinySerFile(const QTemporaryDir& directory);
-
 }  // namespace livetest

@@ -1,8 +1,10 @@
 // The player in this process: its playback interval, and the pictures it
 // publishes on "/jpg", fetched over HTTP and decoded.
+#include "SerFileWriter.h"
 #include "SerPlayerTestSupport.h"
 #include "TestSupport.h"
 
+#include "ser/SerColorId.h"
 #include "ser/SerPlayer.h"
 
 #include <QTemporaryDir>

@@ -1,12 +1,15 @@
 // SER playback through the real service on a private session bus, watched
 // over HTTP on port 8080 the way viewers watch it: raw stream clients and a
 // headless Chromium on "/viewer".
+#include "SerFileWriter.h"
 #include "SerPlayerTestSupport.h"
 
 #include "EventLoopWait.h"
 #include "HeadlessChromium.h"
 #include "PortHolder.h"
 #include "TestSupport.h"
+
+#include "ser/SerColorId.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -1,33 +1,12 @@
 #pragma once
 
-#include "ser/SerColorId.h"
-#include "ser/SerReader.h"
-
 #include <QByteArray>
 #include <QImage>
 #include <QList>
 #include <QString>
-#include <QTemporaryDir>
 
-#include <cstdint>
-
-// SER files, stream clients and colour checks shared by the player's tests.
+// Frames, a stream client and colour checks shared by the player's tests.
 namespace sertest {
-
-constexpr qint64 kHeaderBytes = SerReader::kHeaderBytes;
-
-struct SerLayout {
-    std::int32_t colorId = SerColorId::kMono;
-    std::int32_t depth = 8;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-};
-
-// The 178-byte header; LittleEndian holds 0, as the recorders in use write
-// it for little-endian samples.
-QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount);
-// Writes the header and the frames back to back; false when the file cannot be written.
-bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames);
 
 // An 8-bit RGB frame (three bytes a pixel) of one colour.
 QByteArray solidRgbFrame(int width, int height, QRgb colour);

@@ -7,11 +7,21 @@ namespace sertest {
 
 namespace {
 
-constexpr int kHeaderBytes = 178;
 constexpr int kFileIdBytes = 14;
 constexpr int kTextBytes = 40;
 constexpr std::int64_t kTicksPerMillisecond = 10000;
 constexpr std::int64_t kUnixEpochTicks = 621355968000000000;
+
+SerHeaderFields headerFields(const SerLayout& layout, std::int32_t frameCount)
+{
+    SerHeaderFields fields;
+    fields.colorId = layout.colorId;
+    fields.width = layout.width;
+    fields.height = layout.height;
+    fields.pixelDepth = layout.depth;
+    fields.frameCount = frameCount;
+    return fields;
+}
 
 void appendFixed(QByteArray& out, const QByteArray& bytes, int size)
 {
@@ -45,6 +55,11 @@ QByteArray serHeaderBytes(const SerHeaderFields& fields)
     return header;
 }
 
+QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount)
+{
+    return serHeaderBytes(headerFields(layout, frameCount));
+}
+
 qint64 serFrameBytes(const SerHeaderFields& fields)
 {
     const qint64 bytesPerSample = fields.pixelDepth > 8 ? 2 : 1;
@@ -65,6 +80,27 @@ bool writeSerFile(const QString& path, const SerHeaderFields& fields, const QByt
         appendLittleEndian(bytes, ticks);
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush();
+}
+
+bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames)
+{
+    return writeSerFile(path, headerFields(layout, std::int32_t(frames.size())), frames.join());
+}
+
+QString writeTinySerFile(const QTemporaryDir& directory)
+{
+    constexpr int kWidth = 16;
+    constexpr int kHeight = 8;
+    constexpr int kFrames = 3;
+    QList<QByteArray> frames;
+    for (int frame = 0; frame < kFrames; ++frame) {
+        QByteArray samples(kWidth * kHeight, '\0');
+        for (int i = 0; i < samples.size(); ++i)
+            samples[i] = char((i * 7 + frame * 40) % 256);
+        frames.append(samples);
+    }
+    const QString path = directory.filePath(QStringLiteral("tiny.ser"));
+    return writeSerFile(path, SerLayout{kSerColorMono, 8, kWidth, kHeight}, frames) ? path : QString();
 }
 
 }  // namespace sertest

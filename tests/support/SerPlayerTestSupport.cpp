@@ -1,14 +1,12 @@
 #include "SerPlayerTestSupport.h"
 
 #include "LoopbackClient.h"
-#include "SerFileWriter.h"
-
+#include "TestSupport.h"
 
 namespace sertest {
 
 namespace {
 
-constexpr int kReadTimeoutMs = 10000;
 constexpr int kLitLevel = 128;
 constexpr int kDarkLevel = 64;
 constexpr std::size_t kMaxResponseHeaderBytes = 4096;
@@ -18,7 +16,7 @@ bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
 {
     std::string header;
     while (header.size() < kMaxResponseHeaderBytes) {
-        const std::string byte = client.read(1, kReadTimeoutMs);
+        const std::string byte = client.read(1, quelmor::test::kWaitTimeoutMs);
         if (byte.empty())
             break;
         header += byte;
@@ -33,31 +31,6 @@ bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
 }
 
 }  // namespace
-
-namespace {
-
-SerHeaderFields headerFields(const SerLayout& layout, std::int32_t frameCount)
-{
-    SerHeaderFields fields;
-    fields.colorId = layout.colorId;
-    fields.width = layout.width;
-    fields.height = layout.height;
-    fields.pixelDepth = layout.depth;
-    fields.frameCount = frameCount;
-    return fields;
-}
-
-}  // namespace
-
-QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount)
-{
-    return serHeaderBytes(headerFields(layout, frameCount));
-}
-
-bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames)
-{
-    return writeSerFile(path, headerFields(layout, std::int32_t(frames.size())), frames.join());
-}
 
 QByteArray solidRgbFrame(int width, int height, QRgb colour)
 {
@@ -103,7 +76,7 @@ QImage fetchPicture(int port, QString* error, const QString& path)
         return QImage();
     std::string picture;
     std::string why;
-    if (!client.readPart(picture, why, kReadTimeoutMs)) {
+    if (!client.readPart(picture, why, quelmor::test::kWaitTimeoutMs)) {
         *error = QString::fromStdString(why);
         return QImage();
     }
