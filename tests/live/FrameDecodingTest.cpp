@@ -1,14 +1,18 @@
 #include "live/FrameDecoding.h"
 
-#include "TestJpeg.h"
+#include "JpegCodec.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace {
+
+using quelmor::test::claimingSize;
+using quelmor::test::encodeJpeg;
 
 constexpr int kUnwritten = -7;
 
@@ -20,10 +24,10 @@ struct Decoded {
     std::int32_t channels = kUnwritten;
 };
 
-Decoded decode(const QByteArray& jpeg, const std::atomic<bool>* cancelled = nullptr)
+Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr)
 {
     Decoded result;
-    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
+    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.data()),
         static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels,
         cancelled);
     return result;
@@ -90,9 +94,9 @@ TEST(FrameDecodingTest, ColourPictureIsInterleavedThenPlanar)
 // the cut as in the whole picture, the rest filled in.
 TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
 {
-    const QByteArray whole = encodeJpeg(greyRamp(640, 480), 640, 480, 1);
+    const std::string whole = encodeJpeg(greyRamp(640, 480), 640, 480, 1);
     const Decoded full = decode(whole);
-    const Decoded cut = decode(whole.left(whole.size() / 2));
+    const Decoded cut = decode(whole.substr(0, whole.size() / 2));
     ASSERT_TRUE(cut.ok);
     EXPECT_EQ(cut.width, 640);
     EXPECT_EQ(cut.height, 480);
@@ -108,18 +112,18 @@ TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
 // geometry alone; channels is known once the header has been read.
 TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
 {
-    const QByteArray grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
+    const std::string grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
     // 225 Mpx with bytes enough for one bit per block: beyond the pixel bound only.
-    const QByteArray padded = claimingSize(grey, 15000, 15000) + QByteArray(450'000, '\0');
+    const std::string padded = claimingSize(grey, 15000, 15000) + std::string(450'000, '\0');
     const struct {
         const char* what;
-        QByteArray bytes;
+        std::string bytes;
         std::int32_t channels;
     } cases[] = {
-        {"empty", QByteArray(), kUnwritten},
-        {"FITS header", QByteArray("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
-        {"start of picture only", QByteArray("\xFF\xD8", 2), kUnwritten},
-        {"header cut short", grey.left(100), kUnwritten},
+        {"empty", std::string(), kUnwritten},
+        {"FITS header", std::string("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
+        {"start of picture only", std::string("\xFF\xD8", 2), kUnwritten},
+        {"header cut short", grey.substr(0, 100), kUnwritten},
         {"65500 x 65500, more samples than a 32-bit count", claimingSize(grey, 65500, 65500), kUnwritten},
         {"4000 x 4000 claimed in a few hundred bytes", claimingSize(grey, 4000, 4000), kUnwritten},
         {"15000 x 15000, above the pixel bound", padded, kUnwritten},

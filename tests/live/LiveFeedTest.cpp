@@ -1,8 +1,8 @@
 // The live feed of the service process, driven over a private session bus,
 // against a real indiserver with the CCD simulator, read by a real HTTP client.
 #include "LiveTestSupport.h"
+#include "JpegCodec.h"
 #include "PortHolder.h"
-#include "TestJpeg.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -358,9 +358,9 @@ TEST_F(LiveFeedTest, FollowsRedefinitionsAndPassesPicturesBeyondTheDecodeBound)
     QTemporaryDir directory;
     std::vector<std::string> pictures;
     for (const int grey : {40, 200}) {
-        const QByteArray jpeg = encodeJpeg(std::vector<std::uint8_t>(64 * 48, grey), 64, 48, 1);
-        pictures.push_back(jpeg.toStdString());
-        pictures.push_back(claimingSize(jpeg, 40000, 40000).toStdString());
+        const std::string jpeg = encodeJpeg(std::vector<std::uint8_t>(64 * 48, grey), 64, 48, 1);
+        pictures.push_back(jpeg);
+        pictures.push_back(claimingSize(jpeg, 40000, 40000));
     }
     QStringList paths;
     for (const std::string& picture : pictures) {

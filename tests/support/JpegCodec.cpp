@@ -10,7 +10,19 @@ namespace quelmor::test {
 
 namespace {
 
-constexpr int kQuality = 90;
+constexpr int kQuality = 100;
+
+J_COLOR_SPACE colourSpace(int components)
+{
+    switch (components) {
+    case 1:
+        return JCS_GRAYSCALE;
+    case 4:
+        return JCS_CMYK;
+    default:
+        return JCS_RGB;
+    }
+}
 
 // libjpeg reports errors through a non-local jump back to the caller.
 struct JumpingErrorManager {
@@ -25,7 +37,8 @@ void jumpBack(j_common_ptr info)
 
 }  // namespace
 
-std::string encodeSolidJpeg(int width, int height, Rgb colour)
+std::string encodeJpeg(
+    const std::vector<std::uint8_t>& samples, int width, int height, int components, bool progressive)
 {
     jpeg_compress_struct info{};
     jpeg_error_mgr errors{};
@@ -36,19 +49,16 @@ std::string encodeSolidJpeg(int width, int height, Rgb colour)
     jpeg_mem_dest(&info, &output, &output_bytes);
     info.image_width = static_cast<JDIMENSION>(width);
     info.image_height = static_cast<JDIMENSION>(height);
-    info.input_components = 3;
-    info.in_color_space = JCS_RGB;
+    info.input_components = components;
+    info.in_color_space = colourSpace(components);
     jpeg_set_defaults(&info);
     jpeg_set_quality(&info, kQuality, TRUE);
+    if (progressive)
+        jpeg_simple_progression(&info);
     jpeg_start_compress(&info, TRUE);
-    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 3);
-    for (int x = 0; x < width; ++x) {
-        row[static_cast<std::size_t>(x) * 3] = colour.red;
-        row[static_cast<std::size_t>(x) * 3 + 1] = colour.green;
-        row[static_cast<std::size_t>(x) * 3 + 2] = colour.blue;
-    }
+    const std::size_t row_bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(components);
     while (info.next_scanline < info.image_height) {
-        JSAMPROW rows[] = {row.data()};
+        JSAMPROW rows[] = {const_cast<std::uint8_t*>(samples.data()) + info.next_scanline * row_bytes};
         jpeg_write_scanlines(&info, rows, 1);
     }
     jpeg_finish_compress(&info);
@@ -56,6 +66,22 @@ std::string encodeSolidJpeg(int width, int height, Rgb colour)
     std::string jpeg(reinterpret_cast<const char*>(output), output_bytes);
     std::free(output);
     return jpeg;
+}
+
+std::string encodeSolidJpeg(int width, int height, Rgb colour)
+{
+    std::vector<std::uint8_t> samples;
+    samples.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 3);
+    for (int i = 0; i < width * height; ++i)
+        samples.insert(samples.end(), {colour.red, colour.green, colour.blue});
+    return encodeJpeg(samples, width, height, 3);
+}
+
+std::string claimingSize(std::string jpeg, int width, int height)
+{
+    // The baseline frame header holds the height and width as 16-bit numbers, 5 bytes after its marker.
+    const char size[] = {char(height >> 8), char(height), char(width >> 8), char(width)};
+    return jpeg.replace(jpeg.find("\xFF\xC0") + 5, 4, size, 4);
 }
 
 bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,16 @@ struct Rgb {
     unsigned char red, green, blue;
 };
 
-// A real JPEG picture of one colour, made with libjpeg.
+// A real JPEG picture made with libjpeg at quality 100 from interleaved
+// samples: grey for 1 component, RGB for 3, CMYK for 4.
+std::string encodeJpeg(
+    const std::vector<std::uint8_t>& samples, int width, int height, int components, bool progressive = false);
+
+// A JPEG picture of one colour.
 std::string encodeSolidJpeg(int width, int height, Rgb colour);
+
+// The baseline picture with a frame header that claims another size.
+std::string claimingSize(std::string jpeg, int width, int height);
 
 // Decodes a JPEG into interleaved RGB; false for anything libjpeg rejects.
 bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb);
