@@ -1,5 +1,7 @@
 #include "LiveTestSupport.h"
 
+#include "StreamFormat.h"
+
 #include "live/FrameDecoding.h"
 
 #include <QDeadlineTimer>
@@ -22,13 +24,6 @@ constexpr int kToolTimeoutMs = 10000;
 constexpr int kRetryPauseMs = 50;
 constexpr const char* kPictureProperty = "CCD1";
 
-const std::string kStreamHeader =
-    "HTTP/1.1 200 OK\r\n"
-    "Content-Type: multipart/x-mixed-replace; boundary=quelmormjpegstreamer\r\n"
-    "Pragma: no-cache\r\n"
-    "Cache-Control: no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0\r\n"
-    "Connection: close\r\n"
-    "\r\n";
 const std::string kStatusOk = "HTTP/1.1 200";
 
 }  // namespace
@@ -112,8 +107,8 @@ std::unique_ptr<quelmor::test::LoopbackClient> openStream(const std::string& pat
         auto client = std::make_unique<quelmor::test::LoopbackClient>(kHttpPort);
         if (client->isConnected() && client->send("GET " + path + " HTTP/1.1\r\n\r\n") &&
             client->read(kStatusOk.size(), kToolTimeoutMs) == kStatusOk) {
-            if (client->read(kStreamHeader.size() - kStatusOk.size(), kToolTimeoutMs) ==
-                kStreamHeader.substr(kStatusOk.size()))
+            if (client->read(quelmor::test::kStreamHeader.size() - kStatusOk.size(), kToolTimeoutMs) ==
+                quelmor::test::kStreamHeader.substr(kStatusOk.size()))
                 return client;
             return nullptr;
         }

@@ -2,6 +2,7 @@
 
 #include "LoopbackClient.h"
 #include "PortHolder.h"
+#include "StreamFormat.h"
 #include "TestSupport.h"
 
 #include <dirent.h>
@@ -22,29 +23,18 @@
 namespace quelmor {
 namespace {
 
+using test::kStreamHeader;
 using test::kWaitTimeoutMs;
 using test::LoopbackClient;
+using test::streamPart;
 using test::waitFor;
 
 constexpr int kSmallReceiveBufferBytes = 4096;
 
-const std::string kStreamHeader =
-    "HTTP/1.1 200 OK\r\n"
-    "Content-Type: multipart/x-mixed-replace; boundary=quelmormjpegstreamer\r\n"
-    "Pragma: no-cache\r\n"
-    "Cache-Control: no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0\r\n"
-    "Connection: close\r\n"
-    "\r\n";
 const std::string kViewerPage =
     "<!DOCTYPE html><html><head><style>body{margin:0;padding:0;overflow:hidden;background:#000;}"
     "img{width:100vw;height:100vh;object-fit:contain;}</style></head><body>"
     "<img src='/jpg' alt='MJPEG Stream'/></body></html>";
-
-std::string part(const std::string& picture)
-{
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
-        "\r\n\r\n" + picture;
-}
 
 // A picture whose every byte depends on its number, so that any two differ
 // and a torn or mixed part cannot pass for a whole one.
@@ -111,7 +101,7 @@ TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 
     LoopbackClient client(streamer.port());
     ASSERT_TRUE(openStream(streamer, client, "/jpg"));
-    const std::string expected = part("first");
+    const std::string expected = streamPart("first");
     EXPECT_EQ(client.read(expected.size(), kWaitTimeoutMs), expected);
     streamer.publish("/jpg", "hello");
     std::string received, error;
@@ -407,8 +397,8 @@ TEST_F(MJPEGStreamerTest, StreamClientInputNeverLandsInsideAPart)
     ASSERT_EQ(head.size(), 1u << 20);
     ASSERT_TRUE(client.send("GET /jpg HTTP/1.1\r\n\r\nGET /viewer HTTP/1.1\r\n\r\nstray bytes\r\n\r\n"));
     streamer.publish("/jpg", second);
-    const std::string rest = client.read(part(first).size() - head.size(), kWaitTimeoutMs);
-    EXPECT_TRUE(head + rest == part(first)) << "the first part arrived altered";
+    const std::string rest = client.read(streamPart(first).size() - head.size(), kWaitTimeoutMs);
+    EXPECT_TRUE(head + rest == streamPart(first)) << "the first part arrived altered";
     std::string received, error;
     ASSERT_TRUE(client.readPartAfter(first, received, error, kWaitTimeoutMs)) << error;
     EXPECT_TRUE(received == second) << "the second part arrived altered";

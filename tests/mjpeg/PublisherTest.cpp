@@ -1,6 +1,7 @@
 #include "mjpeg/Publisher.h"
 
 #include "LoopbackClient.h"
+#include "StreamFormat.h"
 #include "TestSupport.h"
 
 #include <poll.h>
@@ -16,6 +17,7 @@ namespace {
 
 using test::kWaitTimeoutMs;
 using test::LoopbackClient;
+using test::streamPart;
 using test::waitFor;
 
 // A connected pair: `server` is what the listener would own, `peer` is the
@@ -32,12 +34,6 @@ struct SocketPair {
     UniqueFd server;
     UniqueFd peer;
 };
-
-std::string expectedPart(const std::string& picture)
-{
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
-        "\r\n\r\n" + picture;
-}
 
 bool hasDataToRead(int socket)
 {
@@ -135,7 +131,7 @@ TEST(Publisher, WritesOneWholePartPerPicture)
     ASSERT_TRUE(publisher.addClient(pair.server.get(), "/jpg"));
     LoopbackClient viewer(std::move(pair.peer));
 
-    const std::string first = expectedPart("hello");
+    const std::string first = streamPart("hello");
     EXPECT_EQ(viewer.read(first.size(), kWaitTimeoutMs), first);
     EXPECT_EQ(first.size(), 66u + 1u + 4u + 5u) << "the part header text is 66 bytes";
     publisher.enqueue("/jpg", std::string("a\0b", 3));

@@ -3,6 +3,7 @@
 #include "ChildProcess.h"
 #include "HeadlessChromium.h"
 #include "JpegCodec.h"
+#include "StreamFormat.h"
 #include "TestSupport.h"
 
 #include <unistd.h>
@@ -23,6 +24,7 @@ namespace {
 
 using test::kWaitTimeoutMs;
 using test::Rgb;
+using test::streamPart;
 using test::waitFor;
 
 constexpr int kWidth = 64;
@@ -60,12 +62,6 @@ std::string readFile(const std::string& path)
 {
     std::ifstream stream(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-}
-
-std::string part(const std::string& picture)
-{
-    return "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(picture.size()) +
-        "\r\n\r\n" + picture;
 }
 
 // The pictures of a multipart body, by each part's Content-Length.
@@ -117,7 +113,7 @@ TEST(RealClient, CurlReceivesDecodableStream)
     for (std::size_t i = 0; i < pictures.size(); ++i) {
         if (i > 0)
             streamer.publish("/jpg", pictures[i]);
-        const std::string expected = part(pictures[i]);
+        const std::string expected = streamPart(pictures[i]);
         ASSERT_TRUE(waitFor([&] {
             const std::string received = readFile(output);
             return received.size() >= expected.size() &&
@@ -133,7 +129,7 @@ TEST(RealClient, CurlReceivesDecodableStream)
     std::vector<std::string> received_pictures = splitParts(received);
     std::string whole_parts;
     for (const std::string& picture : received_pictures)
-        whole_parts += part(picture);
+        whole_parts += streamPart(picture);
     EXPECT_TRUE(received == whole_parts) << "curl received " << received.size() << " bytes, not all in whole parts";
     // A picture comes once more when the test dawdled past the repeat delay.
     received_pictures.erase(std::unique(received_pictures.begin(), received_pictures.end()), received_pictures.end());

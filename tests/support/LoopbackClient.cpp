@@ -1,5 +1,6 @@
 #include "LoopbackClient.h"
 
+#include "StreamFormat.h"
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
@@ -18,7 +19,6 @@ namespace quelmor::test {
 
 namespace {
 
-constexpr const char* kPartPrefix = "--quelmormjpegstreamer\r\nContent-Type: image/jpeg\r\nContent-Length: ";
 constexpr std::size_t kMaxLengthDigits = 20;
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
@@ -97,7 +97,7 @@ std::string LoopbackClient::readUntilClosed(int timeout_ms)
 bool LoopbackClient::readPart(std::string& picture, std::string& error, int timeout_ms)
 {
     const long long deadline = nowMs() + timeout_ms;
-    const std::string prefix = kPartPrefix;
+    const std::string& prefix = kPartPrefix;
     if (!fill(prefix.size(), deadline)) {
         error = "no part header within the time-out (" + std::to_string(pending_.size()) + " bytes)";
         return false;
