@@ -10,6 +10,7 @@
 // client, run in a child process (two INDI clients in one process fragment
 // its heap, and rss_MB is about the feed); jpg_gap the longest between two new
 // pictures on "/jpg" (a repeat of the newest picture does not count).
+#include "BlobRecorder.h"
 #include "LiveTestSupport.h"
 
 #include "service/Streamer.h"
@@ -28,7 +29,6 @@
 #include <fstream>
 #include <string>
 
-using namespace livetest;
 using namespace quelmor::test;
 
 namespace {
@@ -52,7 +52,7 @@ bool firstPart(Streamer& streamer)
     streamer.start(kCamera);
     const auto stream = openStream("/jpg");
     std::string picture, error;
-    return stream && stream->readPart(picture, error, quelmor::test::kEventWaitMs);
+    return stream && stream->readPart(picture, error, kEventWaitMs);
 }
 
 int benchStarts(int starts)
@@ -133,17 +133,17 @@ int benchSoak(int minutes)
     if (!stream)
         return 1;
     std::string previous, picture, error;
-    long long parts = 0, jpgGapMs = 0, lastNewMs = quelmor::test::nowMs();
+    long long parts = 0, jpgGapMs = 0, lastNewMs = nowMs();
     const long long startMs = lastNewMs;
     for (int minute = 1; minute <= minutes; ++minute) {
-        while (quelmor::test::nowMs() - startMs < minute * kMinuteMs) {
-            if (!stream->readPart(picture, error, quelmor::test::kEventWaitMs)) {
+        while (nowMs() - startMs < minute * kMinuteMs) {
+            if (!stream->readPart(picture, error, kEventWaitMs)) {
                 std::fprintf(stderr, "/jpg: %s\n", error.c_str());
                 return 1;
             }
             if (picture == previous)
                 continue;
-            const long long now = quelmor::test::nowMs();
+            const long long now = nowMs();
             jpgGapMs = std::max(jpgGapMs, now - lastNewMs);
             lastNewMs = now;
             previous.swap(picture);

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-using namespace livetest;
 using namespace quelmor::test;
 
 namespace {

@@ -1,7 +1,8 @@
 // The live feed of the service process, driven over a private session bus,
 // against a real indiserver with the CCD simulator, read by a real HTTP client.
-#include "LiveTestSupport.h"
+#include "BlobRecorder.h"
 #include "JpegCodec.h"
+#include "LiveTestSupport.h"
 #include "PortHolder.h"
 
 #include <QDBusConnection>
@@ -17,7 +18,6 @@
 
 #include <memory>
 
-using namespace livetest;
 using namespace quelmor::test;
 
 namespace {

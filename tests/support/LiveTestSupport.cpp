@@ -1,0 +1,54 @@
+#include "LiveTestSupport.h"
+
+#include "StreamFormat.h"
+#include "TestSupport.h"
+
+#include "live/FrameDecoding.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QThread>
+
+namespace quelmor::test {
+
+namespace {
+
+constexpr int kRetryPauseMs = 50;
+
+const std::string kStatusOk = "HTTP/1.1 200";
+
+}  // namespace
+
+std::unique_ptr<LoopbackClient> openStream(const std::string& path, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired()) {
+        auto client = std::make_unique<LoopbackClient>(kHttpPort);
+        if (client->isConnected() && client->send("GET " + path + " HTTP/1.1\r\n\r\n") &&
+            client->read(kStatusOk.size(), kWaitTimeoutMs) == kStatusOk) {
+            if (client->read(kStreamHeader.size() - kStatusOk.size(), kWaitTimeoutMs) ==
+                kStreamHeader.substr(kStatusOk.size()))
+                return client;
+            return nullptr;
+        }
+        QThread::msleep(kRetryPauseMs);
+    }
+    return nullptr;
+}
+
+JpegInfo inspectJpeg(const std::string& bytes)
+{
+    JpegInfo info;
+    QByteArray pixels;
+    info.decoded = ::decodeJpeg(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), pixels,
+        info.width, info.height, info.channels);
+    if (info.decoded && !pixels.isEmpty()) {
+        double sum = 0.0;
+        for (const char sample : pixels)
+            sum += static_cast<unsigned char>(sample);
+        info.mean = sum / pixels.size();
+    }
+    return info;
+}
+
+}  // namespace quelmor::test
