@@ -27,9 +27,8 @@ struct Decoded {
 Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr)
 {
     Decoded result;
-    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.data()),
-        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels,
-        cancelled);
+    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()),
+        result.pixels, result.width, result.height, result.channels, cancelled);
     return result;
 }
 

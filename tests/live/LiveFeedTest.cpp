@@ -161,8 +161,7 @@ protected:
         std::string picture, error;
         const std::size_t blobsBefore = recorder ? recorder->count() : 0;
         EXPECT_TRUE(stream.readPart(picture, error, kEventWaitMs))
-            << error << "; the camera sent " << (recorder ? recorder->count() - blobsBefore : 0)
-            << " BLOBs meanwhile";
+            << error << "; the camera sent " << (recorder ? recorder->count() - blobsBefore : 0) << " BLOBs meanwhile";
         return picture;
     }
 

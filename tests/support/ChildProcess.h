@@ -39,10 +39,10 @@ public:
     bool waitForExit(int timeout_ms);
     // The exit code once exited; -1 if it ended by a signal.
     int exitCode() const { return exit_code_; }
-    // Kills the child (or its group) with SIGKILL unless it has exited, and reaps it.
-    void kill();
 
 private:
+    // Kills the child (or its group) with SIGKILL unless it has exited, and reaps it.
+    void kill();
     bool reap(bool wait);
 
     pid_t pid_ = -1;

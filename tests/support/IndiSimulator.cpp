@@ -52,9 +52,9 @@ bool IndiSimulator::startPictureDriver(const QString& device)
         return false;
     // Read-write, so that opening never waits for the driver and lines wait in the pipe across restarts.
     pictureDriverControl_.reset(::open(controlPath.constData(), O_RDWR | O_CLOEXEC));
-    return pictureDriverControl_.isValid() &&
-        startServer({QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control},
-            QStringLiteral(PICTURE_DRIVER));
+    const QStringList environment{
+        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control};
+    return pictureDriverControl_.isValid() && startServer(environment, QStringLiteral(PICTURE_DRIVER));
 }
 
 bool IndiSimulator::startServer(const QStringList& environment, const QString& driver)

@@ -40,8 +40,8 @@ JpegInfo inspectJpeg(const std::string& bytes)
 {
     JpegInfo info;
     QByteArray pixels;
-    info.decoded = ::decodeJpeg(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), pixels,
-        info.width, info.height, info.channels);
+    info.decoded = ::decodeJpeg(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), pixels, info.width,
+        info.height, info.channels);
     if (info.decoded && !pixels.isEmpty()) {
         double sum = 0.0;
         for (const char sample : pixels)

@@ -11,6 +11,7 @@
 
 namespace sertest {
 
+// The size of every SER header.
 constexpr qint64 kHeaderBytes = 178;
 
 // Every field of a SER header as a writer puts it on disk; the defaults make a
