@@ -5,15 +5,28 @@
 
 #include <basedevice.h>
 #include <indipropertyblob.h>
+#include <sharedblob.h>
 
 #include <algorithm>
 #include <functional>
+#include <vector>
 
 namespace quelmor::test {
 
 namespace {
 
 constexpr const char* kPictureProperty = "CCD1";
+
+void releaseBlobBytes(INDI::Property property)
+{
+    if (property.getType() != INDI_BLOB)
+        return;
+    for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
+        IDSharedBlobFree(element.getBlob());
+        element.setBlob(nullptr);
+        element.setBlobLen(0);
+    }
+}
 
 }  // namespace
 
@@ -28,13 +41,39 @@ BlobRecorder::~BlobRecorder()
         std::lock_guard<std::mutex> lock(store_->mutex);
         store_->closing = true;
     }
-    if (isServerConnected())
-        disconnectServer();
+    // The devices are ours to clear only once the receiving thread has ended.
+    if (isServerConnected() && !disconnectServer())
+        return;
+    // Those the library still lists, and those it dropped when a server went.
+    std::vector<INDI::BaseDevice> devices = getDevices();
+    {
+        std::lock_guard<std::mutex> lock(store_->mutex);
+        devices.insert(devices.end(), store_->devices.begin(), store_->devices.end());
+        store_->devices.clear();
+    }
+    // libindiclient 1.9.9 frees neither a BLOB's bytes nor the properties,
+    // which hold their device.
+    for (INDI::BaseDevice& device : devices) {
+        for (INDI::Property property : device.getProperties())
+            releaseBlobBytes(property);
+        device.getProperties().clear();
+    }
+}
+
+void BlobRecorder::removeProperty(INDI::Property property)
+{
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    if (!store_->closing)
+        releaseBlobBytes(property);
 }
 
 bool BlobRecorder::start()
 {
     watchDevice(IndiSimulator::kDevice, [store = store_](INDI::BaseDevice device) {
+        {
+            std::lock_guard<std::mutex> lock(store->mutex);
+            store->devices.push_back(device);
+        }
         device.watchProperty(kPictureProperty, [store](INDI::Property property) {
             auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
             property.onUpdate([store, blob] {

@@ -2,6 +2,7 @@
 
 #include "EventLoopWait.h"
 
+#include <basedevice.h>
 #include <baseclient.h>
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace quelmor::test {
 
@@ -17,8 +19,10 @@ namespace quelmor::test {
 // the service's output with what the camera sent: a feed that lags keeps
 // publishing pictures many seconds old.
 //
-// Threads: libindiclient's receiving thread records each BLOB; the test's
-// thread asks. Store::mutex guards every member of the Store.
+// Threads: libindiclient's receiving thread records each BLOB and frees the
+// bytes of deleted properties; the test's thread asks. Store::mutex guards
+// every member of the Store. The destructor ends the connection, then frees
+// what the library keeps of every device it saw.
 class BlobRecorder : public INDI::BaseClient {
 public:
     BlobRecorder();
@@ -45,9 +49,15 @@ public:
         std::size_t count = 0;
         long long lastArrivalMs = 0;
         long long longestGapMs = 0;
+        // Every definition of the camera: the library drops its own list
+        // when the server goes, and the devices are released at the end.
+        std::vector<INDI::BaseDevice> devices;
     };
 
 private:
+    // Frees the bytes of a BLOB property the driver deletes: the library never does.
+    void removeProperty(INDI::Property property) override;
+
     std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
 
