@@ -50,6 +50,10 @@ bool SerPlayer::open(const QString& path, QString* error)
 
     QString message;
     bool opened = reader.open(path, &message);
+    if (opened && !SerFrameRenderer::canShow(reader, message)) {
+        reader.close();
+        opened = false;
+    }
     if (opened && !startStreamer()) {
         const std::string listenerError = streamer.lastError();
         message = isPortInUse(listenerError)
