@@ -176,9 +176,8 @@ int main(int argc, char* argv[])
             return 1;
         const double perFrame = times.total() / kFrames;
         const double fps = 1000.0 / perFrame;
-        std::printf(
-            "ser w=%d h=%d depth=%d color=%d frames=%d fps=%.1f ms_per_frame=%.1f read_ms=%.1f render_ms=%.1f "
-            "encode_ms=%.1f\n",
+        std::printf("ser w=%d h=%d depth=%d color=%d frames=%d fps=%.1f ms_per_frame=%.1f read_ms=%.1f render_ms=%.1f "
+                    "encode_ms=%.1f\n",
             c.width, c.height, c.depth, c.colorId, kFrames, fps, perFrame, times.read / kFrames, times.render / kFrames,
             times.encode / kFrames);
         const double seconds = ffmpegSeconds(path);

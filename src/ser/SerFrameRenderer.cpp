@@ -45,8 +45,7 @@ dc1394color_filter_t bayerTile(std::int32_t colorId, std::int64_t originRow, std
 bool bilinearDemosaic(
     const std::uint8_t* mosaic, std::uint8_t* rgb, std::uint32_t width, std::uint32_t height, dc1394color_filter_t tile)
 {
-    return dc1394_bayer_decoding_8bit(mosaic, rgb, width, height, tile, DC1394_BAYER_METHOD_BILINEAR) ==
-        DC1394_SUCCESS;
+    return dc1394_bayer_decoding_8bit(mosaic, rgb, width, height, tile, DC1394_BAYER_METHOD_BILINEAR) == DC1394_SUCCESS;
 }
 
 bool bilinearDemosaic(const std::uint16_t* mosaic, std::uint16_t* rgb, std::uint32_t width, std::uint32_t height,
@@ -169,10 +168,11 @@ bool SerFrameRenderer::canShow(const SerReader& reader, QString& error)
     const std::int32_t frameWidth = reader.width();
     const std::int32_t frameHeight = reader.height();
     if (frameWidth > kMaxJpegSidePixels || frameHeight > kMaxJpegSidePixels) {
-        error = QStringLiteral("Frames of %1 x %2 pixels cannot be shown: a JPEG picture holds at most %3 pixels a side")
-                    .arg(frameWidth)
-                    .arg(frameHeight)
-                    .arg(kMaxJpegSidePixels);
+        error =
+            QStringLiteral("Frames of %1 x %2 pixels cannot be shown: a JPEG picture holds at most %3 pixels a side")
+                .arg(frameWidth)
+                .arg(frameHeight)
+                .arg(kMaxJpegSidePixels);
         return false;
     }
     if (qint64(frameWidth) * frameHeight > kMaxFramePixels) {
@@ -303,7 +303,7 @@ bool SerFrameRenderer::demosaicRows(std::int32_t firstRow, std::int32_t rows, co
     const bool demosaicked = pixelType == PixelType::UInt8
         ? bilinearDemosaic(mosaic, bandDemosaiced.data(), columns, bandHeight, tile)
         : bilinearDemosaic(reinterpret_cast<const std::uint16_t*>(mosaic),
-            reinterpret_cast<std::uint16_t*>(bandDemosaiced.data()), columns, bandHeight, tile);
+              reinterpret_cast<std::uint16_t*>(bandDemosaiced.data()), columns, bandHeight, tile);
     if (!demosaicked)
         return false;
     const std::size_t rowBytes = rowSamples * kColourChannels * bytesPerSample;

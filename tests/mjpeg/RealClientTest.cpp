@@ -202,8 +202,8 @@ TEST(RealClient, FfmpegEndsOnAPausedStream)
     ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     streamer.publish("/jpg", makePictures()[0]);
     const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
-    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v", "3",
-        "-f", "null", "-"});
+    test::ChildProcess ffmpeg(
+        {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v", "3", "-f", "null", "-"});
     ASSERT_TRUE(ffmpeg.isStarted());
     ASSERT_TRUE(ffmpeg.waitForExit(kEndMs)) << "ffmpeg still waits for frames of the paused stream";
     EXPECT_EQ(ffmpeg.exitCode(), 0);

@@ -60,8 +60,8 @@ TEST(SerFrameRenderer, BandsRenderLikeTheWholeFrame)
     for (const std::int32_t colorId : {8, 9, 10, 11, kSerColorRgb, kSerColorBgr}) {
         for (const std::int32_t depth : {8, 16}) {
             for (const QSize size : {QSize(61, 47), QSize(1001, 1003)}) {
-                SCOPED_TRACE(testing::Message() << "ColorID " << colorId << ", " << depth << " bits, " << size.width()
-                                                << " x " << size.height());
+                SCOPED_TRACE(testing::Message()
+                    << "ColorID " << colorId << ", " << depth << " bits, " << size.width() << " x " << size.height());
                 SerHeaderFields fields;
                 fields.colorId = colorId;
                 fields.pixelDepth = depth;
@@ -76,8 +76,9 @@ TEST(SerFrameRenderer, BandsRenderLikeTheWholeFrame)
                 SerFrameRenderer renderer;
                 ASSERT_TRUE(reader.open(path));
                 ASSERT_TRUE(renderer.render(reader, 0));
-                const QImage expected = depth == 8 ? wholeFramePicture<std::uint8_t>(frame, fields.width, fields.height, colorId)
-                                                   : wholeFramePicture<std::uint16_t>(frame, fields.width, fields.height, colorId);
+                const QImage expected = depth == 8
+                    ? wholeFramePicture<std::uint8_t>(frame, fields.width, fields.height, colorId)
+                    : wholeFramePicture<std::uint16_t>(frame, fields.width, fields.height, colorId);
                 ASSERT_EQ(renderer.picture().size(), expected.size());
                 EXPECT_TRUE(renderer.picture().convertToFormat(QImage::Format_RGB32) == expected);
             }

@@ -322,14 +322,16 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
 TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
 {
     constexpr qint64 kRefusalMs = 1000;
-    const QString tooLarge = QStringLiteral("Frames of %1 pixels are too large to show: at most 67108864 pixels a frame");
+    const QString tooLarge =
+        QStringLiteral("Frames of %1 pixels are too large to show: at most 67108864 pixels a frame");
     const struct {
         std::int32_t colorId, depth, width, height;
         QString error;  // empty: opens and plays
     } cases[] = {{SerColorId::kBayerRggb, 16, 23000, 23000, tooLarge.arg("23000 x 23000")},
         {SerColorId::kMono, 8, 32768, 32768, tooLarge.arg("32768 x 32768")},
         {SerColorId::kMono, 8, 70000, 4,
-            QStringLiteral("Frames of 70000 x 4 pixels cannot be shown: a JPEG picture holds at most 65535 pixels a side")},
+            QStringLiteral(
+                "Frames of 70000 x 4 pixels cannot be shown: a JPEG picture holds at most 65535 pixels a side")},
         {SerColorId::kBayerRggb, 16, 9576, 6388, QString()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
