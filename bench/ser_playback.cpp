@@ -9,6 +9,7 @@
 // over ffmpeg's (ffmpeg with two threads, -q:v 3).
 #include "ser/SerFrameRenderer.h"
 #include "ser/SerReader.h"
+#include "stretch/JpegEncoding.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -130,8 +131,7 @@ bool renderAll(const QString& path, StageTimes& times)
     for (int frame = 0; frame < reader.frameCount(); ++frame) {
         if (!timed(times.read, [&] { return renderer.readFrame(reader, frame); }) ||
             !timed(times.render, [&] { return renderer.renderPicture(reader); }) || !timed(times.encode, [&] {
-                jpeg = encodeJpeg(renderer.picture());
-                return !jpeg.isEmpty();
+                return encodePictureJpeg(renderer.picture(), SerFrameRenderer::kJpegQuality, jpeg);
             })) {
             std::fprintf(stderr, "frame %d failed\n", frame);
             return false;

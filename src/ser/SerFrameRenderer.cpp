@@ -4,9 +4,8 @@
 
 #include "ser/SerReader.h"
 #include "stretch/ChannelSample.h"
+#include "stretch/JpegEncoding.h"
 #include "stretch/StretchRenderer.h"
-
-#include <QBuffer>
 
 #include <dc1394/conversions.h>
 
@@ -169,7 +168,7 @@ bool SerFrameRenderer::canShow(const SerReader& reader, QString& error)
     const std::int32_t frameHeight = reader.height();
     if (frameWidth > kMaxJpegSidePixels || frameHeight > kMaxJpegSidePixels) {
         error =
-            QStringLiteral("Frames of %1 x %2 pixels cannot be shown: a JPEG picture holds at most %3 pixels a side")
+            QStringLiteral("Frames of %1 x %2 pixels cannot be shown: the JPEG encoder takes at most %3 pixels a side")
                 .arg(frameWidth)
                 .arg(frameHeight)
                 .arg(kMaxJpegSidePixels);
@@ -336,13 +335,4 @@ bool SerFrameRenderer::measureColourStretch()
     stretch = sampleRenderer.computeParams(sample.data(), false);
     stretchCached = true;
     return true;
-}
-
-QByteArray encodeJpeg(const QImage& picture)
-{
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "JPEG", SerFrameRenderer::kJpegQuality);
-    return bytes;
 }

@@ -36,8 +36,6 @@ public:
     // full-frame sensors (61 Mpx), while one render stays near a second on the
     // main thread and under 700 MB even for 16-bit RGB.
     static constexpr qint64 kMaxFramePixels = qint64(1) << 26;
-    // A JPEG picture holds at most this many pixels a side.
-    static constexpr std::int32_t kMaxJpegSidePixels = 65535;
     // The band buffers of a colour frame (demosaiced rows and their planes).
     static constexpr std::size_t kBandBudgetBytes = std::size_t(8) << 20;
 
@@ -45,8 +43,8 @@ public:
     Q_DISABLE_COPY_MOVE(SerFrameRenderer)
 
     // Whether the frames of the reader's open file can be shown; false with
-    // the reason in `error` when a side exceeds what JPEG holds or the frame
-    // has more than kMaxFramePixels pixels.
+    // the reason in `error` when a side exceeds what the JPEG encoder takes
+    // (kMaxJpegSidePixels) or the frame has more than kMaxFramePixels pixels.
     static bool canShow(const SerReader& reader, QString& error);
 
     // Renders frame `index` of `reader` into picture(). False when the frame
@@ -95,6 +93,3 @@ private:
     StretchParams stretch;
     bool stretchCached = false;
 };
-
-// The picture as JPEG at SerFrameRenderer::kJpegQuality.
-QByteArray encodeJpeg(const QImage& picture);

@@ -5,6 +5,7 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <cstdint>
 #include <type_traits>
 
@@ -18,6 +19,7 @@ constexpr int kThreeChannelDepthBits = 32;
 constexpr std::uint32_t kOpaqueAlpha = 0xFF000000u;
 constexpr int kRedShiftBits = 16;
 constexpr int kGreenShiftBits = 8;
+constexpr std::int64_t kMinTaskOutputBytes = 64 * 1024;
 
 // 8- and 16-bit integer samples are stretched through a table of every value.
 template <typename T>
@@ -56,13 +58,29 @@ void withSampleStretch(const ChannelStretch<T>& stretch, Body&& body)
     }
 }
 
+// Every caller in the system visits every sample; that loop gets a body of
+// its own, with a unit stride the compiler can unroll.
 template <typename T, typename Stretch>
 inline __attribute__((always_inline)) void stretchRowOneChannel(
     const T* row, int width, int sampling, uchar* line, Stretch stretch)
 {
+    if (sampling == 1) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            line[x] = stretch(row[x]);
+        }
+        return;
+    }
     for (std::int64_t x = 0; x < width; x += sampling) {
         *line++ = stretch(row[x]);
     }
+}
+
+template <typename T, typename Stretch>
+inline __attribute__((always_inline)) std::uint32_t stretchedPixel(
+    T red, T green, T blue, Stretch redStretch, Stretch greenStretch, Stretch blueStretch)
+{
+    return kOpaqueAlpha | std::uint32_t{redStretch(red)} << kRedShiftBits |
+        std::uint32_t{greenStretch(green)} << kGreenShiftBits | blueStretch(blue);
 }
 
 template <typename T, typename Stretch>
@@ -72,9 +90,14 @@ inline __attribute__((always_inline)) void stretchRowThreeChannels(const T* redR
     const T* greenRow = redRow + planeSize;
     const T* blueRow = greenRow + planeSize;
     auto* words = reinterpret_cast<std::uint32_t*>(line);
+    if (sampling == 1) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            words[x] = stretchedPixel(redRow[x], greenRow[x], blueRow[x], red, green, blue);
+        }
+        return;
+    }
     for (std::int64_t x = 0; x < width; x += sampling) {
-        *words++ = kOpaqueAlpha | std::uint32_t{red(redRow[x])} << kRedShiftBits |
-            std::uint32_t{green(greenRow[x])} << kGreenShiftBits | blue(blueRow[x]);
+        *words++ = stretchedPixel(redRow[x], greenRow[x], blueRow[x], red, green, blue);
     }
 }
 
@@ -122,17 +145,25 @@ bool rowsUseFmaInstruction()
     return !kUsesLookupTable<T> && cpuHasFma();
 }
 
-// Starts rowTask(inputRow, outputRow) for every visited row on the global pool,
-// in row order, then waits for all of them in the same order.
+// Starts tasks on the global pool that run rowTask(inputRow, outputRow) for
+// every visited row, in row order, a group of rows per task, then waits for
+// all of them in the same order. A task writes at least kMinTaskOutputBytes:
+// one task per row costs more in scheduling than a narrow row takes.
 template <typename RowTask>
-void runRowTasks(int height, int sampling, const RowTask& rowTask)
+void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const RowTask& rowTask)
 {
+    const std::int64_t outputRows = outputExtent(height, sampling);
+    const std::int64_t rowsPerTask = std::max<std::int64_t>(
+        1, (kMinTaskOutputBytes + outputRowBytes - 1) / std::max<std::int64_t>(1, outputRowBytes));
     QList<QFuture<void>> futures;
-    futures.reserve(outputExtent(height, sampling));
-    std::int64_t outputRow = 0;
-    for (std::int64_t inputRow = 0; inputRow < height; inputRow += sampling, ++outputRow) {
-        futures.append(QtConcurrent::run(
-            QThreadPool::globalInstance(), [rowTask, inputRow, outputRow] { rowTask(inputRow, outputRow); }));
+    futures.reserve((outputRows + rowsPerTask - 1) / rowsPerTask);
+    for (std::int64_t firstRow = 0; firstRow < outputRows; firstRow += rowsPerTask) {
+        const std::int64_t endRow = std::min(outputRows, firstRow + rowsPerTask);
+        futures.append(QtConcurrent::run(QThreadPool::globalInstance(), [rowTask, firstRow, endRow, sampling] {
+            for (std::int64_t outputRow = firstRow; outputRow < endRow; ++outputRow) {
+                rowTask(outputRow * sampling, outputRow);
+            }
+        }));
     }
     for (QFuture<void>& future : futures) {
         future.waitForFinished();
@@ -156,15 +187,16 @@ void stretchOneChannel(
     const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
     const bool fused = rowsUseFmaInstruction<T>();
     withSampleStretch(stretch, [&](auto grey) {
-        runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-            const T* row = samples + inputRow * width;
-            uchar* line = bits + outputRow * bytesPerLine;
-            if (fused) {
-                stretchRowOneChannelFma(row, width, sampling, line, grey);
-            } else {
-                stretchRowOneChannel(row, width, sampling, line, grey);
-            }
-        });
+        runRowTasks(
+            height, sampling, outputExtent(width, sampling), [=](std::int64_t inputRow, std::int64_t outputRow) {
+                const T* row = samples + inputRow * width;
+                uchar* line = bits + outputRow * bytesPerLine;
+                if (fused) {
+                    stretchRowOneChannelFma(row, width, sampling, line, grey);
+                } else {
+                    stretchRowOneChannel(row, width, sampling, line, grey);
+                }
+            });
     });
 }
 
@@ -187,7 +219,8 @@ void stretchThreeChannels(
     withSampleStretch(redStretch, [&](auto red) {
         withSampleStretch(greenStretch, [&](auto green) {
             withSampleStretch(blueStretch, [&](auto blue) {
-                runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
+                const std::int64_t outputRowBytes = outputExtent(width, sampling) * sizeof(std::uint32_t);
+                runRowTasks(height, sampling, outputRowBytes, [=](std::int64_t inputRow, std::int64_t outputRow) {
                     const T* redRow = samples + inputRow * width;
                     uchar* line = bits + outputRow * bytesPerLine;
                     if (fused) {

@@ -331,7 +331,7 @@ TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
         {SerColorId::kMono, 8, 32768, 32768, tooLarge.arg("32768 x 32768")},
         {SerColorId::kMono, 8, 70000, 4,
             QStringLiteral(
-                "Frames of 70000 x 4 pixels cannot be shown: a JPEG picture holds at most 65535 pixels a side")},
+                "Frames of 70000 x 4 pixels cannot be shown: the JPEG encoder takes at most 65500 pixels a side")},
         {SerColorId::kBayerRggb, 16, 9576, 6388, QString()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
