@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that are missing for building the service
-# ("build") or for building and testing it ("test").
+# ("build"), for building it and checking its Debian package ("package"), or
+# for building and testing it ("test").
 set -euo pipefail
 
 build_packages=(
@@ -9,22 +10,24 @@ build_packages=(
   libindi-dev libjpeg-dev libdc1394-dev
   dbus indi-bin
 )
+package_check_packages=(lintian man-db)
 test_packages=(
   libgtest-dev
-  curl ffmpeg chromium
+  curl ffmpeg chromium python3
   clang libclang-rt-14-dev
   systemd
 )
 
 case "${1:-build}" in
   build) wanted=("${build_packages[@]}") ;;
-  test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
-  *) echo "usage: $0 [build|test]" >&2; exit 2 ;;
+  package) wanted=("${build_packages[@]}" "${package_check_packages[@]}") ;;
+  test) wanted=("${build_packages[@]}" "${package_check_packages[@]}" "${test_packages[@]}") ;;
+  *) echo "usage: $0 [build|package|test]" >&2; exit 2 ;;
 esac
 
 missing=()
 for package in "${wanted[@]}"; do
-  # One line per architecture once a foreign one is added (the arm64 cross build).
+  # One line per architecture when a foreign one has been added to dpkg.
   dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -qx "install ok installed" || missing+=("$package")
 done
 [[ ${#missing[@]} -eq 0 ]] && exit 0

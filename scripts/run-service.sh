@@ -4,17 +4,16 @@
 # with the CCD simulator (streaming JPEG pictures with content), starts the
 # live feed of "CCD Simulator" and prints the address of the viewer page.
 # Without a session bus in the environment it starts a private one and prints
-# its address, so that a controlling program can reach the service. Ctrl-C
-# stops everything the script started.
+# its address, so that a controlling program can reach the service. Ctrl-C,
+# or SIGTERM to this script, stops everything the script started.
 #
 # Usage: run-service.sh [SER-FILE]
 #   SER-FILE: play this SER file instead of the live picture.
 set -euo pipefail
-readonly SCRIPT=$(realpath -- "$0")
 if [[ $# -ge 1 ]]; then
   set -- "$(realpath -- "$1")"
 fi
-cd "$(dirname "$SCRIPT")/.."
+cd "$(dirname "$(realpath -- "$0")")/.."
 
 readonly SERVICE=build-service/src/app/dorvenquill-streamer
 readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
@@ -22,26 +21,64 @@ readonly INDI_PORT=7624
 readonly HTTP_PORT=8080
 readonly SIMULATOR="CCD Simulator"
 readonly WAIT_SECONDS=20
+# How long a started program has to end after SIGTERM before SIGKILL.
+readonly STOP_SECONDS=3
 
+# Each started program leads a process group of its own, which holds what it
+# starts in turn (indiserver's drivers, a build's compilers).
 started_pids=()
-indi_home=""
+temp_dir=""
+
+# start_child COMMAND...: runs COMMAND in the background in a new session.
+start_child() {
+  setsid "$@" &
+  started_pids+=("$!")
+}
+
+# wait_last_child: waits for the program started last and forgets it; a
+# signal meanwhile is handled at once, and stop_started still ends it.
+wait_last_child() {
+  local status=0
+  wait "${started_pids[-1]}" || status=$?
+  unset 'started_pids[-1]'
+  return "$status"
+}
 
 build_service() {
   scripts/install-packages.sh build
-  cmake -S . -B build-service -DDORVENQUILL_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build build-service -j"$(nproc)"
+  start_child cmake -S . -B build-service -DDORVENQUILL_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  wait_last_child
+  start_child cmake --build build-service -j"$(nproc)"
+  wait_last_child
 }
 
-stop_started() {
+# running PID...: whether one of the PIDs is running (not a zombie).
+running() {
   local pid
+  for pid; do
+    [[ "$(ps -o stat= -p "$pid" 2>/dev/null || true)" == [^Z]* ]] && return 0
+  done
+  return 1
+}
+
+# SIGTERM to every started process group, SIGKILL to what is left of them
+# after STOP_SECONDS; the programs are reaped before the script ends.
+stop_started() {
+  trap '' INT TERM
+  local pid tries
   for pid in "${started_pids[@]}"; do
-    kill "$pid" 2>/dev/null || true
+    kill -TERM -- "-$pid" 2>/dev/null || true
+  done
+  for ((tries = STOP_SECONDS * 10; tries > 0; tries--)); do
+    running "${started_pids[@]}" || break
+    sleep 0.1
   done
   for pid in "${started_pids[@]}"; do
+    kill -KILL -- "-$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  [[ -n "$indi_home" ]] && rm -rf "$indi_home"
   started_pids=()
+  [[ -n "$temp_dir" ]] && rm -rf "$temp_dir"
 }
 
 # wait_until DESCRIPTION COMMAND...: retries COMMAND for WAIT_SECONDS.
@@ -69,10 +106,10 @@ indi_property_exists() {
 
 # Starts indiserver with the CCD simulator; its settings go to a temporary HOME.
 start_indi_simulator() {
-  indi_home=$(mktemp -d)
+  local indi_home=$temp_dir/indi
+  mkdir "$indi_home"
   echo "No INDI server on port $INDI_PORT: starting indiserver with indi_simulator_ccd."
-  HOME="$indi_home" indiserver -p "$INDI_PORT" indi_simulator_ccd >"$indi_home/indiserver.log" 2>&1 &
-  started_pids+=("$!")
+  HOME="$indi_home" start_child indiserver -p "$INDI_PORT" indi_simulator_ccd >"$indi_home/indiserver.log" 2>&1
   wait_until "indiserver" indi_server_listens
   wait_until "the simulator's CONNECTION" indi_property_exists "$SIMULATOR.CONNECTION.CONNECT"
 }
@@ -101,9 +138,18 @@ bus_name_owned() {
     org.freedesktop.DBus.NameHasOwner "string:$BUS_NAME" | grep -q "boolean true"
 }
 
+# Starts a dbus-daemon of its own and points this script's programs at it.
+start_private_bus() {
+  local address_file=$temp_dir/bus-address
+  echo "No session bus in the environment: starting a private one."
+  start_child dbus-daemon --session --nofork --print-address=3 3>"$address_file"
+  wait_until "the private session bus" test -s "$address_file"
+  DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$address_file")
+  export DBUS_SESSION_BUS_ADDRESS
+}
+
 start_service() {
-  "$SERVICE" &
-  started_pids+=("$!")
+  start_child "$SERVICE"
   wait_until "the service on the bus" bus_name_owned
 }
 
@@ -142,26 +188,21 @@ run_with_ser_file() {
   play_ser_file "$1" && print_viewer_address "Playing $1"
 }
 
-if [[ -n "${RUN_SERVICE_ON_BUS:-}" ]]; then
-  trap stop_started EXIT
-  trap 'exit 130' INT TERM
-  echo "DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS"
-  if [[ $# -ge 1 ]]; then
-    run_with_ser_file "$1"
-  else
-    run_with_live_picture
-  fi
-  echo "Ctrl-C stops what this script started."
-  wait -n "${started_pids[@]}"
-  exit
-fi
+trap stop_started EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 build_service
+temp_dir=$(mktemp -d)
 if [[ -z "${DBUS_SESSION_BUS_ADDRESS:-}" && -S "${XDG_RUNTIME_DIR:-/nonexistent}/bus" ]]; then
   export DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
 fi
-if [[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]]; then
-  RUN_SERVICE_ON_BUS=1 exec "$SCRIPT" "$@"
+[[ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]] || start_private_bus
+echo "DBUS_SESSION_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS"
+if [[ $# -ge 1 ]]; then
+  run_with_ser_file "$1"
+else
+  run_with_live_picture
 fi
-echo "No session bus in the environment: starting a private one."
-RUN_SERVICE_ON_BUS=1 exec dbus-run-session -- "$SCRIPT" "$@"
+echo "Ctrl-C stops what this script started."
+wait -n "${started_pids[@]}"

@@ -1,7 +1,10 @@
+#include "SessionBusWatch.h"
 #include "service/Streamer.h"
 
 #include <QCoreApplication>
 #include <QMetaType>
+
+#include <cstdio>
 
 // indiproperty.h declares the meta-type itself when built with Qt.
 #include <indiproperty.h>
@@ -25,6 +28,8 @@ void raiseDescriptorLimit()
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+constexpr int kExitBusLost = 1;
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -35,6 +40,12 @@ int main(int argc, char* argv[])
 
     Streamer streamer;
     QObject::connect(&streamer, &Streamer::finished, &app, &QCoreApplication::quit);
+    // The streamer, destroyed when main returns, then ends its source and frees the HTTP port.
+    SessionBusWatch busWatch;
+    QObject::connect(&busWatch, &SessionBusWatch::lost, &app, [] {
+        std::fputs("dorvenquill-streamer: lost the connection to the D-Bus session bus\n", stderr);
+        QCoreApplication::exit(kExitBusLost);
+    });
 
     return app.exec();
 }

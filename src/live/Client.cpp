@@ -3,6 +3,7 @@
 #include "stretch/StretchRenderer.h"
 
 #include <indipropertyblob.h>
+#include <sharedblob.h>
 
 #include <algorithm>
 #include <thread>
@@ -19,6 +20,7 @@ Client::Client(const QString& deviceName, const char* indiHost) : deviceName(dev
 
 Client::~Client()
 {
+    callbackGate_->cancelling = true;
     {
         // Waits for a running callback; every later one finds the gate closed.
         std::lock_guard<std::mutex> lock(callbackGate_->mutex);
@@ -27,8 +29,31 @@ Client::~Client()
     streamer.stop();
     // The receiving thread is joined only by ~BaseClient; the shared gate
     // keeps any callback it still runs away from the members released below.
-    if (isServerConnected())
-        disconnectServer();
+    const bool receivingEnded = !isServerConnected() || disconnectServer();
+    watchedDevice = INDI::BaseDevice();
+    if (!receivingEnded)
+        return;  // the devices are still in the receiving thread's hands
+    for (const INDI::BaseDevice& device : getDevices())
+        releaseDevice(device);
+}
+
+void Client::releaseDevice(INDI::BaseDevice device)
+{
+    for (INDI::Property property : device.getProperties())
+        releaseBlobBytes(property);
+    device.getProperties().clear();
+}
+
+void Client::releaseBlobBytes(INDI::Property property)
+{
+    // The library never frees a BLOB's bytes itself.
+    if (property.getType() != INDI_BLOB)
+        return;
+    for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
+        IDSharedBlobFree(element.getBlob());
+        element.setBlob(nullptr);
+        element.setBlobLen(0);
+    }
 }
 
 template <typename Callback>
@@ -43,15 +68,34 @@ bool Client::start()
 {
     const QByteArray device = deviceName.toLatin1();
     // Watched before connecting: the server may define the device before a
-    // watch installed afterwards exists, and its callback would never run.
-    watchDevice(device.constData(), [this, gate = callbackGate_](INDI::BaseDevice device) {
-        throughGate(gate, [&] { onDevice(std::move(device)); });
-    });
+    // watch installed afterwards exists. Each definition reaches newDevice.
+    watchDevice(device.constData());
     enableDirectBlobAccess(device.constData(), kPictureProperty);
     if (!connectServer())
         return false;
     setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
     return true;
+}
+
+void Client::newDevice(INDI::BaseDevice device)
+{
+    throughGate(callbackGate_, [&] {
+        if (deviceName.toLatin1() == device.getDeviceName())
+            onDevice(std::move(device));
+    });
+}
+
+void Client::removeDevice(INDI::BaseDevice device)
+{
+    throughGate(callbackGate_, [&] {
+        watchedDevice = INDI::BaseDevice();
+        releaseDevice(std::move(device));
+    });
+}
+
+void Client::removeProperty(INDI::Property property)
+{
+    throughGate(callbackGate_, [&] { releaseBlobBytes(std::move(property)); });
 }
 
 void Client::onDevice(INDI::BaseDevice device)

@@ -10,6 +10,7 @@
 #include <baseclient.h>
 #include <basedevice.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -22,18 +23,28 @@
 // (histogram on "/histogram", focus metrics).
 //
 // Threads: construction, start(), the locked operations and destruction run
-// on the main thread. The device callback, the property callback and the BLOB
-// update handler run on the INDI library's receiving thread, one at a time,
-// each under callbackGate_->mutex and only while callbackGate_->closing is
-// false. frameMutex guards stretch, the analysis frame and the focus state;
+// on the main thread. newDevice, removeDevice, removeProperty, the property
+// callback and the BLOB update handler run on the INDI library's receiving thread, one at a
+// time, each under callbackGate_->mutex and only while callbackGate_->closing
+// is false. frameMutex guards stretch, the analysis frame and the focus state;
 // it is held only to copy or swap. lastAnalysisTime, watchedDevice and the
 // server-retry fields are touched only by the callbacks. Lock order:
 // callbackGate_->mutex, then frameMutex.
 //
-// Teardown: the destructor closes the gate (waiting for a running callback),
-// stops the HTTP server and ends the INDI connection. The gate is shared with
-// the callbacks the library stores, so a callback that the receiving thread
-// starts after the members are gone still finds it, sees closing and returns.
+// Devices come and go: a driver that restarts, or deletes and defines its
+// device again, brings a new device object; newDevice watches "CCD1" on each.
+// A new definition of "CCD1" gets the update handler again, and pictures go on
+// on the same HTTP server, which starts once only.
+//
+// Teardown: the destructor first cancels the running callback's picture work
+// (decoding stops at its next row), then closes the gate, stops the HTTP
+// server and ends the INDI connection. Last it empties the library's devices:
+// libindiclient 1.9.9 never frees a device whose properties it still holds
+// (each property keeps a handle to its device), nor the bytes of a BLOB, and
+// the callbacks and the last picture would go with them. removeDevice does the
+// same for a device the server deletes, removeProperty frees the bytes of a
+// deleted BLOB property. The gate is shared with the callbacks the library stores, so a
+// callback that starts after the members are gone still finds it and returns.
 //
 // Failures: a server that cannot listen (port taken) is started again from the
 // update handler at most once a second, so pictures flow once the port frees.
@@ -83,12 +94,19 @@ public:
     // are no 1- or 3-component JPEG or encoding fails.
     bool renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg);
 
+protected:
+    void newDevice(INDI::BaseDevice device) override;
+    void removeDevice(INDI::BaseDevice device) override;
+    void removeProperty(INDI::Property property) override;
+
 private:
     // What the callbacks share with the destructor; it outlives the Client
     // for as long as the library keeps a callback.
     struct CallbackGate {
         std::mutex mutex;
         bool closing = false;  // guarded by mutex
+        // Set without the mutex, which the running callback holds.
+        std::atomic<bool> cancelling{false};
     };
 
     // The latest decoded picture, 8-bit planar; replaced whole, never edited.
@@ -104,9 +122,16 @@ private:
     std::optional<AnalysisFrame> copyAnalysisFrame();
 
     void onDevice(INDI::BaseDevice device);
+    bool pictureWorkCancelled() const;
+    // Frees the device's BLOB bytes and drops every property the library holds for it.
+    static void releaseDevice(INDI::BaseDevice device);
+    static void releaseBlobBytes(INDI::Property property);
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
+    // Decodes the picture into `frame`; false for no 1- or 3-component JPEG
+    // within the decode bound, or when the picture work is cancelled.
+    bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const;
     void refreshAnalysisFrame(const unsigned char* bytes, int length);
     void runAnalysisPass(std::chrono::steady_clock::time_point now);
     void publish(const char* path, const char* bytes, std::size_t length);

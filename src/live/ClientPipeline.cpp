@@ -71,16 +71,23 @@ void Client::processPicture(const unsigned char* bytes, int length)
     runAnalysisPass(now);
 }
 
-bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const
 {
     QByteArray interleaved;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, frame.width, frame.height, frame.channels,
+            &callbackGate_->cancelling) ||
+        pictureWorkCancelled())
         return false;
-    const AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
-    interleaved.clear();
+    frame.pixels = toPlanar(interleaved, frame.width, frame.height, frame.channels);
+    return true;
+}
+
+bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+{
+    AnalysisFrame frame;
+    if (!decodeAnalysisFrame(bytes, length, frame))
+        return false;
+    const auto [pixels, width, height, channels] = frame;
 
     StretchRenderer renderer(width, height, channels, PixelType::UInt8);
     {
@@ -90,8 +97,8 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
         renderer.params = stretch.params();
     }
     QImage image = makeOutputImage(width, height, channels);
-    renderer.render(frame.pixels.constData(), &image, 1);
-    return encodeJpeg(image, jpeg);
+    renderer.render(pixels.constData(), &image, 1);
+    return !pictureWorkCancelled() && encodeJpeg(image, jpeg);
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
@@ -107,13 +114,9 @@ bool Client::analysisDue(std::chrono::steady_clock::time_point now) const
 
 void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
 {
-    QByteArray interleaved;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::int32_t channels = 0;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, width, height, channels))
+    AnalysisFrame frame;
+    if (!decodeAnalysisFrame(bytes, length, frame))
         return;
-    AnalysisFrame frame{toPlanar(interleaved, width, height, channels), width, height, channels};
     std::lock_guard<std::mutex> lock(frameMutex);
     analysisFrame = std::move(frame);
 }
@@ -122,7 +125,7 @@ void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
 {
     lastAnalysisTime = now;
     const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
-    if (!frame)
+    if (!frame || pictureWorkCancelled())
         return;
     QByteArray histogram;
     if (renderHistogram(frame->pixels, frame->width, frame->height, frame->channels, histogram))
@@ -134,6 +137,11 @@ void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
         return;
     std::lock_guard<std::mutex> lock(frameMutex);
     focusHistory.record(*sharpness);
+}
+
+bool Client::pictureWorkCancelled() const
+{
+    return callbackGate_->cancelling.load(std::memory_order_relaxed);
 }
 
 void Client::publish(const char* path, const char* bytes, std::size_t length)

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <cstdint>
 
 // Turns the camera's JPEG pictures into 8-bit samples. Interleaved layout: rows
@@ -15,11 +16,22 @@
 // True only for a picture of 1 or 3 components; `width` and `height` are then
 // written, `channels` as soon as the header is read (4 for CMYK, with false).
 // Corrupt input answers false and never ends the process; a truncated picture
-// with an intact header decodes to full size (the missing rows grey). Pictures
-// of more samples than a signed 32-bit count holds, or that do not fit in
-// memory, answer false before any row is decoded.
+// with an intact header decodes to full size (the missing rows grey).
+//
+// The cost of a decode is bounded before it starts, from the header alone: a
+// picture answers false unless it has at most kMaxDecodedPixels pixels, at
+// most a signed 32-bit count of samples, and at least one byte per eight 8x8
+// blocks of all its components (no entropy coding of a whole picture takes
+// less, so a small file whose header claims a huge size is not expanded). A
+// picture that does not fit in memory answers false too.
+//
+// `cancelled`, when given, is polled while decoding: once it is true the
+// decode stops and answers false.
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
-    std::int32_t& height, std::int32_t& channels);
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr);
+
+// Above the largest astronomy sensors (about 150 Mpx).
+constexpr std::int64_t kMaxDecodedPixels = 200'000'000;
 
 // The planar form of an interleaved picture; one channel is returned as is.
 // Empty for a negative geometry or interleaved bytes fewer than it needs.

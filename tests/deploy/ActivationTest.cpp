@@ -8,6 +8,7 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -22,6 +23,9 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
+
+#include "LiveTestSupport.h"
 
 namespace {
 
@@ -32,6 +36,7 @@ constexpr int kWaitMs = 20000;
 // Starting a process on the first call may take a while on a loaded machine.
 constexpr int kActivationCallTimeoutMs = 60000;
 constexpr int kPollStepMs = 20;
+constexpr int kExitAfterBusLossMs = 1000;
 
 QString busConfiguration(const QString& socketDir, const QString& serviceDir)
 {
@@ -111,48 +116,94 @@ private:
     int status_ = -1;
 };
 
-TEST(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZero)
-{
+// A private bus daemon that knows only the installed activation file, and a
+// connection to it.
+class Activation : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QFileInfo(serviceDir + QStringLiteral("/") + kService + QStringLiteral(".service")).isFile())
+            << "no installed activation file in " << serviceDir.toStdString();
+        ASSERT_TRUE(dir.isValid());
+        QFile config(dir.filePath(QStringLiteral("bus.conf")));
+        ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+        config.write(busConfiguration(dir.path(), serviceDir).toUtf8());
+        config.close();
+        const QString address = startBus(daemon, config.fileName());
+        ASSERT_FALSE(address.isEmpty()) << "dbus-daemon printed no address";
+        bus = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address, kConnectionName));
+        ASSERT_TRUE(bus->isConnected()) << bus->lastError().message().toStdString();
+    }
+    void TearDown() override
+    {
+        bus.reset();
+        QDBusConnection::disconnectFromBus(kConnectionName);
+    }
+
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kService, method);
+        message.setArguments(arguments);
+        return bus->call(message, QDBus::Block, kActivationCallTimeoutMs);
+    }
+
+    // Activates the service with a first call and answers its pid once it is
+    // this process's child.
+    pid_t activate()
+    {
+        const QDBusReply<int> totalFrames = call(QStringLiteral("serTotalFrames"));
+        EXPECT_TRUE(totalFrames.isValid()) << totalFrames.error().message().toStdString();
+        EXPECT_EQ(totalFrames.value(), 0);
+        const auto pid = static_cast<pid_t>(bus->interface()->servicePid(kService).value());
+        EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().toStdString(),
+            executable.toStdString())
+            << "the name is owned by another program than the installed one";
+        EXPECT_TRUE(waitUntil([&] { return parentOf(pid) == getpid(); }))
+            << "the started service never became this process's child";
+        return pid;
+    }
+
+    const QString kConnectionName = QStringLiteral("activation");
     const QString serviceDir = kPrefix + QStringLiteral("/share/dbus-1/services");
     const QString executable = kPrefix + QStringLiteral("/bin/dorvenquill-streamer");
-    ASSERT_TRUE(QFileInfo(serviceDir + QStringLiteral("/") + kService + QStringLiteral(".service")).isFile())
-        << "no installed activation file in " << serviceDir.toStdString();
-
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    QFile config(dir.filePath(QStringLiteral("bus.conf")));
-    ASSERT_TRUE(config.open(QIODevice::WriteOnly));
-    config.write(busConfiguration(dir.path(), serviceDir).toUtf8());
-    config.close();
-
     QProcess daemon;
-    const QString address = startBus(daemon, config.fileName());
-    ASSERT_FALSE(address.isEmpty()) << "dbus-daemon printed no address";
-    QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("activation"));
-    ASSERT_TRUE(bus.isConnected()) << bus.lastError().message().toStdString();
+    std::unique_ptr<QDBusConnection> bus;
+};
 
-    EXPECT_FALSE(bus.interface()->isServiceRegistered(kService).value()) << "the name is owned before any call";
-    EXPECT_TRUE(bus.interface()->activatableServiceNames().value().contains(kService));
+TEST_F(Activation, CallToTheNameStartsTheInstalledServiceAndStopEndsItWithStatusZero)
+{
+    EXPECT_FALSE(bus->interface()->isServiceRegistered(kService).value()) << "the name is owned before any call";
+    EXPECT_TRUE(bus->interface()->activatableServiceNames().value().contains(kService));
+    StartedService service(activate());
+    ASSERT_FALSE(HasFailure());
 
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("serTotalFrames"));
-    QDBusReply<int> totalFrames = bus.call(call, QDBus::Block, kActivationCallTimeoutMs);
-    ASSERT_TRUE(totalFrames.isValid()) << totalFrames.error().message().toStdString();
-    EXPECT_EQ(totalFrames.value(), 0);
-
-    StartedService service(static_cast<pid_t>(bus.interface()->servicePid(kService).value()));
-    ASSERT_GT(service.pid(), 0);
-    EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(service.pid())).symLinkTarget().toStdString(),
-        executable.toStdString())
-        << "the name is owned by another program than the installed one";
-    ASSERT_TRUE(waitUntil([&] { return parentOf(service.pid()) == getpid(); }))
-        << "the started service never became this process's child";
-
-    bus.send(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("stop")));
+    bus->send(QDBusMessage::createMethodCall(kService, kPath, kService, QStringLiteral("stop")));
     const int status = service.waitForExitStatus();
     ASSERT_NE(status, -1) << "the service did not end after stop";
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    QDBusConnection::disconnectFromBus(QStringLiteral("activation"));
+}
+
+// The bus daemon dies while a SER file plays: the service frees port 8080 and
+// ends with a failure status, which the user unit restarts.
+TEST_F(Activation, LosingTheBusEndsTheServiceWithAFailureAndFreesItsPort)
+{
+    StartedService service(activate());
+    ASSERT_FALSE(HasFailure());
+    const QDBusReply<bool> opened = call(QStringLiteral("openSer"), {livetest::writeTinySerFile(dir)});
+    ASSERT_TRUE(opened.isValid() && opened.value());
+    ASSERT_TRUE(livetest::portOpen(livetest::kHttpPort));
+
+    QElapsedTimer sinceLoss;
+    sinceLoss.start();
+    daemon.kill();
+    const int status = service.waitForExitStatus();
+    EXPECT_LT(sinceLoss.elapsed(), kExitAfterBusLossMs);
+    ASSERT_NE(status, -1) << "the service outlived its bus";
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(livetest::portBindable(livetest::kHttpPort));
 }
 
 }  // namespace

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
 # The Debian package, built by CPack from a finished build and read with
 # dpkg-deb only (nothing is installed): it holds exactly the installed files
-# below /usr, and depends on the package of every library the executable needs.
-# Usage: package_test.sh CPACK BUILD_DIR OUTPUT_DIR VERSION
+# below /usr, for its architecture, depends on the package of every library
+# the executable needs, and passes Debian's own check, lintian, with no error
+# or warning.
+# Usage: package_test.sh CPACK BUILD_DIR OUTPUT_DIR VERSION [ARCH [DPKG_ADMINDIR]]
+#   ARCH: the package's architecture (default: the machine's); DPKG_ADMINDIR:
+#   the dpkg database that holds the packages of the executable's libraries
+#   (default: the machine's; a cross build's sysroot has its own).
 set -euo pipefail
-cpack=$1 build=$2 out=$3 version=$4
+cpack=$1 build=$2 out=$3 version=$4 arch=${5:-$(dpkg --print-architecture)} admindir=${6:-/var/lib/dpkg}
 name=com.tavrinholm.dorvenquill.Streamer
+doc=./usr/share/doc/dorvenquill-streamer
+manual_page=./usr/share/man/man1/dorvenquill-streamer.1.gz
 
 failures=0
 fail() {
@@ -15,13 +22,16 @@ fail() {
 
 rm -rf "$out"
 "$cpack" --config "$build/CPackConfig.cmake" -B "$out" >/dev/null
-deb=$out/dorvenquill-streamer_${version}_$(dpkg --print-architecture).deb
+deb=$out/dorvenquill-streamer_${version}_$arch.deb
 [[ -f "$deb" ]] || { echo "FAIL: no $deb" >&2; ls "$out" >&2; exit 1; }
 
 expected_files="./usr/bin/dorvenquill-streamer
 ./usr/lib/systemd/user/dorvenquill-streamer.service
 ./usr/share/dbus-1/interfaces/$name.xml
-./usr/share/dbus-1/services/$name.service"
+./usr/share/dbus-1/services/$name.service
+$doc/changelog.gz
+$doc/copyright
+$manual_page"
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [[ "$files" == "$expected_files" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected_files"
 
@@ -32,21 +42,43 @@ unit_exec=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/dorvenquill-st
 [[ "$activation_exec" == /usr/bin/dorvenquill-streamer ]] || fail "activation file starts '$activation_exec'"
 [[ "$unit_exec" == /usr/bin/dorvenquill-streamer ]] || fail "unit starts '$unit_exec'"
 
+package_arch=$(dpkg-deb --field "$deb" Architecture)
+[[ "$package_arch" == "$arch" ]] || fail "Architecture is $package_arch, expected $arch"
+machine=$(readelf -h "$root/usr/bin/dorvenquill-streamer" | sed -n 's/^ *Machine: *//p')
+case $arch in
+  amd64) [[ "$machine" == "Advanced Micro Devices X86-64" ]] || fail "an $machine executable" ;;
+  arm64) [[ "$machine" == AArch64 ]] || fail "an $machine executable" ;;
+esac
+
 # Qt, libindi, libjpeg and libdc1394 always; every other library the executable
 # links through its owning package.
 depends=$(dpkg-deb --field "$deb" Depends)
 depends_on() { grep -qx "$1" <<<"$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1}')"; }
 wanted=(libqt6core6 libqt6dbus6 libindiclient1 libjpeg62-turbo libdc1394-25)
-# The native library folder: cross toolchains hold libraries of the same names.
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+# The library folder of the architecture: cross toolchains hold libraries of the same names.
+multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 for soname in $(readelf -d "$root/usr/bin/dorvenquill-streamer" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-  owner=$(dpkg -S "*/$multiarch/$soname" 2>/dev/null | head -n1 | cut -d: -f1)
-  [[ -n "$owner" ]] || fail "no installed package holds $soname"
+  owner=$( (dpkg-query --admindir="$admindir" -S "*/$multiarch/$soname" 2>/dev/null || true) | head -n1 | cut -d: -f1)
+  [[ -n "$owner" ]] || fail "no package in $admindir holds $soname"
   wanted+=("$owner")
 done
 for package in "${wanted[@]}"; do
   depends_on "$package" || fail "Depends lacks $package: $depends"
 done
 
-echo "checked ${#wanted[@]} dependencies in: $depends"
+if ! report=$(lintian --fail-on error,warning "$deb"); then
+  fail "lintian:"$'\n'"$report"
+fi
+# The page documents every method of the interface, and man formats it without a warning.
+for method in $(sed -n 's/.*<method name="\([^"]*\)".*/\1/p' "$root/usr/share/dbus-1/interfaces/$name.xml"); do
+  zgrep -q "$method" "$root/$manual_page" || fail "the manual page lacks $method"
+done
+man_warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/$manual_page" 2>&1 >/dev/null) || fail "man failed"
+[[ -z "$man_warnings" ]] || fail "man warns: $man_warnings"
+[[ "$(head -n1 "$root/$doc/copyright")" == "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" ]] ||
+  fail "the copyright file is not machine-readable"
+changelog_version=$(zcat "$root/$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version)
+[[ "$changelog_version" == "$version" ]] || fail "the changelog's last version is $changelog_version"
+
+echo "checked ${#wanted[@]} dependencies in: $depends; lintian: ${report:-no tags}"
 [[ $failures -eq 0 ]]

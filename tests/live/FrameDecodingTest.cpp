@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <vector>
 
@@ -19,11 +20,12 @@ struct Decoded {
     std::int32_t channels = kUnwritten;
 };
 
-Decoded decode(const QByteArray& jpeg)
+Decoded decode(const QByteArray& jpeg, const std::atomic<bool>* cancelled = nullptr)
 {
     Decoded result;
     result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.constData()),
-        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels);
+        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels,
+        cancelled);
     return result;
 }
 
@@ -97,6 +99,9 @@ TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
     ASSERT_EQ(cut.pixels.size(), 307200);
     EXPECT_EQ(cut.pixels.left(640 * 16), full.pixels.left(640 * 16));
     EXPECT_NE(cut.pixels, full.pixels);
+
+    const std::atomic<bool> cancelled{true};
+    EXPECT_FALSE(decode(whole, &cancelled).ok) << "a cancelled decode went on";
 }
 
 // What cannot be decoded to 1 or 3 channels answers false and leaves the
@@ -104,9 +109,8 @@ TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
 TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
 {
     const QByteArray grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
-    // The frame header holds the height and width as 16-bit numbers, 5 bytes after its marker.
-    QByteArray huge = grey;
-    huge.replace(huge.indexOf("\xFF\xC0") + 5, 4, QByteArray("\xFF\xDC\xFF\xDC", 4));
+    // 225 Mpx with bytes enough for one bit per block: beyond the pixel bound only.
+    const QByteArray padded = claimingSize(grey, 15000, 15000) + QByteArray(450'000, '\0');
     const struct {
         const char* what;
         QByteArray bytes;
@@ -116,7 +120,9 @@ TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
         {"FITS header", QByteArray("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
         {"start of picture only", QByteArray("\xFF\xD8", 2), kUnwritten},
         {"header cut short", grey.left(100), kUnwritten},
-        {"65500 x 65500, more samples than a 32-bit count", huge, kUnwritten},
+        {"65500 x 65500, more samples than a 32-bit count", claimingSize(grey, 65500, 65500), kUnwritten},
+        {"4000 x 4000 claimed in a few hundred bytes", claimingSize(grey, 4000, 4000), kUnwritten},
+        {"15000 x 15000, above the pixel bound", padded, kUnwritten},
         {"CMYK", encodeJpeg(std::vector<std::uint8_t>(8 * 8 * 4, 90), 8, 8, 4), 4},
     };
     for (const auto& c : cases) {

@@ -1,11 +1,14 @@
 // The live feed of the service process, driven over a private session bus,
 // against a real indiserver with the CCD simulator, read by a real HTTP client.
 #include "LiveTestSupport.h"
+#include "TestJpeg.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QThread>
 
@@ -24,6 +27,12 @@ constexpr int kAbsenceCheckMs = 1500;
 constexpr int kPartsInFlight = 2;
 constexpr int kPartsChecked = 5;
 constexpr int kBlobMatchMs = 1000;
+// A replaced feed must not wait for picture work.
+constexpr int kStartAnswerMs = 500;
+// Parts of 20 pictures a second; the same number takes 20 times as long when
+// every picture costs a second.
+constexpr int kPacedParts = 20;
+constexpr int kPacedPartsMs = 10000;
 
 bool nameIsOwned()
 {
@@ -205,6 +214,9 @@ TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
     service.setStretch(0.0, 0.5, 1.0);
     const auto identity = streamAfterChange();
     ASSERT_TRUE(identity);
+    // A slow stretch (sanitizers, a loaded machine) leaves more stretched parts in flight, and their repeats.
+    ASSERT_TRUE(waitUntil([&] { return recorder->waitForBlob(readPart(*identity), kBlobMatchMs); }))
+        << "the identity stretch never passed a picture through";
     for (int i = 0; i < kPartsChecked; ++i)
         EXPECT_TRUE(recorder->waitForBlob(readPart(*identity))) << "identity stretch: part " << i << " re-encoded";
 }
@@ -312,6 +324,85 @@ TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
         ASSERT_TRUE(recorder->waitForBlob(part)) << "a part is no BLOB the camera sent";
         arrival = recorder->arrivalNumber(part);
     }
+}
+
+// indiserver starts a crashed driver again, and the driver defines the camera
+// afresh: the connection opened before carries the new driver's pictures.
+TEST_F(LiveFeedTest, FollowsACameraDriverThatRestarts)
+{
+    startStreamingCamera();
+    service.startFeed(kCamera);
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    readPart(*stream);
+
+    ASSERT_TRUE(simulator.killDriver()) << "indiserver did not start the driver again";
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    recorder = std::make_unique<BlobRecorder>();  // the old one watched the gone device
+    ASSERT_TRUE(recorder->start());
+    ASSERT_TRUE(waitUntil([this] { return recorder->count() > 0; })) << "the restarted driver sends nothing";
+    EXPECT_TRUE(waitUntil([&] { return recorder->arrivalNumber(readPart(*stream)) > 0; }))
+        << "no picture of the restarted driver on the old connection";
+}
+
+// A driver that deletes its device, or "CCD1" alone, and defines it again:
+// pictures go on on the same connection. A picture whose header claims
+// 40000 x 40000 goes out unchanged even with a stretch set, the feed keeps
+// pace with it, and replacing the feed does not wait for it.
+TEST_F(LiveFeedTest, FollowsRedefinitionsAndPassesPicturesBeyondTheDecodeBound)
+{
+    const QString device = QStringLiteral("Picture Driver");
+    QTemporaryDir directory;
+    std::vector<std::string> pictures;
+    for (const int grey : {40, 200}) {
+        const QByteArray jpeg = encodeJpeg(std::vector<std::uint8_t>(64 * 48, grey), 64, 48, 1);
+        pictures.push_back(jpeg.toStdString());
+        pictures.push_back(claimingSize(jpeg, 40000, 40000).toStdString());
+    }
+    QStringList paths;
+    for (const std::string& picture : pictures) {
+        QFile file(directory.filePath(QString::number(paths.size())));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(picture.data(), picture.size()));
+        paths.append(file.fileName());
+    }
+    const auto send = [&](int picture) {
+        return simulator.tellPictureDriver(QStringLiteral("send %1 0.05").arg(paths[picture]));
+    };
+    ASSERT_TRUE(simulator.startPictureDriver(device));
+    service.startFeed(device);
+    ASSERT_TRUE(send(0));
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    const auto partArrives = [&](int picture) {
+        return waitUntil([&] { return readPart(*stream) == pictures[picture]; });
+    };
+    ASSERT_TRUE(partArrives(0));
+
+    const struct {
+        const char* deletion;
+        int picture;
+    } redefinitions[] = {{"delete-device", 2}, {"delete-property", 0}};
+    for (const auto& r : redefinitions) {
+        ASSERT_TRUE(simulator.tellPictureDriver(QString::fromLatin1(r.deletion)));
+        ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("define")));
+        ASSERT_TRUE(send(r.picture));
+        EXPECT_TRUE(partArrives(r.picture)) << "no picture after " << r.deletion;
+    }
+
+    service.setStretch(0.1, 0.3, 0.9);
+    ASSERT_TRUE(send(1));
+    ASSERT_TRUE(partArrives(1)) << "the picture beyond the decode bound was not passed on unchanged";
+    QElapsedTimer paced;
+    paced.start();
+    for (int i = 0; i < kPacedParts; ++i)
+        ASSERT_EQ(readPart(*stream), pictures[1]) << "part " << i;
+    EXPECT_LT(paced.elapsed(), kPacedPartsMs) << "the feed falls behind the pictures beyond the bound";
+
+    QElapsedTimer start;
+    start.start();
+    service.startFeed(device);
+    EXPECT_LT(start.elapsed(), kStartAnswerMs) << "start waited for the picture work";
 }
 
 // --- Analysis --------------------------------------------------------------

@@ -17,8 +17,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <utility>
 
 extern char** environ;
 
@@ -164,6 +168,42 @@ bool IndiSimulator::start()
         waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
 }
 
+bool IndiSimulator::startPictureDriver(const QString& device)
+{
+    const QByteArray control = home_.filePath(QStringLiteral("control")).toLocal8Bit();
+    if (::mkfifo(control.constData(), 0600) != 0)
+        return false;
+    // Read-write, so that opening never waits for the driver and lines wait in the pipe across restarts.
+    pictureDriverControl_ = ::open(control.constData(), O_RDWR | O_CLOEXEC);
+    server_ = std::make_unique<SpawnedProcess>(QStringList{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path(),
+        QStringLiteral("PICTURE_DRIVER_DEVICE=") + device, QStringLiteral("PICTURE_DRIVER_CONTROL=") + control,
+        QStringLiteral("indiserver"), QStringLiteral("-p"), QString::number(kIndiPort), QStringLiteral(PICTURE_DRIVER)});
+    return pictureDriverControl_ >= 0 && server_->isStarted() && waitUntil([] { return portOpen(kIndiPort); });
+}
+
+bool IndiSimulator::tellPictureDriver(const QString& command)
+{
+    const QByteArray line = command.toLocal8Bit() + '\n';
+    return ::write(pictureDriverControl_, line.constData(), line.size()) == line.size();
+}
+
+bool IndiSimulator::killDriver()
+{
+    const pid_t driver = driverPid();
+    if (driver <= 0 || ::kill(driver, SIGKILL) != 0)
+        return false;
+    return waitUntil([this, driver] { return driverPid() > 0 && driverPid() != driver; }) &&
+        waitUntil([this] { return propertyExists(cameraProperty(QStringLiteral("CONNECTION.CONNECT"))); });
+}
+
+pid_t IndiSimulator::driverPid() const
+{
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(server_ ? server_->pid() : 0));
+    if (!children.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<pid_t>(children.readAll().split(' ').first().toInt());
+}
+
 bool IndiSimulator::connectCamera()
 {
     return set({QStringLiteral("CONNECTION.CONNECT=On")}) &&
@@ -201,6 +241,8 @@ bool IndiSimulator::set(const QStringList& assignments)
 
 void IndiSimulator::kill()
 {
+    if (pictureDriverControl_ >= 0)
+        ::close(std::exchange(pictureDriverControl_, -1));
     if (!server_)
         return;
     server_.reset();
@@ -241,6 +283,10 @@ bool BlobRecorder::start()
                 const INDI::WidgetView<IBLOB>& element = *blob->at(0);
                 store->newest.assign(static_cast<const char*>(element.getBlob()), element.getBlobLen());
                 ++store->count;
+                const long long now = quelmor::test::nowMs();
+                if (store->count > 1)
+                    store->longestGapMs = std::max(store->longestGapMs, now - store->lastArrivalMs);
+                store->lastArrivalMs = now;
                 store->arrivalByHash.emplace(std::hash<std::string>()(store->newest), store->count);
             });
         });
@@ -268,6 +314,12 @@ std::size_t BlobRecorder::arrivalNumber(const std::string& bytes) const
     std::lock_guard<std::mutex> lock(store_->mutex);
     const auto found = store_->arrivalByHash.find(hash);
     return found == store_->arrivalByHash.end() ? 0 : found->second;
+}
+
+long long BlobRecorder::longestGapMs() const
+{
+    std::lock_guard<std::mutex> lock(store_->mutex);
+    return store_->longestGapMs;
 }
 
 std::string BlobRecorder::newest() const

@@ -44,6 +44,7 @@ public:
     SpawnedProcess& operator=(const SpawnedProcess&) = delete;
 
     bool isStarted() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     // The exit code, or -1 when it did not exit normally within the time.
     int waitForExitCode(int timeoutMs);
     void killGroup();
@@ -67,6 +68,14 @@ public:
 
     // Starts the server and waits until the camera's CONNECTION property exists.
     bool start();
+    // Starts the server with tests/live/picture_driver.py as the driver of
+    // `device` instead of the simulator; it defines "CCD1" at once.
+    bool startPictureDriver(const QString& device);
+    // One command line for the picture driver ("send PATH SECONDS", "define", ...).
+    bool tellPictureDriver(const QString& command);
+    // Kills the simulator's driver process, as a crash would; indiserver starts
+    // it again, with the camera switched off.
+    bool killDriver();
     // Switches the camera on; "CCD1" is defined then.
     bool connectCamera();
     // Switches it off; the driver deletes its properties, "CCD1" among them.
@@ -81,9 +90,12 @@ public:
 
 private:
     bool propertyExists(const QString& property);
+    // The first child of indiserver, 0 when there is none.
+    pid_t driverPid() const;
 
     QTemporaryDir home_;
     std::unique_ptr<SpawnedProcess> server_;
+    int pictureDriverControl_ = -1;
 };
 
 // A second INDI client (over TCP) that remembers every "CCD1" BLOB of the
@@ -103,6 +115,8 @@ public:
     std::size_t arrivalNumber(const std::string& bytes) const;
     // The newest BLOB, empty before the first.
     std::string newest() const;
+    // The longest time between two BLOBs so far.
+    long long longestGapMs() const;
 
     // Shared with the library's callbacks, which may outlive the recorder.
     struct Store {
@@ -111,6 +125,8 @@ public:
         std::unordered_map<std::size_t, std::size_t> arrivalByHash;
         std::string newest;
         std::size_t count = 0;
+        long long lastArrivalMs = 0;
+        long long longestGapMs = 0;
     };
 
 private:

@@ -52,3 +52,10 @@ QByteArray encodeJpeg(const std::vector<std::uint8_t>& samples, int width, int h
     std::free(output);
     return jpeg;
 }
+
+QByteArray claimingSize(QByteArray jpeg, int width, int height)
+{
+    // The baseline frame header holds the height and width as 16-bit numbers, 5 bytes after its marker.
+    const char size[] = {char(height >> 8), char(height), char(width >> 8), char(width)};
+    return jpeg.replace(jpeg.indexOf("\xFF\xC0") + 5, 4, QByteArray(size, 4));
+}

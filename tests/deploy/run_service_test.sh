@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# SIGTERM to the run script ends everything it started within 5 s: with the
+# private bus it starts when the environment has none, and on a bus it is
+# given. Each case runs in a private PID and network namespace, so that ports
+# 7624 and 8080 are its own and whatever outlives the script shows in ps.
+# Usage: run_service_test.sh RUN_SERVICE_SCRIPT
+set -euo pipefail
+readonly STOP_DEADLINE_TENTHS=50 START_DEADLINE_TENTHS=6000
+
+if [[ -z "${RUN_SERVICE_TEST_BUS:-}" ]]; then
+  userns=()
+  [[ $(id -u) -eq 0 ]] || userns=(-r)
+  status=0
+  for bus in private given; do
+    echo "== bus: $bus"
+    RUN_SERVICE_TEST_BUS=$bus unshare "${userns[@]}" -p -f -n --mount-proc bash "$0" "$@" || status=1
+  done
+  exit "$status"
+fi
+
+# Inside the namespace, as its process 1: everything left at the end dies with it.
+script=$1 log=$(mktemp -d)/run-service.log own_bus=none
+ip link set lo up
+unset DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR
+if [[ $RUN_SERVICE_TEST_BUS == given ]]; then
+  dbus-daemon --session --nofork --print-address=3 3>"$log.bus" &
+  own_bus=$!
+  until [[ -s "$log.bus" ]]; do sleep 0.1; done
+  DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$log.bus") && export DBUS_SESSION_BUS_ADDRESS
+fi
+running() { [[ "$(ps -o stat= -p "$1" || true)" == [^Z]* ]]; }
+# programs: every process but this shell, its bus and this listing.
+programs() {
+  local lister=$BASHPID
+  ps -e -o pid=,ppid=,args= | awk -v own="$own_bus" -v lister="$lister" '$1 != 1 && $1 != own && $1 != lister && $2 != lister'
+}
+
+bash "$script" >"$log" 2>&1 &
+script_pid=$!
+for ((tries = START_DEADLINE_TENTHS; tries > 0; tries--)); do
+  grep -qs "Ctrl-C stops" "$log" || ! running "$script_pid" && break
+  sleep 0.1
+done
+grep -qs "Ctrl-C stops" "$log" || { echo "FAIL: the script did not come up:"; cat "$log"; exit 1; }
+started=$(programs)
+expected=(indiserver indi_simulator_ccd build-service/src/app/dorvenquill-streamer)
+[[ $RUN_SERVICE_TEST_BUS == private ]] && expected+=(dbus-daemon)
+for program in "${expected[@]}"; do
+  grep -q "$program" <<<"$started" || { echo "FAIL: $program is not running:"$'\n'"$started"; exit 1; }
+done
+
+kill -TERM "$script_pid"
+for ((tries = STOP_DEADLINE_TENTHS; tries > 0; tries--)); do
+  running "$script_pid" || break
+  sleep 0.1
+done
+left=$(programs)
+left=$(grep -v "^ *$script_pid " <<<"$left" || true)
+running "$script_pid" && left+=$'\n'"the script"
+[[ -z "$left" ]] || { echo "FAIL: 5 s after SIGTERM these still run:"$'\n'"$left"; cat "$log"; exit 1; }
+echo "ended within 5 s:"$'\n'"$started"

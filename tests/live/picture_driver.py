@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+# An INDI driver for tests: indiserver runs it, it defines "CCD1" on the device
+# named by PICTURE_DRIVER_DEVICE and obeys lines written to the FIFO named by
+# PICTURE_DRIVER_CONTROL:
+#   send PATH SECONDS   send the file as a picture every SECONDS, until the next line
+#   delete-device | delete-property | define
+import base64, os, select, sys, time
+
+device = os.environ["PICTURE_DRIVER_DEVICE"]
+control = os.open(os.environ["PICTURE_DRIVER_CONTROL"], os.O_RDWR | os.O_NONBLOCK)
+picture, interval, next_send = None, None, 0.0
+lines = {
+    "define": f'<defBLOBVector device="{device}" name="CCD1" label="Image" group="Main" state="Idle" '
+              'perm="ro" timeout="60"><defBLOB name="CCD1" label="Image"/></defBLOBVector>',
+    "delete-device": f'<delProperty device="{device}"/>',
+    "delete-property": f'<delProperty device="{device}" name="CCD1"/>',
+}
+
+
+def say(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+def obey(command):
+    global picture, interval, next_send
+    words = command.split()
+    if words and words[0] == "send":
+        with open(words[1], "rb") as f:
+            data = f.read()
+        picture = (f'<setBLOBVector device="{device}" name="CCD1" state="Ok"><oneBLOB name="CCD1" '
+                   f'size="{len(data)}" format=".jpg" len="{len(data)}">{base64.b64encode(data).decode()}'
+                   '</oneBLOB></setBLOBVector>')
+        interval, next_send = float(words[2]), 0.0
+    elif words:
+        say(lines[words[0]])
+
+
+pending = b""
+while True:
+    ready, _, _ = select.select([sys.stdin, control], [], [], 0.01)
+    if sys.stdin in ready:
+        message = os.read(sys.stdin.fileno(), 65536)
+        if not message:
+            break
+        if b"getProperties" in message:
+            say(lines["define"])
+    if control in ready:
+        pending += os.read(control, 4096)
+        *commands, pending = pending.split(b"\n")
+        for command in commands:
+            obey(command.decode())
+    if picture and time.monotonic() >= next_send:
+        say(picture)
+        next_send = time.monotonic() + interval
