@@ -22,6 +22,7 @@
 #include "live/FocusMetrics.h"
 #include "live/Histogram.h"
 #include "mjpeg/MJPEGStreamer.h"
+#include "stretch/JpegEncoding.h"
 #include "stretch/StretchRenderer.h"
 
 #include <QBuffer>
@@ -206,13 +207,12 @@ struct Split {
 Split measureSplit(const std::string& jpeg, bool stretched, quelmor::MJPEGStreamer& streamer)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
-    QByteArray interleaved, planar;
+    QByteArray planar;
     std::int32_t width = 0, height = 0, channels = 0;
     Split split;
     split.decode = averageMilliseconds(kSplitRepeats, [&] {
-        interleaved.clear();
-        decodeJpeg(bytes, jpeg.size(), interleaved, width, height, channels);
-        planar = toPlanar(interleaved, width, height, channels);
+        planar.clear();
+        decodeJpegPlanar(bytes, jpeg.size(), planar, width, height, channels);
     });
     split.analysis = averageMilliseconds(kSplitRepeats, [&] {
         QByteArray histogram;
@@ -232,12 +232,8 @@ Split measureSplit(const std::string& jpeg, bool stretched, quelmor::MJPEGStream
         }
         split.stretch = averageMilliseconds(kSplitRepeats, [&] { renderer.render(planar.constData(), &image, 1); });
         QByteArray encoded;
-        split.encode = averageMilliseconds(kSplitRepeats, [&] {
-            encoded.clear();
-            QBuffer buffer(&encoded);
-            buffer.open(QIODevice::WriteOnly);
-            image.save(&buffer, "JPEG", -1);
-        });
+        split.encode =
+            averageMilliseconds(kSplitRepeats, [&] { encodePictureJpeg(image, kStretchedQuality, encoded); });
         published = encoded.toStdString();
     }
     split.publish = averageMilliseconds(kSplitRepeats, [&] { streamer.publish("/jpg", published); });
