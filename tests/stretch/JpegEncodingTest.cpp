@@ -45,18 +45,4 @@ TEST(JpegEncoding, WritesWhatQtsImageWriterWrote)
     }
 }
 
-// Pictures it cannot take as they are leave the output alone.
-TEST(JpegEncoding, RefusesPicturesItCannotTake)
-{
-    QImage colourTable = patterned(QImage::Format_Indexed8, QSize(4, 4));
-    colourTable.setColor(9, qRgb(255, 0, 0));
-    const QImage refused[] = {QImage(), QImage(kMaxJpegSidePixels + 1, 1, QImage::Format_RGB32),
-        QImage(4, 4, QImage::Format_ARGB32), colourTable};
-    for (const QImage& picture : refused) {
-        QByteArray jpeg("kept");
-        EXPECT_FALSE(encodePictureJpeg(picture, 75, jpeg)) << picture.width() << " x " << picture.height();
-        EXPECT_EQ(jpeg, "kept");
-    }
-}
-
 }  // namespace
