@@ -84,16 +84,30 @@ void blackenFrameEdges(std::uint8_t* rows, std::size_t rowBytes, std::size_t pix
     }
 }
 
+// Splits interleaved pixels into planes, the samples of a plane packed into
+// 64-bit stores in host order: one store per sample would bound the loop.
 template <typename Sample>
 void splitPlanes(const Sample* pixels, Sample* planes, std::size_t pixelCount, bool swapRedBlue)
 {
-    Sample* red = planes + (swapRedBlue ? 2 * pixelCount : 0);
-    Sample* green = planes + pixelCount;
-    Sample* blue = planes + (swapRedBlue ? 0 : 2 * pixelCount);
-    for (std::size_t i = 0; i < pixelCount; ++i, pixels += kColourChannels) {
-        red[i] = pixels[0];
-        green[i] = pixels[1];
-        blue[i] = pixels[2];
+    constexpr std::size_t kSamplesPerStore = sizeof(std::uint64_t) / sizeof(Sample);
+    constexpr int kSampleBits = 8 * sizeof(Sample);
+    Sample* const targets[kColourChannels] = {
+        planes + (swapRedBlue ? 2 * pixelCount : 0), planes + pixelCount, planes + (swapRedBlue ? 0 : 2 * pixelCount)};
+    std::size_t i = 0;
+    for (; i + kSamplesPerStore <= pixelCount; i += kSamplesPerStore, pixels += kSamplesPerStore * kColourChannels) {
+        for (int c = 0; c < kColourChannels; ++c) {
+            std::uint64_t packed = 0;
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < kSamplesPerStore; ++k) {
+                const std::size_t slot = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? k : kSamplesPerStore - 1 - k;
+                packed |= std::uint64_t{pixels[k * kColourChannels + c]} << (kSampleBits * slot);
+            }
+            std::memcpy(targets[c] + i, &packed, sizeof packed);
+        }
+    }
+    for (; i < pixelCount; ++i, pixels += kColourChannels) {
+        for (int c = 0; c < kColourChannels; ++c)
+            targets[c][i] = pixels[c];
     }
 }
 
