@@ -1,5 +1,6 @@
 // Any bytes a camera sends are decoded without crashing or leaking, and a
-// picture that decodes fills exactly its geometry, interleaved and planar.
+// picture that decodes fills exactly its geometry, interleaved and planar,
+// and decodes straight into planes to the same planes.
 #include "live/FrameDecoding.h"
 
 #include <csetjmp>
@@ -65,7 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::int64_t samples = static_cast<std::int64_t>(width) * height * channels;
     if ((channels != 1 && channels != 3) || pixels.size() != samples)
         std::abort();
-    if (toPlanar(pixels, width, height, channels).size() != samples)
+    const QByteArray planar = toPlanar(pixels, width, height, channels);
+    if (planar.size() != samples)
+        std::abort();
+    QByteArray planes;
+    std::int32_t planarWidth = 0, planarHeight = 0, planarChannels = 0;
+    if (!decodeJpegPlanar(data, size, planes, planarWidth, planarHeight, planarChannels) || planes != planar ||
+        planarWidth != width || planarHeight != height || planarChannels != channels)
         std::abort();
     return 0;
 }

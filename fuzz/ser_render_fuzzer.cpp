@@ -1,5 +1,5 @@
 // Any bytes as a SER file through the player's render path: rendering the
-// first and last frames of an accepted file never crashes, hangs or reads out
+// first and last frames of a file the player accepts never crashes, hangs or reads out
 // of bounds, and a rendered picture has the frame's size.
 #include "ser/SerFrameRenderer.h"
 #include "ser/SerReader.h"
@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!input.write(data, size))
         std::abort();
     SerReader reader;
-    if (!reader.open(input.path))
+    QString refusal;
+    if (!reader.open(input.path) || !SerFrameRenderer::canShow(reader, refusal))
         return 0;
     SerFrameRenderer renderer;
     for (int index : {0, reader.frameCount() - 1}) {

@@ -3,9 +3,9 @@
 
 #include "live/FrameDecoding.h"
 #include "live/Histogram.h"
+#include "stretch/JpegEncoding.h"
 #include "stretch/StretchRenderer.h"
 
-#include <QBuffer>
 #include <QImage>
 
 #include <string>
@@ -17,7 +17,8 @@ constexpr const char* kHistogramPath = "/histogram";
 constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
 // How long a server that could not listen waits before the next attempt.
 constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
-constexpr int kImageWriterDefaultQuality = -1;
+// The quality Qt's image writer gave stretched pictures when none was named.
+constexpr int kStretchedJpegQuality = 75;
 
 QImage makeOutputImage(std::int32_t width, std::int32_t height, std::int32_t channels)
 {
@@ -29,17 +30,6 @@ QImage makeOutputImage(std::int32_t width, std::int32_t height, std::int32_t cha
         greyRamp[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
     image.setColorTable(greyRamp);
     return image;
-}
-
-bool encodeJpeg(const QImage& image, QByteArray& jpeg)
-{
-    QByteArray encoded;
-    QBuffer buffer(&encoded);
-    buffer.open(QIODevice::WriteOnly);
-    if (!image.save(&buffer, "JPEG", kImageWriterDefaultQuality) || encoded.isEmpty())
-        return false;
-    jpeg = std::move(encoded);
-    return true;
 }
 
 }  // namespace
@@ -73,13 +63,9 @@ void Client::processPicture(const unsigned char* bytes, int length)
 
 bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const
 {
-    QByteArray interleaved;
-    if (!decodeJpeg(bytes, static_cast<unsigned long>(length), interleaved, frame.width, frame.height, frame.channels,
-            &callbackGate_->cancelling) ||
-        pictureWorkCancelled())
-        return false;
-    frame.pixels = toPlanar(interleaved, frame.width, frame.height, frame.channels);
-    return true;
+    return decodeJpegPlanar(bytes, static_cast<unsigned long>(length), frame.pixels, frame.width, frame.height,
+               frame.channels, &callbackGate_->cancelling) &&
+        !pictureWorkCancelled();
 }
 
 bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
@@ -98,7 +84,7 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     }
     QImage image = makeOutputImage(width, height, channels);
     renderer.render(pixels.constData(), &image, 1);
-    return !pictureWorkCancelled() && encodeJpeg(image, jpeg);
+    return !pictureWorkCancelled() && encodePictureJpeg(image, kStretchedJpegQuality, jpeg);
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)

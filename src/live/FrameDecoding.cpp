@@ -1,5 +1,7 @@
 #include "live/FrameDecoding.h"
 
+#include <QtEndian>
+
 #include <csetjmp>
 #include <cstddef>
 #include <cstring>
@@ -14,6 +16,11 @@ namespace {
 constexpr std::int64_t kMaxSampleCount = std::numeric_limits<std::int32_t>::max();
 // Every coded 8x8 block takes at least one bit of entropy-coded data.
 constexpr std::int64_t kMinBlocksPerByte = 8;
+constexpr int kColourChannels = 3;
+// Rows of a colour picture decoded at once before they are spread over the
+// planes: a few kilobytes a row, so the band stays in the cache.
+constexpr JDIMENSION kBandRows = 16;
+constexpr int kSamplesPerStore = 8;
 
 // libjpeg's error manager first, so the library's pointer to it is also a
 // pointer to the whole record, then where a fatal error jumps back to, then
@@ -82,19 +89,60 @@ bool startDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
     return jpeg_start_decompress(&info) == TRUE;
 }
 
-// Reads the scan lines one at a time through `row` into consecutive rows of
-// `pixels`, then finishes decompression.
-bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, unsigned char* row, unsigned char* pixels,
-    std::size_t rowBytes)
+// Reads the scan lines straight into `rows`, as many per call as libjpeg
+// gives, then finishes decompression.
+bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY rows)
 {
     if (setjmp(errors.returnPoint))
         return false;
     while (info.output_scanline < info.output_height) {
-        unsigned char* target = pixels + static_cast<std::size_t>(info.output_scanline) * rowBytes;
-        JSAMPROW rows[] = {row};
-        if (jpeg_read_scanlines(&info, rows, 1) != 1)
+        const JDIMENSION left = info.output_height - info.output_scanline;
+        if (jpeg_read_scanlines(&info, rows + info.output_scanline, left) == 0)
             return false;  // a memory source never suspends; stop rather than spin
-        std::memcpy(target, row, rowBytes);
+    }
+    jpeg_finish_decompress(&info);
+    return true;
+}
+
+// Writes `count` interleaved red, green, blue pixels into three planes
+// planeSize bytes apart, eight samples of a plane per store: byte stores
+// would bound the loop.
+void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned char* red, std::size_t planeSize)
+{
+    unsigned char* const planes[kColourChannels] = {red, red + planeSize, red + 2 * planeSize};
+    std::size_t i = 0;
+    for (; i + kSamplesPerStore <= count; i += kSamplesPerStore, pixels += kSamplesPerStore * kColourChannels) {
+        for (int channel = 0; channel < kColourChannels; ++channel) {
+            std::uint64_t samples = 0;
+#pragma GCC unroll 8
+            for (int k = 0; k < kSamplesPerStore; ++k)
+                samples |= std::uint64_t{pixels[k * kColourChannels + channel]} << (8 * k);
+            samples = qToLittleEndian(samples);
+            std::memcpy(planes[channel] + i, &samples, sizeof samples);
+        }
+    }
+    for (; i < count; ++i, pixels += kColourChannels) {
+        for (int channel = 0; channel < kColourChannels; ++channel)
+            planes[channel][i] = pixels[channel];
+    }
+}
+
+// Reads the scan lines of a three-component picture a band at a time into
+// `band` (bandRows consecutive rows) and spreads each band over the red,
+// green and blue planes, then finishes decompression.
+bool readScanlinesIntoPlanes(
+    jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY band, JDIMENSION bandRows, unsigned char* planes)
+{
+    if (setjmp(errors.returnPoint))
+        return false;
+    const std::size_t width = info.output_width;
+    const std::size_t planeSize = width * info.output_height;
+    while (info.output_scanline < info.output_height) {
+        const std::size_t firstRow = info.output_scanline;
+        const JDIMENSION read = jpeg_read_scanlines(&info, band, bandRows);
+        if (read == 0)
+            return false;
+        spreadOverPlanes(band[0], read * width, planes + firstRow * width, planeSize);
     }
     jpeg_finish_decompress(&info);
     return true;
@@ -107,10 +155,9 @@ void abortDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
     jpeg_abort_decompress(&info);
 }
 
-}  // namespace
-
-bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
-    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled)
+// decodeJpeg, or with `planar` decodeJpegPlanar.
+bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, bool planar)
 {
     jpeg_decompress_struct info{};
     DecoderErrors errors{};
@@ -123,7 +170,7 @@ bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pi
     if (!readHeader(info, errors, bytes, length) || !startDecompression(info, errors))
         return false;
     channels = info.output_components;
-    if (channels != 1 && channels != 3) {
+    if (channels != 1 && channels != kColourChannels) {
         abortDecompression(info, errors);
         return false;
     }
@@ -131,18 +178,42 @@ bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pi
     const auto pictureWidth = static_cast<std::int32_t>(info.output_width);
     const auto pictureHeight = static_cast<std::int32_t>(info.output_height);
     const std::size_t rowBytes = static_cast<std::size_t>(pictureWidth) * static_cast<std::size_t>(channels);
-    std::vector<unsigned char> row;
+    // Grey pictures are planar as they come; colour ones go through a band.
+    const bool throughBand = planar && channels == kColourChannels;
+    std::vector<JSAMPROW> rows;
+    std::vector<unsigned char> band;
     try {
         pixels.resize(static_cast<qsizetype>(rowBytes * static_cast<std::size_t>(pictureHeight)));
-        row.resize(rowBytes);
+        rows.resize(throughBand ? kBandRows : static_cast<std::size_t>(pictureHeight));
+        band.resize(throughBand ? kBandRows * rowBytes : 0);
     } catch (const std::bad_alloc&) {
         return false;  // a picture too large for the memory left is just not decoded
     }
-    if (!readScanlines(info, errors, row.data(), reinterpret_cast<unsigned char*>(pixels.data()), rowBytes))
+    auto* const target = reinterpret_cast<unsigned char*>(pixels.data());
+    unsigned char* const firstRow = throughBand ? band.data() : target;
+    for (std::size_t row = 0; row < rows.size(); ++row)
+        rows[row] = firstRow + row * rowBytes;
+    const bool read = throughBand ? readScanlinesIntoPlanes(info, errors, rows.data(), kBandRows, target)
+                                  : readScanlines(info, errors, rows.data());
+    if (!read)
         return false;
     width = pictureWidth;
     height = pictureHeight;
     return true;
+}
+
+}  // namespace
+
+bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled)
+{
+    return decode(bytes, length, pixels, width, height, channels, cancelled, false);
+}
+
+bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArray& planes, std::int32_t& width,
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled)
+{
+    return decode(bytes, length, planes, width, height, channels, cancelled, true);
 }
 
 QByteArray toPlanar(const QByteArray& interleaved, std::int32_t width, std::int32_t height, std::int32_t channels)

@@ -30,6 +30,12 @@
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr);
 
+// Decodes like decodeJpeg, into the planar layout: the rows of a colour
+// picture pass through a band of a few rows on their way to the planes, so the
+// interleaved picture is never held whole and no second pass rearranges it.
+bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArray& planes, std::int32_t& width,
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr);
+
 // Above the largest astronomy sensors (about 150 Mpx).
 constexpr std::int64_t kMaxDecodedPixels = 200'000'000;
 

@@ -133,7 +133,7 @@ void Publisher::enqueue(const std::string& path, std::string picture)
     if (clients.empty())
         return;  // a client joining later has a repeat of its own
     queueJobs(state, clients);
-    scheduleRepeat(Repeat{{}, state, newest, {}, true});
+    scheduleRepeat(Repeat{{}, state, newest, {}, true}, std::chrono::milliseconds(kRepeatDelayMs), true);
 }
 
 void Publisher::queueJobs(
@@ -158,27 +158,29 @@ void Publisher::queueJobs(
         cv_.notify_all();
 }
 
-void Publisher::scheduleRepeat(Repeat repeat)
+void Publisher::scheduleRepeat(Repeat repeat, std::chrono::milliseconds delay, bool replacing)
 {
-    bool was_empty = false;
+    bool earliest = false;
     {
         std::lock_guard<std::mutex> lock(repeats_mutex_);
         if (stop_requested_)
             return;
         // A newer picture of the path replaces its path-wide repeat; the
         // repeater may wake once for the old due time and find nothing.
-        if (repeat.every_client) {
+        if (replacing && repeat.every_client) {
             repeats_.erase(
                 std::remove_if(repeats_.begin(), repeats_.end(),
                     [&repeat](const Repeat& queued) { return queued.every_client && queued.path == repeat.path; }),
                 repeats_.end());
         }
-        was_empty = repeats_.empty();
-        // Read under the lock, so the queue stays in order of due time.
-        repeat.due = Clock::now() + std::chrono::milliseconds(kRepeatDelayMs);
-        repeats_.push_back(std::move(repeat));
+        // Read under the lock; the queue stays in order of due time.
+        repeat.due = Clock::now() + delay;
+        const auto later = std::upper_bound(repeats_.begin(), repeats_.end(), repeat.due,
+            [](Clock::time_point due, const Repeat& queued) { return due < queued.due; });
+        earliest = later == repeats_.begin();
+        repeats_.insert(later, std::move(repeat));
     }
-    if (was_empty)
+    if (earliest)
         repeats_cv_.notify_one();
 }
 
@@ -186,7 +188,7 @@ void Publisher::repeater()
 {
     Repeat due;
     while (takeDueRepeat(due)) {
-        sendRepeat(due);
+        sendRepeat(std::move(due));
         due = Repeat{};
     }
 }
@@ -211,7 +213,7 @@ bool Publisher::takeDueRepeat(Repeat& due)
     return false;
 }
 
-void Publisher::sendRepeat(const Repeat& repeat)
+void Publisher::sendRepeat(Repeat repeat)
 {
     PathState& path = *repeat.path;
     {
@@ -221,7 +223,8 @@ void Publisher::sendRepeat(const Repeat& repeat)
     }
     std::vector<std::shared_ptr<StreamClient>> clients;
     if (!repeat.every_client) {
-        if (std::shared_ptr<StreamClient> client = repeat.client.lock())
+        std::shared_ptr<StreamClient> client = repeat.client.lock();
+        if (client && !client->closed)
             clients.push_back(std::move(client));
     } else {
         std::shared_lock<std::shared_mutex> lock(path.clients_mutex);
@@ -230,7 +233,11 @@ void Publisher::sendRepeat(const Repeat& repeat)
                 clients.push_back(entry.second);
         }
     }
+    // Without clients the chain ends: one that joins later has its own.
+    if (clients.empty())
+        return;
     queueJobs(repeat.path, clients);
+    scheduleRepeat(std::move(repeat), std::chrono::milliseconds(kKeepAliveIntervalMs), false);
 }
 
 bool Publisher::hasPath(const std::string& path) const
@@ -271,7 +278,7 @@ bool Publisher::addClient(int socket, const std::string& path)
     if (!current)
         return true;
     queueJobs(state, {client});
-    scheduleRepeat(Repeat{{}, state, current, client, false});
+    scheduleRepeat(Repeat{{}, state, current, client, false}, std::chrono::milliseconds(kRepeatDelayMs), false);
     return true;
 }
 

@@ -27,7 +27,11 @@ namespace quelmor::net {
 // stays newest is sent once more: to the path's clients when no newer picture
 // followed within kRepeatDelayMs, and to a client that joins, which gets the
 // current picture at once and, unless a newer one follows, once more after
-// kRepeatDelayMs. A repeat is a job like any other: it shares the picture.
+// kRepeatDelayMs. After that it goes out again every kKeepAliveIntervalMs for
+// as long as it stays newest: some clients (ffmpeg, mpv) decode a picture only
+// when more data follows, and proxies close streams that stay silent. While
+// pictures flow none of this happens. A repeat is a job like any other: it
+// shares the picture.
 //
 // Threads: the owner calls start and stop (stop may also come from the
 // listener thread, serialised by lifecycle_mutex_); the producer calls
@@ -47,6 +51,8 @@ public:
     static constexpr int kMaxPendingJobsPerClient = 6;
     // How long a picture stays newest before it is sent once more.
     static constexpr int kRepeatDelayMs = 150;
+    // How often a picture that stays newest is sent after that.
+    static constexpr int kKeepAliveIntervalMs = 1000;
 
     Publisher() = default;
     virtual ~Publisher();
@@ -119,7 +125,7 @@ private:
 
     // Send `picture` once more, if it is still the newest of `path`: to
     // `client` alone, or with every_client to each client that did not join
-    // on it.
+    // on it; then again after kKeepAliveIntervalMs.
     struct Repeat {
         std::chrono::steady_clock::time_point due;
         std::shared_ptr<PathState> path;
@@ -129,10 +135,12 @@ private:
     };
 
     void queueJobs(const std::shared_ptr<PathState>& path, const std::vector<std::shared_ptr<StreamClient>>& clients);
-    void scheduleRepeat(Repeat repeat);
+    // Queues `repeat` to fall due after `delay`; a repeat for a newly
+    // published picture (replacing) drops the path's older path-wide repeats.
+    void scheduleRepeat(Repeat repeat, std::chrono::milliseconds delay, bool replacing);
     void repeater();
     bool takeDueRepeat(Repeat& due);
-    void sendRepeat(const Repeat& repeat);
+    void sendRepeat(Repeat repeat);
 
     void worker();
     bool takeJob(Job& job);

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -15,8 +17,14 @@ class SerReader;
 // (bilinear), splits RGB and BGR frames into red, green and blue planes, takes
 // every other layout as one grey plane, and stretches it with parameters
 // computed from the first frame rendered since the last forgetStretch().
-// The buffers and the picture are kept between frames, so a file's frames
-// cost no allocation after the first.
+//
+// Memory: colour frames are demosaiced or split and stretched in bands of
+// rows, so a render holds the frame's bytes, one band (at most a third of the
+// frame's rows and about kBandBudgetBytes) and the 8-bit picture; grey frames
+// are stretched straight from their bytes. With the frame size bounded by
+// canShow(), a render needs at most about 3 times the frame's bytes plus the
+// picture. The buffers and the picture are kept between frames, so a file's
+// frames cost no allocation after the first.
 //
 // The stages are public so that a benchmark can time them; render() runs them
 // in order. Thread: the player's (main). Not thread-safe; the stretch spreads
@@ -24,12 +32,23 @@ class SerReader;
 class SerFrameRenderer {
 public:
     static constexpr int kJpegQuality = 85;
+    // Frames of more pixels are refused: 2^26 (67 Mpx, e.g. 8192 x 8192) keeps
+    // full-frame sensors (61 Mpx), while one render stays near a second on the
+    // main thread and under 700 MB even for 16-bit RGB.
+    static constexpr qint64 kMaxFramePixels = qint64(1) << 26;
+    // The band buffers of a colour frame (demosaiced rows and their planes).
+    static constexpr std::size_t kBandBudgetBytes = std::size_t(8) << 20;
 
     SerFrameRenderer() = default;
     Q_DISABLE_COPY_MOVE(SerFrameRenderer)
 
+    // Whether the frames of the reader's open file can be shown; false with
+    // the reason in `error` when a side exceeds what the JPEG encoder takes
+    // (kMaxJpegSidePixels) or the frame has more than kMaxFramePixels pixels.
+    static bool canShow(const SerReader& reader, QString& error);
+
     // Renders frame `index` of `reader` into picture(). False when the frame
-    // cannot be read or demosaiced or the picture cannot be allocated;
+    // cannot be read or demosaiced or the buffers cannot be allocated;
     // picture() is then unspecified.
     bool render(SerReader& reader, int index);
     // The last rendered picture: Format_Indexed8 with a grey ramp for grey
@@ -41,26 +60,32 @@ public:
 
     // Stage 1: reads the frame's bytes.
     bool readFrame(SerReader& reader, int index);
-    // Stage 2: the read frame as planes of samples (demosaiced when Bayer).
-    bool makePlanes(const SerReader& reader);
-    // Stage 3: stretches the planes into picture(), made anew only when the
-    // frame's size or channels differ from the last one's.
-    bool stretchPlanes();
+    // Stage 2: demosaics or splits the read frame and stretches it into
+    // picture(), made anew only when the frame's size or channels differ from
+    // the last one's.
+    bool renderPicture(const SerReader& reader);
 
 private:
-    bool demosaic(const SerReader& reader);
-    void deinterleave(const void* interleaved, bool swapRedBlue);
+    bool preparePicture(bool grey);
+    bool renderGrey();
+    bool renderColour();
+    // Rows of one band: at most a third of the frame and about kBandBudgetBytes.
+    std::int32_t bandRows() const;
+    // Rows [firstRow, firstRow + rows) of the colour frame as three planes in bandPlanes.
+    bool makeBand(std::int32_t firstRow, std::int32_t rows);
+    bool demosaicRows(std::int32_t firstRow, std::int32_t rows, const std::uint8_t*& demosaiced);
+    // The stretch of the whole colour frame, from the same samples that
+    // StretchRenderer::computeParams would take from its planes.
+    bool measureColourStretch();
 
     QByteArray frameBytes;
-    // Demosaiced pixels, three interleaved samples each.
-    std::vector<std::uint8_t> demosaiced;
-    // Red, green and blue planes one after the other, for colour frames.
-    std::vector<std::uint8_t> colourPlanes;
-    // The stretch input: frameBytes for grey frames, else colourPlanes.
-    const void* planes = nullptr;
+    // Demosaiced pixels of one band and the rows around it, three interleaved samples each.
+    std::vector<std::uint8_t> bandDemosaiced;
+    // Red, green and blue planes of one band, one after the other.
+    std::vector<std::uint8_t> bandPlanes;
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::int32_t channels = 1;
+    std::int32_t colorId = 0;
     PixelType pixelType = PixelType::UInt8;
 
     QImage picture_;
@@ -68,6 +93,3 @@ private:
     StretchParams stretch;
     bool stretchCached = false;
 };
-
-// The picture as JPEG at SerFrameRenderer::kJpegQuality.
-QByteArray encodeJpeg(const QImage& picture);

@@ -1,5 +1,7 @@
 #include "ser/SerPlayer.h"
 
+#include "stretch/JpegEncoding.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -50,6 +52,10 @@ bool SerPlayer::open(const QString& path, QString* error)
 
     QString message;
     bool opened = reader.open(path, &message);
+    if (opened && !SerFrameRenderer::canShow(reader, message)) {
+        reader.close();
+        opened = false;
+    }
     if (opened && !startStreamer()) {
         const std::string listenerError = streamer.lastError();
         message = isPortInUse(listenerError)
@@ -144,9 +150,9 @@ void SerPlayer::stopStreamer()
 
 bool SerPlayer::publishFrame(int index)
 {
-    if (!renderer.render(reader, index))
+    QByteArray jpeg;
+    if (!renderer.render(reader, index) || !encodePictureJpeg(renderer.picture(), SerFrameRenderer::kJpegQuality, jpeg))
         return false;
-    const QByteArray jpeg = encodeJpeg(renderer.picture());
     streamer.publish(kStreamPath, jpeg.toStdString());
     emit frameChanged(index, reader.frameCount());
     return true;

@@ -29,9 +29,9 @@ public:
     ~SerPlayer() override;
 
     // Stops playback and the HTTP server, opens `path`, starts the server and
-    // publishes frame 0. False when the file is refused or the server cannot
-    // start; the reason is in lastError() (and `error` when given) and no file
-    // stays open.
+    // publishes frame 0. False when the file is refused, its frames are too
+    // large to show (SerFrameRenderer::canShow) or the server cannot start;
+    // the reason is in lastError() (and `error` when given) and no file stays open.
     bool open(const QString& path, QString* error = nullptr);
     // Starts (or restarts) the timer when a file is open.
     void play();

@@ -19,13 +19,17 @@ class ChannelSample {
 public:
     static constexpr std::int64_t kSampleBudget = 500000;
 
+    // The step for a plane of n samples; callers that gather the sample set
+    // themselves (a frame made in bands) take every step-th sample, n / step of them.
+    static std::int64_t stepFor(std::int64_t n) { return n < kSampleBudget ? 1 : n / kSampleBudget; }
+
     ChannelSample(const T* plane, int height, int width)
     {
         if (width < 1 || height < 1) {
             return;
         }
         const std::int64_t n = static_cast<std::int64_t>(width) * height;
-        step_ = n < kSampleBudget ? 1 : n / kSampleBudget;
+        step_ = stepFor(n);
         const std::int64_t count = n / step_;
         samples_.resize(static_cast<std::size_t>(count));
         floor_ = plane[0];

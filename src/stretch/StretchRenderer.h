@@ -12,9 +12,10 @@
 // and computes stretch parameters from the frame's statistics. A plain value
 // object for one frame: build it, set or compute `params`, render, drop it.
 //
-// Threads: used on one thread at a time (the caller's). render() fans out one
-// task per output row to QThreadPool::globalInstance() and returns after all
-// of them; the parameter computations stay on the caller's thread.
+// Threads: used on one thread at a time (the caller's). render() fans out
+// tasks of whole output rows (at least 64 KB of output each) to
+// QThreadPool::globalInstance() and returns after all of them; the parameter
+// computations stay on the caller's thread.
 class StretchRenderer {
 public:
     // inputRange is 256 for 8-bit samples, else 65536; params the identity stretch.

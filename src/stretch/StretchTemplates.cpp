@@ -4,8 +4,11 @@
 #include <QList>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+#include <QtEndian>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 #include "stretch/ChannelStretch.h"
@@ -18,6 +21,8 @@ constexpr int kThreeChannelDepthBits = 32;
 constexpr std::uint32_t kOpaqueAlpha = 0xFF000000u;
 constexpr int kRedShiftBits = 16;
 constexpr int kGreenShiftBits = 8;
+constexpr std::int64_t kMinTaskOutputBytes = 64 * 1024;
+constexpr int kBytesPerStore = 8;
 
 // 8- and 16-bit integer samples are stretched through a table of every value.
 template <typename T>
@@ -56,13 +61,40 @@ void withSampleStretch(const ChannelStretch<T>& stretch, Body&& body)
     }
 }
 
+// Every caller in the system visits every sample; that loop gets a body of
+// its own, which writes eight output bytes with one store: byte stores, not
+// the table reads, are what bound it.
 template <typename T, typename Stretch>
 inline __attribute__((always_inline)) void stretchRowOneChannel(
     const T* row, int width, int sampling, uchar* line, Stretch stretch)
 {
+    if (sampling == 1) {
+        std::int64_t x = 0;
+        for (; x + kBytesPerStore <= width; x += kBytesPerStore) {
+            std::uint64_t bytes = 0;
+#pragma GCC unroll 8
+            for (int k = 0; k < kBytesPerStore; ++k) {
+                bytes |= std::uint64_t{stretch(row[x + k])} << (8 * k);
+            }
+            bytes = qToLittleEndian(bytes);
+            std::memcpy(line + x, &bytes, sizeof bytes);
+        }
+        for (; x < width; ++x) {
+            line[x] = stretch(row[x]);
+        }
+        return;
+    }
     for (std::int64_t x = 0; x < width; x += sampling) {
         *line++ = stretch(row[x]);
     }
+}
+
+template <typename T, typename Stretch>
+inline __attribute__((always_inline)) std::uint32_t stretchedPixel(
+    T red, T green, T blue, Stretch redStretch, Stretch greenStretch, Stretch blueStretch)
+{
+    return kOpaqueAlpha | std::uint32_t{redStretch(red)} << kRedShiftBits |
+        std::uint32_t{greenStretch(green)} << kGreenShiftBits | blueStretch(blue);
 }
 
 template <typename T, typename Stretch>
@@ -72,9 +104,14 @@ inline __attribute__((always_inline)) void stretchRowThreeChannels(const T* redR
     const T* greenRow = redRow + planeSize;
     const T* blueRow = greenRow + planeSize;
     auto* words = reinterpret_cast<std::uint32_t*>(line);
+    if (sampling == 1) {
+        for (std::int64_t x = 0; x < width; ++x) {
+            words[x] = stretchedPixel(redRow[x], greenRow[x], blueRow[x], red, green, blue);
+        }
+        return;
+    }
     for (std::int64_t x = 0; x < width; x += sampling) {
-        *words++ = kOpaqueAlpha | std::uint32_t{red(redRow[x])} << kRedShiftBits |
-            std::uint32_t{green(greenRow[x])} << kGreenShiftBits | blue(blueRow[x]);
+        *words++ = stretchedPixel(redRow[x], greenRow[x], blueRow[x], red, green, blue);
     }
 }
 
@@ -122,17 +159,25 @@ bool rowsUseFmaInstruction()
     return !kUsesLookupTable<T> && cpuHasFma();
 }
 
-// Starts rowTask(inputRow, outputRow) for every visited row on the global pool,
-// in row order, then waits for all of them in the same order.
+// Starts tasks on the global pool that run rowTask(inputRow, outputRow) for
+// every visited row, in row order, a group of rows per task, then waits for
+// all of them in the same order. A task writes at least kMinTaskOutputBytes:
+// one task per row costs more in scheduling than a narrow row takes.
 template <typename RowTask>
-void runRowTasks(int height, int sampling, const RowTask& rowTask)
+void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const RowTask& rowTask)
 {
+    const std::int64_t outputRows = outputExtent(height, sampling);
+    const std::int64_t rowsPerTask = std::max<std::int64_t>(
+        1, (kMinTaskOutputBytes + outputRowBytes - 1) / std::max<std::int64_t>(1, outputRowBytes));
     QList<QFuture<void>> futures;
-    futures.reserve(outputExtent(height, sampling));
-    std::int64_t outputRow = 0;
-    for (std::int64_t inputRow = 0; inputRow < height; inputRow += sampling, ++outputRow) {
-        futures.append(QtConcurrent::run(
-            QThreadPool::globalInstance(), [rowTask, inputRow, outputRow] { rowTask(inputRow, outputRow); }));
+    futures.reserve((outputRows + rowsPerTask - 1) / rowsPerTask);
+    for (std::int64_t firstRow = 0; firstRow < outputRows; firstRow += rowsPerTask) {
+        const std::int64_t endRow = std::min(outputRows, firstRow + rowsPerTask);
+        futures.append(QtConcurrent::run(QThreadPool::globalInstance(), [rowTask, firstRow, endRow, sampling] {
+            for (std::int64_t outputRow = firstRow; outputRow < endRow; ++outputRow) {
+                rowTask(outputRow * sampling, outputRow);
+            }
+        }));
     }
     for (QFuture<void>& future : futures) {
         future.waitForFinished();
@@ -156,15 +201,16 @@ void stretchOneChannel(
     const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
     const bool fused = rowsUseFmaInstruction<T>();
     withSampleStretch(stretch, [&](auto grey) {
-        runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
-            const T* row = samples + inputRow * width;
-            uchar* line = bits + outputRow * bytesPerLine;
-            if (fused) {
-                stretchRowOneChannelFma(row, width, sampling, line, grey);
-            } else {
-                stretchRowOneChannel(row, width, sampling, line, grey);
-            }
-        });
+        runRowTasks(
+            height, sampling, outputExtent(width, sampling), [=](std::int64_t inputRow, std::int64_t outputRow) {
+                const T* row = samples + inputRow * width;
+                uchar* line = bits + outputRow * bytesPerLine;
+                if (fused) {
+                    stretchRowOneChannelFma(row, width, sampling, line, grey);
+                } else {
+                    stretchRowOneChannel(row, width, sampling, line, grey);
+                }
+            });
     });
 }
 
@@ -187,7 +233,8 @@ void stretchThreeChannels(
     withSampleStretch(redStretch, [&](auto red) {
         withSampleStretch(greenStretch, [&](auto green) {
             withSampleStretch(blueStretch, [&](auto blue) {
-                runRowTasks(height, sampling, [=](std::int64_t inputRow, std::int64_t outputRow) {
+                const std::int64_t outputRowBytes = outputExtent(width, sampling) * sizeof(std::uint32_t);
+                runRowTasks(height, sampling, outputRowBytes, [=](std::int64_t inputRow, std::int64_t outputRow) {
                     const T* redRow = samples + inputRow * width;
                     uchar* line = bits + outputRow * bytesPerLine;
                     if (fused) {

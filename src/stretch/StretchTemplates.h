@@ -9,10 +9,11 @@
 // an 8-bit image (Format_Indexed8), stretchThreeChannels writes planes 0, 1, 2
 // as 0xFFRRGGBB words of a 32-bit image (Format_RGB32).
 //
-// Threads: called on the caller's thread; one task per output row runs on
-// QThreadPool::globalInstance() and the call returns only once every row is
-// written. The image's pixel data is detached on the caller's thread before any
-// task starts, and each task writes only its own scan line.
+// Threads: called on the caller's thread; tasks of consecutive output rows (at
+// least 64 KB of output each) run on QThreadPool::globalInstance() and the call
+// returns only once every row is written. The image's pixel data is detached on
+// the caller's thread before any task starts, and each task writes only its own
+// scan lines.
 //
 // Nothing is written when sampling < 1, or when the image is not 8 resp. 32 bits
 // deep or is smaller than ceil(height / sampling) x ceil(width / sampling).

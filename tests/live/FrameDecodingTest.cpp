@@ -24,11 +24,12 @@ struct Decoded {
     std::int32_t channels = kUnwritten;
 };
 
-Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr)
+Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr, bool planar = false)
 {
     Decoded result;
-    result.ok = decodeJpeg(reinterpret_cast<const unsigned char*>(jpeg.data()), static_cast<unsigned long>(jpeg.size()),
-        result.pixels, result.width, result.height, result.channels, cancelled);
+    result.ok = (planar ? decodeJpegPlanar : decodeJpeg)(reinterpret_cast<const unsigned char*>(jpeg.data()),
+        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels,
+        cancelled);
     return result;
 }
 
@@ -87,6 +88,27 @@ TEST(FrameDecodingTest, ColourPictureIsInterleavedThenPlanar)
     ASSERT_EQ(planar.size(), 6);
     EXPECT_LE(largestDifference(planar, {10, 40, 20, 50, 30, 60}), 2);
     EXPECT_EQ(toPlanar(picture.pixels.left(5), 2, 1, 3), QByteArray()) << "short interleaved data";
+}
+
+// Decoding straight into planes gives what rearranging the interleaved decode
+// gives: colour pictures of several bands and odd sizes, progressive or cut
+// short, and grey ones as they come.
+TEST(FrameDecodingTest, PlanarDecodeMatchesRearrangedInterleavedDecode)
+{
+    std::vector<std::uint8_t> colour;
+    for (int i = 0; i < 333 * 97 * 3; ++i)
+        colour.push_back(static_cast<std::uint8_t>(i * 7 % 251));
+    const std::string pictures[] = {encodeJpeg(colour, 333, 97, 3), encodeJpeg(colour, 333, 97, 3, true),
+        encodeJpeg(colour, 333, 97, 3).substr(0, 4000), encodeJpeg(greyRamp(640, 480), 640, 480, 1)};
+    for (const std::string& jpeg : pictures) {
+        const Decoded interleaved = decode(jpeg);
+        const Decoded planar = decode(jpeg, nullptr, true);
+        ASSERT_TRUE(interleaved.ok && planar.ok);
+        EXPECT_EQ(
+            planar.pixels, toPlanar(interleaved.pixels, interleaved.width, interleaved.height, interleaved.channels));
+        EXPECT_EQ(std::vector<std::int32_t>({planar.width, planar.height, planar.channels}),
+            std::vector<std::int32_t>({interleaved.width, interleaved.height, interleaved.channels}));
+    }
 }
 
 // A picture cut off after its header decodes to full size: the rows before

@@ -266,7 +266,8 @@ TEST_F(MJPEGStreamerTest, StalledClientIsCutOffWithoutTornPartsBeforeTheEnd)
 
 // A browser draws a part only when the next one begins. So a viewer that
 // joins gets the current picture at once and exactly once more a little
-// later, and a picture that stays newest is sent exactly once more.
+// later, and a picture that stays newest is sent exactly once more, until the
+// keep-alive a second on.
 TEST_F(MJPEGStreamerTest, SendsAPictureThatStaysNewestExactlyOnceMore)
 {
     constexpr int kQuietMs = 4 * net::Publisher::kRepeatDelayMs;
@@ -284,6 +285,39 @@ TEST_F(MJPEGStreamerTest, SendsAPictureThatStaysNewestExactlyOnceMore)
         EXPECT_EQ(received, picture);
     }
     EXPECT_FALSE(client.readPart(received, error, kQuietMs)) << "a third copy of \"" << received << "\"";
+}
+
+// A paused picture keeps coming once a second after its repeat, never more
+// often, both to a viewer that saw it published and to one that joined on it.
+TEST_F(MJPEGStreamerTest, KeepsSendingAPausedPictureOnceASecond)
+{
+    constexpr long long kWatchMs = 3 * net::Publisher::kKeepAliveIntervalMs + 2 * net::Publisher::kRepeatDelayMs;
+    constexpr long long kSlackMs = net::Publisher::kKeepAliveIntervalMs / 4;
+    for (const bool joins_on_it : {false, true}) {
+        SCOPED_TRACE(joins_on_it ? "joined on the paused picture" : "saw it published");
+        ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 0; }));
+        const std::string paused = numberedPicture(joins_on_it ? 2 : 1, 100);
+        LoopbackClient client(streamer.port());
+        if (joins_on_it) {
+            streamer.publish("/jpg", paused);
+            ASSERT_TRUE(openStream(streamer, client, "/jpg"));
+        } else {
+            streamer.publish("/jpg", "earlier");
+            ASSERT_TRUE(joinStream(streamer, client, "/jpg", "earlier"));
+            streamer.publish("/jpg", paused);
+        }
+        const long long start = test::nowMs();
+        std::vector<long long> arrivals;
+        std::string received, error;
+        while (client.readPart(received, error, static_cast<int>(start + kWatchMs - test::nowMs()))) {
+            if (received == paused)
+                arrivals.push_back(test::nowMs() - start);
+        }
+        // The picture, its repeat, then at least two keep-alives.
+        ASSERT_GE(arrivals.size(), 4u) << error;
+        for (std::size_t i = 3; i < arrivals.size(); ++i)
+            EXPECT_GE(arrivals[i] - arrivals[i - 1], net::Publisher::kKeepAliveIntervalMs - kSlackMs) << "part " << i;
+    }
 }
 
 // While pictures come faster than the repeat delay, nothing is repeated: the
@@ -470,7 +504,10 @@ TEST(MJPEGStreamer, ClosesConnectionsThatNeverCompleteARequest)
     ASSERT_TRUE(stream.readPart(received, error, kWaitTimeoutMs)) << "the join's repeat: " << error;
     std::this_thread::sleep_for(std::chrono::milliseconds(3 * kTimeoutMs));
     streamer.publish("/jpg", "later");
-    ASSERT_TRUE(stream.readPart(received, error, kWaitTimeoutMs)) << "the idle stream was closed: " << error;
+    // Past the paused picture's keep-alives.
+    do {
+        ASSERT_TRUE(stream.readPart(received, error, kWaitTimeoutMs)) << "the idle stream was closed: " << error;
+    } while (received == "picture");
     EXPECT_EQ(received, "later");
 }
 

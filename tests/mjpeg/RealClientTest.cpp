@@ -187,6 +187,24 @@ TEST(RealClient, FfmpegDecodesStream)
     }
 }
 
+// ffmpeg holds a picture back until more data comes; the keep-alive of a
+// paused stream brings its frames all the same.
+TEST(RealClient, FfmpegEndsOnAPausedStream)
+{
+    if (!test::isOnPath("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg is not installed";
+    constexpr int kEndMs = 5000;
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    streamer.publish("/jpg", makePictures()[0]);
+    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
+    test::ChildProcess ffmpeg(
+        {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v", "3", "-f", "null", "-"});
+    ASSERT_TRUE(ffmpeg.isStarted());
+    ASSERT_TRUE(ffmpeg.waitForExit(kEndMs)) << "ffmpeg still waits for frames of the paused stream";
+    EXPECT_EQ(ffmpeg.exitCode(), 0);
+}
+
 // A browser draws a part of the stream only when the next one begins, so the
 // server repeats a picture that stays newest. Whatever was published, the
 // page comes to show the newest picture, scaled to the window's height and

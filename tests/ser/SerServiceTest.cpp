@@ -18,6 +18,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -319,6 +320,49 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
     }
     command(QStringLiteral("pauseSer"));
     EXPECT_TRUE(serviceAnswers());
+}
+
+// Frames that sparse files declare: beyond what JPEG holds or the pixel bound
+// they are refused at once, saying why; a full-frame sensor's frames play.
+TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
+{
+    constexpr qint64 kRefusalMs = 1000;
+    const QString tooLarge =
+        QStringLiteral("Frames of %1 pixels are too large to show: at most 67108864 pixels a frame");
+    const struct {
+        std::int32_t colorId, depth, width, height;
+        QString error;  // empty: opens and plays
+    } cases[] = {{SerColorId::kBayerRggb, 16, 23000, 23000, tooLarge.arg("23000 x 23000")},
+        {SerColorId::kMono, 8, 32768, 32768, tooLarge.arg("32768 x 32768")},
+        {SerColorId::kMono, 8, 70000, 4,
+            QStringLiteral(
+                "Frames of 70000 x 4 pixels cannot be shown: the JPEG encoder takes at most 65500 pixels a side")},
+        {SerColorId::kBayerRggb, 16, 9576, 6388, QString()}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        SerHeaderFields fields;
+        fields.colorId = c.colorId;
+        fields.pixelDepth = c.depth;
+        fields.width = c.width;
+        fields.height = c.height;
+        const QString path = directory.filePath(QStringLiteral("sparse%1.ser").arg(c.width));
+        ASSERT_TRUE(writeSerFile(path, fields, QByteArray()));
+        ASSERT_TRUE(QFile::resize(path, kHeaderBytes + 2 * serFrameBytes(fields)));
+        QElapsedTimer clock;
+        clock.start();
+        const bool opened = ask<bool>(QStringLiteral("openSer"), path);
+        const qint64 answerMs = clock.elapsed();
+        EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), c.error);
+        EXPECT_EQ(opened, c.error.isEmpty());
+        if (!opened) {
+            EXPECT_LT(answerMs, kRefusalMs);
+            continue;
+        }
+        RecordProperty("full_frame_open_ms", int(answerMs));
+        command(QStringLiteral("playSer"));
+        EXPECT_TRUE(waitUntil([&] { return recorder.frames.contains({1, 2}); }, 120000)) << "frame 1 never shown";
+        command(QStringLiteral("pauseSer"));
+    }
 }
 
 // A browser on "/viewer" shows the frame last shown while playback is
