@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live pipeline's throughput and delay. Needs port 8080 and, for the end
 // to end part, indiserver with indi_simulator_ccd on port 7624 (started here
 // with a temporary HOME): run it inside a private network namespace.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live feed over time, against indiserver with indi_simulator_ccd
 // streaming (started here): needs ports 8080 and 7624, so run it inside a
 // private network namespace.

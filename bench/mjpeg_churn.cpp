@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Churn and soak benchmarks of the MJPEG server on loopback.
 //
 //   mjpeg_churn churn [--seconds 60] [--clients 200] [--bytes 200000] [--churners 2]

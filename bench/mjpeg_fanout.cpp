@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Fan-out benchmark of the MJPEG server: N loopback clients that read as fast
 // as they can, pictures of several sizes, at an offered 30 pictures/s and at
 // saturation next to a plain blocking send loop. Each configuration runs in a

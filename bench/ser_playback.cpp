@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders every frame of generated SER files through the player's render path
 // (read, demosaic or planes, stretch, JPEG at quality 85) as fast as it can,
 // then has ffmpeg turn the same file into MJPEG, and prints per file:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders 6000 x 4000 frames of several sample types with a non-identity
 // stretch and prints one line per case:
 //   stretch type=... channels=... ms=... mpix_s=... memcpy_ms=... ratio=...

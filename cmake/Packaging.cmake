@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package: `cmake --build <dir> --target package` (or cpack in <dir>)
 # writes dorvenquill-streamer_<version>_<arch>.deb with everything that
 # `cmake --install` installs, below /usr.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-building for 64-bit ARM (a Raspberry Pi with a Debian-based arm64
 # system) on a Debian machine with g++-aarch64-linux-gnu: the arm64 libraries,
 # headers and CMake packages come from a sysroot folder holding unpacked :arm64

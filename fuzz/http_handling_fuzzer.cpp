@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes a client sends, in any pieces, go through the server's request
 // handling as the listener drives it: gathering until the request is whole,
 // parsing, routing and answering into one end of a socket pair. However the

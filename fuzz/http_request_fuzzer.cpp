@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes a client sends are parsed as one request without crashing, and the
 // parts the parser reports come from the message itself.
 #include "mjpeg/HttpRequest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes a camera sends are decoded without crashing or leaking, and a
 // picture that decodes fills exactly its geometry, interleaved and planar,
 // and decodes straight into planes to the same planes.

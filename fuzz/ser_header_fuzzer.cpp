@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as a SER file: opening never crashes or reads out of bounds, an
 // accepted file's counted frames lie inside it and read back whole, and a
 // refusal always says why.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes as a SER file through the player's render path: rendering the
 // first and last frames of a file the player accepts never crashes, hangs or reads out
 // of bounds, and a rendered picture has the frame's size.

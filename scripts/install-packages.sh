@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages that are missing for building the service
 # ("build"), for building it and checking its Debian package ("package"), or
 # for building and testing it ("test").

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the service and runs it on the session bus
 # with a live picture: when no INDI server listens on port 7624 it starts one
 # with the CCD simulator (streaming JPEG pictures with content), starts the

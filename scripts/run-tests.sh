@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, then builds and runs every test: a plain build,
 # an ASan+UBSan build, a TSan build for the threaded libraries, and a short
 # run of every fuzz target.

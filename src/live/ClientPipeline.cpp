@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The per-picture work of the live client: publish, stretch, analyse.
 #include "live/Client.h"
 

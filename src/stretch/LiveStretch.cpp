@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "stretch/LiveStretch.h"
 
 void LiveStretch::setParams(double shadows, double midtones, double highlights)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // D-Bus activation of the installed service: a private bus daemon that knows
 // only the installed activation file starts the service on the first call to
 // its name. This process is a child subreaper, so the started service becomes

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The Debian package, built by CPack from a finished build and read with
 # dpkg-deb only (nothing is installed): it holds exactly the installed files
 # below /usr, for its architecture, depends on the package of every library

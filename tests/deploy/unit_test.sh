@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The installed user unit: systemd accepts it without a complaint, and it names
 # the same executable, bus name and unit as the activation file and the
 # installed interface description.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Replacing and destroying live feeds while pictures stream in: every
 // teardown must wait for the INDI receiving thread's handler and free port
 // 8080. Run under ASan and TSan; the pictures take the pass-through path.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The live feed of the service process, driven over a private session bus,
 // against a real indiserver with the CCD simulator, read by a real HTTP client.
 #include "BlobRecorder.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The player in this process: its playback interval, and the pictures it
 // publishes on "/jpg", fetched over HTTP and decoded.
 #include "SerFileWriter.h"

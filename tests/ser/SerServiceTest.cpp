@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // SER playback through the real service on a private session bus, watched
 // over HTTP on port 8080 the way viewers watch it: raw stream clients and a
 // headless Chromium on "/viewer".

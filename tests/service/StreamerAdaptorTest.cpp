@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The control object and its generated adaptor inside the test process: the
 // meta-object shape that the bus binding relies on, and the signal relay.
 #include "BusTestSupport.h"

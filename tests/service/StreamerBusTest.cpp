@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The service as a real process on a private session bus, driven the way a
 // controlling program drives it.
 #include "BusTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The renderer takes 8- and 16-bit samples through a table and wider types
 // through a per-pixel loop; both must agree with the per-sample formula for
 // every value, including parameters outside 0..1.

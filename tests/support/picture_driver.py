@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 # An INDI driver for tests: indiserver runs it, it defines "CCD1" on the device
 # named by PICTURE_DRIVER_DEVICE and obeys lines written to the FIFO named by
 # PICTURE_DRIVER_CONTROL:
