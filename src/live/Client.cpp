@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "live/Client.h"
 
+#include "live/IndiRelease.h"
 #include "stretch/StretchRenderer.h"
 
 #include <indipropertyblob.h>
-#include <sharedblob.h>
 
 #include <algorithm>
 #include <thread>
@@ -36,25 +36,6 @@ Client::~Client()
         return;  // the devices are still in the receiving thread's hands
     for (const INDI::BaseDevice& device : getDevices())
         releaseDevice(device);
-}
-
-void Client::releaseDevice(INDI::BaseDevice device)
-{
-    for (INDI::Property property : device.getProperties())
-        releaseBlobBytes(property);
-    device.getProperties().clear();
-}
-
-void Client::releaseBlobBytes(INDI::Property property)
-{
-    // The library never frees a BLOB's bytes itself.
-    if (property.getType() != INDI_BLOB)
-        return;
-    for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
-        IDSharedBlobFree(element.getBlob());
-        element.setBlob(nullptr);
-        element.setBlobLen(0);
-    }
 }
 
 template <typename Callback>

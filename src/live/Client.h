@@ -124,9 +124,6 @@ private:
 
     void onDevice(INDI::BaseDevice device);
     bool pictureWorkCancelled() const;
-    // Frees the device's BLOB bytes and drops every property the library holds for it.
-    static void releaseDevice(INDI::BaseDevice device);
-    static void releaseBlobBytes(INDI::Property property);
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;

@@ -3,10 +3,10 @@
 
 #include "IndiSimulator.h"
 #include "TestSupport.h"
+#include "live/IndiRelease.h"
 
 #include <basedevice.h>
 #include <indipropertyblob.h>
-#include <sharedblob.h>
 
 #include <algorithm>
 #include <functional>
@@ -17,17 +17,6 @@ namespace quelmor::test {
 namespace {
 
 constexpr const char* kPictureProperty = "CCD1";
-
-void releaseBlobBytes(INDI::Property property)
-{
-    if (property.getType() != INDI_BLOB)
-        return;
-    for (INDI::WidgetView<IBLOB>& element : INDI::PropertyBlob(property)) {
-        IDSharedBlobFree(element.getBlob());
-        element.setBlob(nullptr);
-        element.setBlobLen(0);
-    }
-}
 
 }  // namespace
 
@@ -54,11 +43,8 @@ BlobRecorder::~BlobRecorder()
     }
     // libindiclient 1.9.9 frees neither a BLOB's bytes nor the properties,
     // which hold their device.
-    for (INDI::BaseDevice& device : devices) {
-        for (INDI::Property property : device.getProperties())
-            releaseBlobBytes(property);
-        device.getProperties().clear();
-    }
+    for (INDI::BaseDevice& device : devices)
+        releaseDevice(device);
 }
 
 void BlobRecorder::removeProperty(INDI::Property property)
