@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Any bytes as a SER file through the player's render path: rendering the
-// first and last frames of a file the player accepts never crashes, hangs or reads out
-// of bounds, and a rendered picture has the frame's size.
+// Any bytes as a SER file through the player's render path: the first and
+// last frames of a file the player accepts, at any depth, always render,
+// without crashing, hanging or reading out of bounds, into a picture of the
+// frame's size.
 #include "ser/SerFrameRenderer.h"
 #include "ser/SerReader.h"
 
@@ -22,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     SerFrameRenderer renderer;
     for (int index : {0, reader.frameCount() - 1}) {
-        if (renderer.render(reader, index) && renderer.picture().size() != QSize(reader.width(), reader.height()))
+        if (!renderer.render(reader, index) || renderer.picture().size() != QSize(reader.width(), reader.height()))
             std::abort();
     }
     return 0;

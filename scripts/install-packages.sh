@@ -2,7 +2,11 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian 12 packages that are missing for building the service
 # ("build"), for building it and checking its Debian package ("package"), or
-# for building and testing it ("test").
+# for building and testing it ("test"). Besides the libraries and tools of the
+# build, each list holds the package of every command that run-service.sh, the
+# package check and the tests call and a minimal Debian 12 (mmdebstrap
+# --variant=apt, a container image) lacks: ps (procps), ip and ss (iproute2),
+# awk (mawk), file and readelf (cpack's dependency lookup and the package test).
 set -euo pipefail
 
 build_packages=(
@@ -10,8 +14,12 @@ build_packages=(
   qt6-base-dev qt6-base-dev-tools
   libindi-dev libjpeg-dev libdc1394-dev
   dbus indi-bin
+  curl iproute2 mawk procps
 )
-package_check_packages=(lintian man-db)
+package_check_packages=(
+  lintian man-db
+  binutils file
+)
 test_packages=(
   libgtest-dev
   curl ffmpeg chromium python3

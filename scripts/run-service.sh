@@ -3,7 +3,10 @@
 # Installs what is missing, builds the service and runs it on the session bus
 # with a live picture: when no INDI server listens on port 7624 it starts one
 # with the CCD simulator (streaming JPEG pictures with content), starts the
-# live feed of "CCD Simulator" and prints the address of the viewer page.
+# live feed of "CCD Simulator" (with a server already running, of its camera)
+# and prints the address of the viewer page once the service serves it. When
+# the service cannot serve (port 8080 taken, no camera) it says why and what
+# to do, and exits with status 1.
 # Without a session bus in the environment it starts a private one and prints
 # its address, so that a controlling program can reach the service. Ctrl-C,
 # or SIGTERM to this script, stops everything the script started.
@@ -21,6 +24,8 @@ readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
 readonly INDI_PORT=7624
 readonly HTTP_PORT=8080
 readonly SIMULATOR="CCD Simulator"
+# The camera bit of an INDI driver's DRIVER_INFO.DRIVER_INTERFACE.
+readonly CCD_INTERFACE=2
 readonly WAIT_SECONDS=20
 # How long a started program has to end after SIGTERM before SIGKILL.
 readonly STOP_SECONDS=3
@@ -29,6 +34,7 @@ readonly STOP_SECONDS=3
 # starts in turn (indiserver's drivers, a build's compilers).
 started_pids=()
 temp_dir=""
+service_pid=""
 
 # start_child COMMAND...: runs COMMAND in the background in a new session.
 start_child() {
@@ -125,13 +131,54 @@ configure_indi_simulator() {
   indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
 }
 
-ensure_indi_server() {
-  if indi_server_listens; then
-    echo "An INDI server already listens on port $INDI_PORT: using it."
-    return 1
+# indi_cameras: the devices of the INDI server that are cameras, one a line.
+indi_cameras() {
+  indi_getprop -t 2 "*.DRIVER_INFO.DRIVER_INTERFACE" 2>/dev/null |
+    awk -v ccd="$CCD_INTERFACE" -F= '{ sub(/\.DRIVER_INFO\.DRIVER_INTERFACE$/, "", $1) }
+      int($2 / ccd) % 2 == 1 { print $1 }' || true
+}
+
+# choose_camera: sets `camera` to the camera to stream: the simulator when this
+# script starts the INDI server, else the running server's simulator or its
+# first camera. Exits, saying so, when the running server has no camera.
+choose_camera() {
+  camera=$SIMULATOR
+  if ! indi_server_listens; then
+    start_indi_simulator
+    configure_indi_simulator
+    return
   fi
-  start_indi_simulator
-  configure_indi_simulator
+  local cameras devices
+  cameras=$(indi_cameras)
+  echo "An INDI server already listens on port $INDI_PORT: using it."
+  if grep -qx "$SIMULATOR" <<<"$cameras"; then
+    return
+  elif [[ -n "$cameras" ]]; then
+    camera=$(head -n1 <<<"$cameras")
+    echo "It has no \"$SIMULATOR\": streaming its camera \"$camera\"."
+  else
+    devices=$(indi_getprop -t 2 "*.DRIVER_INFO.DRIVER_NAME" 2>/dev/null | cut -d. -f1 | paste -sd, - | sed 's/,/, /g')
+    echo "The INDI server on port $INDI_PORT has no \"$SIMULATOR\" and no other camera" \
+      "(devices: ${devices:-none}). Connect a camera to it, or stop it so that this script starts its own" \
+      "with the CCD simulator; then run this script again." >&2
+    exit 1
+  fi
+}
+
+# port_holder: who listens on the HTTP port ("python3 (pid 12)"), if anyone.
+port_holder() {
+  ss -ltnpH "sport = :$HTTP_PORT" 2>/dev/null | head -n1 |
+    sed -n 's/.*users:(("\([^"]*\)",pid=\([0-9]*\).*/\1 (pid \2)/p;t;s/.*/a program of another user/p'
+}
+
+# exit_if_port_taken: exits, saying so, when another program holds the HTTP port.
+exit_if_port_taken() {
+  local holder
+  holder=$(port_holder)
+  [[ -z "$holder" ]] && return
+  echo "Port $HTTP_PORT is in use by another program: $holder. The service serves its pictures only" \
+    "on port $HTTP_PORT: stop that program, then run this script again." >&2
+  exit 1
 }
 
 bus_name_owned() {
@@ -151,7 +198,31 @@ start_private_bus() {
 
 start_service() {
   start_child "$SERVICE"
+  service_pid=${started_pids[-1]}
   wait_until "the service on the bus" bus_name_owned
+}
+
+# service_serves: whether the service itself (a process of its session)
+# listens on the HTTP port and answers its viewer page there.
+service_serves() {
+  local listener
+  listener=$(ss -ltnpH "sport = :$HTTP_PORT" | sed -n 's/.*users:(("[^"]*",pid=\([0-9]*\).*/\1/p' | head -n1)
+  [[ -n "$listener" && "$(ps -o sid= -p "$listener" | tr -d ' ')" == "$service_pid" ]] &&
+    curl -sf -m 2 "http://127.0.0.1:$HTTP_PORT/viewer" | grep -q "src='/jpg'"
+}
+
+# wait_until_serving WHY: waits for the service to serve; exits saying WHY it does not.
+wait_until_serving() {
+  local tries=$((WAIT_SECONDS * 10))
+  until service_serves; do
+    tries=$((tries - 1))
+    if ((tries <= 0)); then
+      exit_if_port_taken
+      echo "The service does not serve on port $HTTP_PORT: $1" >&2
+      exit 1
+    fi
+    sleep 0.1
+  done
 }
 
 start_live_feed() {
@@ -177,16 +248,24 @@ play_ser_file() {
 
 # Runs on a session bus: the INDI side, the service, the live feed; then waits.
 run_with_live_picture() {
-  ensure_indi_server || echo "Another camera: dbus-send --session --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"
+  local camera
+  exit_if_port_taken
+  choose_camera
   start_service
-  start_live_feed "$SIMULATOR"
-  print_viewer_address "Live picture"
+  start_live_feed "$camera"
+  wait_until_serving "\"$camera\" defined no picture property within $WAIT_SECONDS s. Connect it in its INDI server
+(indi_setprop \"$camera.CONNECTION.CONNECT=On\"), then run this script again."
+  print_viewer_address "Live picture of $camera"
+  echo "Another camera: dbus-send --session --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"
 }
 
 # Runs on a session bus: the service playing a SER file.
 run_with_ser_file() {
+  exit_if_port_taken
   start_service
-  play_ser_file "$1" && print_viewer_address "Playing $1"
+  play_ser_file "$1" || exit 1
+  wait_until_serving "the file is open, yet nothing answers."
+  print_viewer_address "Playing $1"
 }
 
 trap stop_started EXIT

@@ -24,9 +24,39 @@ constexpr int kStretchSampling = 1;
 constexpr std::int32_t kMinBayerWidth = 3;
 constexpr std::int32_t kMinBayerHeight = 2;
 
+constexpr int kBitsPerByte = 8;
+
 bool isBayer(std::int32_t colorId)
 {
     return colorId >= SerColorId::kBayerRggb && colorId <= SerColorId::kBayerBggr;
+}
+
+bool tooSmallToDemosaic(std::int32_t colorId, std::int32_t width, std::int32_t height)
+{
+    return isBayer(colorId) && (width < kMinBayerWidth || height < kMinBayerHeight);
+}
+
+// The largest value a sample of `bits` bits holds.
+constexpr std::uint32_t fullScale(int bits)
+{
+    return (std::uint32_t(1) << bits) - 1;
+}
+
+template <typename Sample>
+std::uint32_t largestSample(const QByteArray& bytes)
+{
+    const auto* samples = reinterpret_cast<const Sample*>(bytes.constData());
+    const std::size_t count = std::size_t(bytes.size()) / sizeof(Sample);
+    return count == 0 ? 0 : *std::max_element(samples, samples + count);
+}
+
+template <typename Sample>
+void replaceSamples(QByteArray& bytes, const std::vector<std::uint16_t>& levels)
+{
+    auto* samples = reinterpret_cast<Sample*>(bytes.data());
+    const std::size_t count = std::size_t(bytes.size()) / sizeof(Sample);
+    for (std::size_t i = 0; i < count; ++i)
+        samples[i] = Sample(levels[samples[i]]);
 }
 
 // The tile of the pattern as seen from pixel (originColumn, originRow): one
@@ -196,6 +226,15 @@ bool SerFrameRenderer::canShow(const SerReader& reader, QString& error)
                     .arg(kMaxFramePixels);
         return false;
     }
+    if (tooSmallToDemosaic(reader.colorId(), frameWidth, frameHeight)) {
+        error = QStringLiteral("Bayer frames of %1 x %2 pixels are too small to demosaic: at least %3 x %4 pixels "
+                               "are needed")
+                    .arg(frameWidth)
+                    .arg(frameHeight)
+                    .arg(kMinBayerWidth)
+                    .arg(kMinBayerHeight);
+        return false;
+    }
     return true;
 }
 
@@ -214,11 +253,43 @@ bool SerFrameRenderer::renderPicture(const SerReader& reader)
     width = reader.width();
     height = reader.height();
     colorId = reader.colorId();
-    pixelType = reader.pixelDepth() <= 8 ? PixelType::UInt8 : PixelType::UInt16;
+    pixelType = reader.pixelDepth() <= kBitsPerByte ? PixelType::UInt8 : PixelType::UInt16;
+    if (!stretchCached)
+        chooseSampleScale(reader.pixelDepth());
+    scaleSamples();
     const bool grey = !isBayer(colorId) && !SerColorId::isInterleavedColour(colorId);
     if (!preparePicture(grey))
         return false;
     return grey ? renderGrey() : renderColour();
+}
+
+void SerFrameRenderer::chooseSampleScale(std::int32_t depth)
+{
+    shownLevels.clear();
+    const bool oneByte = pixelType == PixelType::UInt8;
+    const int storedBits = oneByte ? kBitsPerByte : 2 * kBitsPerByte;
+    if (depth >= storedBits)
+        return;
+    const std::uint32_t depthScale = fullScale(depth);
+    const std::uint32_t largest =
+        oneByte ? largestSample<std::uint8_t>(frameBytes) : largestSample<std::uint16_t>(frameBytes);
+    if (largest > depthScale)
+        return;
+    // Later frames may hold larger values than the first: they show as full scale.
+    const std::uint32_t storedScale = fullScale(storedBits);
+    shownLevels.assign(std::size_t(storedScale) + 1, std::uint16_t(storedScale));
+    for (std::uint32_t value = 0; value < depthScale; ++value)
+        shownLevels[value] = std::uint16_t((value * storedScale + depthScale / 2) / depthScale);
+}
+
+void SerFrameRenderer::scaleSamples()
+{
+    if (shownLevels.empty())
+        return;
+    if (pixelType == PixelType::UInt8)
+        replaceSamples<std::uint8_t>(frameBytes, shownLevels);
+    else
+        replaceSamples<std::uint16_t>(frameBytes, shownLevels);
 }
 
 bool SerFrameRenderer::preparePicture(bool grey)
@@ -243,7 +314,7 @@ bool SerFrameRenderer::renderGrey()
 
 bool SerFrameRenderer::renderColour()
 {
-    if (isBayer(colorId) && (width < kMinBayerWidth || height < kMinBayerHeight))
+    if (tooSmallToDemosaic(colorId, width, height))
         return false;
     const std::int32_t rowsPerBand = bandRows();
     if (!stretchCached && !measureColourStretch())

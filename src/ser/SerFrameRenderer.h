@@ -19,6 +19,13 @@ class SerReader;
 // every other layout as one grey plane, and stretches it with parameters
 // computed from the first frame rendered since the last forgetStretch().
 //
+// Depths other than 8 and 16 bits are shown like the same data at 8 (depths 1
+// to 7) or 16 bits (9 to 15): their samples are taken as aligned to the low
+// bits, with values up to 2^depth - 1, and scaled to the full range before
+// demosaicing and stretching. When the first frame rendered holds a larger
+// value, its recorder aligned the samples to the top bits, and the file's
+// frames are shown as stored, as 8- or 16-bit data.
+//
 // Memory: colour frames are demosaiced or split and stretched in bands of
 // rows, so a render holds the frame's bytes, one band (at most a third of the
 // frame's rows and about kBandBudgetBytes) and the 8-bit picture; grey frames
@@ -45,7 +52,8 @@ public:
 
     // Whether the frames of the reader's open file can be shown; false with
     // the reason in `error` when a side exceeds what the JPEG encoder takes
-    // (kMaxJpegSidePixels) or the frame has more than kMaxFramePixels pixels.
+    // (kMaxJpegSidePixels), the frame has more than kMaxFramePixels pixels, or
+    // a Bayer frame is too small to demosaic.
     static bool canShow(const SerReader& reader, QString& error);
 
     // Renders frame `index` of `reader` into picture(). False when the frame
@@ -56,17 +64,21 @@ public:
     // frames, else Format_RGB32, of the frame's size.
     const QImage& picture() const { return picture_; }
 
-    // The next render computes the stretch again (a new file was opened).
+    // The next render takes the sample alignment and the stretch again from
+    // its frame (a new file was opened).
     void forgetStretch() { stretchCached = false; }
 
     // Stage 1: reads the frame's bytes.
     bool readFrame(SerReader& reader, int index);
-    // Stage 2: demosaics or splits the read frame and stretches it into
-    // picture(), made anew only when the frame's size or channels differ from
-    // the last one's.
+    // Stage 2, once for each frame read: scales the frame's samples to their
+    // full range, demosaics or splits it and stretches it into picture(), made
+    // anew only when the frame's size or channels differ from the last one's.
     bool renderPicture(const SerReader& reader);
 
 private:
+    // Fills shownLevels for a file of `depth` bits from the read frame.
+    void chooseSampleScale(std::int32_t depth);
+    void scaleSamples();
     bool preparePicture(bool grey);
     bool renderGrey();
     bool renderColour();
@@ -80,6 +92,9 @@ private:
     bool measureColourStretch();
 
     QByteArray frameBytes;
+    // The level each stored sample value is shown at, indexed by the value;
+    // empty when the samples are shown as stored.
+    std::vector<std::uint16_t> shownLevels;
     // Demosaiced pixels of one band and the rows around it, three interleaved samples each.
     std::vector<std::uint8_t> bandDemosaiced;
     // Red, green and blue planes of one band, one after the other.

@@ -30,6 +30,9 @@ constexpr int kTelescopeOffset = 122;
 constexpr int kDateTimeUtcOffset = 170;
 constexpr int kTextBytes = 40;
 constexpr qint64 kTimestampBytes = 8;
+// Bits per sample: 1 to 8 are stored in one byte, 9 to 16 in two.
+constexpr std::int32_t kMinPixelDepth = 1;
+constexpr std::int32_t kMaxPixelDepth = 16;
 
 constexpr char kLucamFileId[] = "LUCAM-RECORDER";
 constexpr char kIndiFileId[] = "INDI-RECORDER";
@@ -151,7 +154,8 @@ bool SerReader::readHeader(QString& error)
     telescope_ = headerText(header, kTelescopeOffset);
     startTimeUtc_ = startTimeFromTicks(int64At(header, kDateTimeUtcOffset));
 
-    if (width_ < 1 || height_ < 1 || (pixelDepth_ != 8 && pixelDepth_ != 16) || frameByteSize() > kMaxFrameBytes) {
+    if (width_ < 1 || height_ < 1 || pixelDepth_ < kMinPixelDepth || pixelDepth_ > kMaxPixelDepth ||
+        frameByteSize() > kMaxFrameBytes) {
         error = QString::fromLatin1(kBadGeometry);
         return false;
     }

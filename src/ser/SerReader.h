@@ -11,6 +11,8 @@
 // Reads SER video files: checks the 178-byte header, works out how many whole
 // frames the file holds, reads the optional trailer of frame timestamps, and
 // reads any frame by index as raw bytes with 16-bit samples in host order.
+// Depths of 1 to 16 bits a sample are accepted; the samples of depths 1 to 8
+// take one byte, those of 9 to 16 two, and they are handed on as stored.
 // Only regular files are opened, without blocking on FIFOs or devices.
 //
 // Thread: the one that owns it (the player's, main). Not thread-safe.

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 using namespace quelmor::test;
@@ -88,6 +90,92 @@ QByteArray rippledFrame(int level)
     for (int i = 0; i < frame.size(); ++i)
         frame[i] = char(level + (i * 7919) % 21);
     return frame;
+}
+
+// A bright scene of `depth`-bit values (40 to 100 % of the range; for 1 bit,
+// mostly 1), each times `factor`, in 1 or 2 little-endian bytes a sample.
+QByteArray sceneFrame(std::int32_t depth, std::int32_t storedDepth, std::uint32_t factor)
+{
+    const std::uint32_t largest = (std::uint32_t(1) << depth) - 1;
+    const int bytesPerSample = storedDepth > 8 ? 2 : 1;
+    QByteArray frame;
+    for (int i = 0; i < kWidth * kHeight; ++i) {
+        const std::uint32_t spread = std::uint32_t((i * 7919) % 1000);
+        const std::uint32_t value = (largest - spread * (largest + 1) * 3 / 5000) * factor;
+        for (int b = 0; b < bytesPerSample; ++b)
+            frame.append(char((value >> (8 * b)) & 0xFF));
+    }
+    return frame;
+}
+
+int largestChannelDifference(const QImage& a, const QImage& b)
+{
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            largest = std::max(
+                {largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))});
+        }
+    }
+    return largest;
+}
+
+// Depths other than 8 and 16 show like the same scene at 8 or 16 bits:
+// samples in the low bits are scaled to the full range, samples that frame 0
+// shows to be in the top bits are taken as they are.
+TEST_F(SerPlayerTest, DepthsShowLikeTheSameSceneAtFullRange)
+{
+    // Scaling and shifting differ by at most 15 of 65535 before the stretch;
+    // showing the scene at the wrong scale differs by more than 150 levels.
+    constexpr int kJpegNoise = 24;
+    const struct {
+        const char* name;
+        std::int32_t colorId, depth;
+        std::uint32_t storedFactor;
+        std::int32_t referenceDepth;
+        std::uint32_t referenceFactor;
+    } cases[] = {{"12-bit low-aligned", SerColorId::kMono, 12, 1, 16, 16},
+        {"12-bit top-aligned", SerColorId::kMono, 12, 16, 16, 16},
+        {"10-bit Bayer", SerColorId::kBayerRggb, 10, 1, 16, 64}, {"1-bit", SerColorId::kMono, 1, 1, 8, 255}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path =
+            write("depth.ser", {c.colorId, c.depth, kWidth, kHeight}, {sceneFrame(c.depth, c.depth, c.storedFactor)});
+        ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
+        const QImage shown = shownPicture();
+        const QString referencePath = write("reference.ser", {c.colorId, c.referenceDepth, kWidth, kHeight},
+            {sceneFrame(c.depth, c.referenceDepth, c.referenceFactor)});
+        ASSERT_TRUE(player.open(referencePath)) << player.lastError().toStdString();
+        const QImage reference = shownPicture();
+        ASSERT_EQ(shown.size(), QSize(kWidth, kHeight));
+        ASSERT_EQ(reference.size(), shown.size());
+        EXPECT_GT(meanGrey(reference), 100) << "the scene is not bright";
+        EXPECT_LE(largestChannelDifference(shown, reference), kJpegNoise);
+    }
+}
+
+// Files the player cannot show are refused at open, saying why, and leave "/jpg" down.
+TEST_F(SerPlayerTest, RefusesDepthsAndBayerSizesItCannotShow)
+{
+    const QString tooSmall =
+        QStringLiteral("Bayer frames of %1 pixels are too small to demosaic: at least 3 x 2 pixels are needed");
+    const struct {
+        SerLayout layout;
+        QString error;
+    } cases[] = {{{SerColorId::kMono, 17, 4, 4}, QStringLiteral("Unsupported or corrupt SER header dimensions/depth")},
+        {{SerColorId::kBayerRggb, 8, 2, 9}, tooSmall.arg("2 x 9")},
+        {{SerColorId::kBayerGbrg, 16, 1001, 1}, tooSmall.arg("1001 x 1")}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error.toStdString());
+        const qsizetype frameBytes = qsizetype(c.layout.width) * c.layout.height * (c.layout.depth > 8 ? 2 : 1);
+        ASSERT_TRUE(player.open(writeTinySerFile(directory)));
+        EXPECT_FALSE(player.open(write("refused.ser", c.layout, {QByteArray(frameBytes, '\x40')})));
+        EXPECT_EQ(player.lastError(), c.error);
+        QString error;
+        EXPECT_TRUE(fetchPicture(kHttpPort, &error).isNull()) << "a picture is served";
+    }
 }
 
 // The rate and the playback interval it gives, with the bad rates that fall back to 1 fps.

@@ -102,10 +102,9 @@ TEST_F(SerReaderTest, RefusesBadHeadersWithTheirMessage)
         {"INDI id without its zero byte", withFileId("INDI-RECORDERX"), kBadFileId},
         {"short LUCAM id", withFileId("LUCAM-RECORDE"), kBadFileId},
         {"lower-case id", withFileId("lucam-recorder"), kBadFileId},
-        {"depth 12", header(fieldsWith(1, 1, 12)), kBadGeometry},
-        {"depth 10", header(fieldsWith(1, 1, 10)), kBadGeometry},
-        {"depth 14", header(fieldsWith(1, 1, 14)), kBadGeometry},
+        {"depth 17", header(fieldsWith(1, 1, 17)), kBadGeometry},
         {"depth 32", header(fieldsWith(1, 1, 32)), kBadGeometry},
+        {"depth -8", header(fieldsWith(1, 1, -8)), kBadGeometry},
         {"depth 0", header(fieldsWith(1, 1, 0)), kBadGeometry},
         {"width 0", header(fieldsWith(0, 1, 8)), kBadGeometry},
         {"height 0", header(fieldsWith(1, 0, 8)), kBadGeometry},
@@ -266,8 +265,8 @@ TEST_F(SerReaderTest, TextsAreTrimmedLatin1UpToTheirFirstZero)
     EXPECT_EQ(reader.telescope(), QString(40, 'T'));
 }
 
-// 16-bit samples: LittleEndian 0 means stored little-endian, anything else
-// big-endian; 8-bit samples are never touched.
+// Two-byte samples (9 to 16 bits): LittleEndian 0 means stored little-endian,
+// anything else big-endian; one-byte samples are never touched.
 TEST_F(SerReaderTest, SamplesArriveInHostOrder)
 {
     const QByteArray stored("\x01\x02\x03\x04\xfe\xff", 6);
@@ -276,9 +275,10 @@ TEST_F(SerReaderTest, SamplesArriveInHostOrder)
         std::int32_t depth;
         std::int32_t littleEndian;
         QByteArray expected;
-    } cases[] = {{16, 0, stored}, {16, 1, swapped}, {16, -7, swapped}, {8, 1, stored}, {8, 0, stored}};
+    } cases[] = {{16, 0, stored}, {16, 1, swapped}, {16, -7, swapped}, {9, 1, swapped}, {12, 0, stored}, {8, 1, stored},
+        {8, 0, stored}, {1, 1, stored}};
     for (const auto& c : cases) {
-        SerHeaderFields fields = fieldsWith(c.depth == 16 ? 3 : 6, 1, c.depth);
+        SerHeaderFields fields = fieldsWith(c.depth > 8 ? 3 : 6, 1, c.depth);
         fields.littleEndian = c.littleEndian;
         ASSERT_TRUE(reader.open(write(fields, stored + stored)));
         QByteArray frame;
@@ -295,7 +295,8 @@ TEST_F(SerReaderTest, ReadsEachFrameAtItsOffset)
         std::int32_t depth;
         qint64 frameBytes;
     } cases[] = {{kSerColorMono, 8, 8}, {kSerColorMono, 16, 16}, {kSerColorBayerRggb, 16, 16}, {kSerColorRgb, 8, 24},
-        {kSerColorBgr, 16, 48}, {55, 16, 16}};
+        {kSerColorBgr, 16, 48}, {55, 16, 16}, {kSerColorMono, 1, 8}, {kSerColorBayerRggb, 10, 16},
+        {kSerColorRgb, 7, 24}, {kSerColorBgr, 14, 48}};
     constexpr int kFrames = 3;
     for (const auto& c : cases) {
         const SerHeaderFields fields = fieldsWith(4, 2, c.depth, c.colorId);

@@ -289,11 +289,12 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
         EXPECT_TRUE(serviceAnswers());
     }
 
-    // A Bayer frame too small to demosaic opens but is never shown.
+    // A Bayer frame too small to demosaic is refused at open, saying why.
     const QString tiny = directory.filePath("tiny.ser");
     ASSERT_TRUE(writeSerFile(tiny, {SerColorId::kBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
-    EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), tiny));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 0));
+    EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), tiny));
+    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")),
+        QStringLiteral("Bayer frames of 1 x 1 pixels are too small to demosaic: at least 3 x 2 pixels are needed"));
     EXPECT_TRUE(serviceAnswers());
 
     // Cut to its first frame while playing: the next frame fails and playback stops there.
