@@ -120,7 +120,7 @@ written=$(in_machine nsenter --target "$pid" --mount -- touch "/home/$ACCOUNT/wr
   printf 'LUCAM-RECORDER\0\0\0\0\0\0\0\0\0\0\0\0\x40\0\0\0\x30\0\0\0\x08\0\0\0\x03\0\0\0'
   head -c 136 /dev/zero
   head -c $((64 * 48 * 3)) /dev/urandom
-} | as_user sh -c 'cat >"$HOME/capture.ser"'
+} | as_user tee "/home/$ACCOUNT/capture.ser" >/dev/null
 [[ "$(call openSer s "/home/$ACCOUNT/capture.ser")" == "b true" ]] || fail "openSer: $(call serLastError)"
 call playSer
 wait_for "a JPEG part of the SER file" jpeg_served
@@ -160,7 +160,7 @@ echo "restarted after a crash in $((($(date +%s%N) - crashed) / 1000000)) ms"
 # stop ends it with status 0 for good; the next call starts it again.
 as_user busctl --user call --expect-reply=no "$NAME" /Streamer "$NAME" stop
 wait_for "the end after stop" unit_inactive
-sleep 3
+sleep 3  # longer than RestartSec
 state=$(unit_property ActiveState),$(unit_property Result),$(unit_property ExecMainStatus)
 [[ "$state" == inactive,success,0 ]] || fail "after stop: $state (state, result, status)"
 [[ "$(call serTotalFrames)" == "i 0" ]] || fail "no answer after stop"
