@@ -54,8 +54,8 @@ std::size_t countOf(const std::string& text, const std::string& piece)
 // from the handler's own answers.
 std::size_t answersIn(const std::string& written)
 {
-    return countOf(written, " 200 OK\r\n") + countOf(written, " 404 Not Found\r\n") +
-        countOf(written, " 405 Method Not Allowed\r\n");
+    return countOf(written, " 200 OK\r\n") + countOf(written, " 403 Forbidden\r\n") +
+        countOf(written, " 404 Not Found\r\n") + countOf(written, " 405 Method Not Allowed\r\n");
 }
 
 }  // namespace
@@ -68,15 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair) != 0)
         return 0;
-    // The first byte sets the size of the pieces, as reads of a network would.
-    const std::size_t piece_bytes = size == 0 ? 1 : 1 + data[0];
+    // The first byte sets the size of the pieces, as reads of a network would,
+    // and with its lowest bit whether the peer is on this machine.
+    const std::size_t piece_bytes = size == 0 ? 1 : 1 + (data[0] >> 1);
+    const bool peer_is_loopback = size != 0 && (data[0] & 1) != 0;
     const std::string bytes(reinterpret_cast<const char*>(data) + (size == 0 ? 0 : 1), size == 0 ? 0 : size - 1);
     std::string written;
     std::size_t at = 0;
     do {
         const std::string piece = bytes.substr(at, piece_bytes);
         at += piece.size();
-        const auto result = server.handler.onBytes(pair[0], piece);
+        const auto result = server.handler.onBytes(pair[0], piece, peer_is_loopback);
         drain(pair[1], written);
         if (result.close_connection || result.stop_listener)
             break;

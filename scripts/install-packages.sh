@@ -25,6 +25,7 @@ test_packages=(
   curl ffmpeg chromium python3
   clang libclang-rt-14-dev
   systemd
+  systemd-container mmdebstrap procps
 )
 
 case "${1:-build}" in

@@ -3,6 +3,9 @@
 #include "service/Streamer.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QMetaType>
 
 #include <cstdio>
@@ -30,6 +33,26 @@ void raiseDescriptorLimit()
 }
 
 constexpr int kExitBusLost = 1;
+// The service name could not be claimed: another instance owns it, or there
+// is no session bus. Nothing could ever call this instance, so it ends.
+constexpr int kExitNameNotOwned = 2;
+
+const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+
+// Claims the service name on the session bus; returns why it could not, or an
+// empty text once this process owns it.
+QString claimServiceName()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return bus.lastError().message();
+    if (bus.registerService(kServiceName))
+        return {};
+    const QDBusError error = bus.interface()->lastError();
+    if (error.isValid())
+        return error.message();
+    return QStringLiteral("already owned by ") + bus.interface()->serviceOwner(kServiceName).value();
+}
 
 }  // namespace
 
@@ -39,7 +62,15 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
 
+    // Registered at its path first, so that the first call to the name finds
+    // it; no port is open until a call asks for a picture source.
     Streamer streamer;
+    const QString nameError = claimServiceName();
+    if (!nameError.isEmpty()) {
+        std::fprintf(stderr, "dorvenquill-streamer: cannot own the bus name %s: %s\n", qPrintable(kServiceName),
+            qPrintable(nameError));
+        return kExitNameNotOwned;
+    }
     QObject::connect(&streamer, &Streamer::finished, &app, &QCoreApplication::quit);
     // The streamer, destroyed when main returns, then ends its source and frees the HTTP port.
     SessionBusWatch busWatch;

@@ -42,6 +42,23 @@ bool isResourceShortage(int error)
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+// The peer is this machine itself: 127.0.0.0/8, ::1 or an IPv4-mapped
+// 127.x.y.z. The listening socket is IPv4; the IPv6 forms keep the rule whole
+// should it ever accept both families.
+bool isLoopback(const sockaddr_storage& peer)
+{
+    if (peer.ss_family == AF_INET) {
+        const in_addr& address = reinterpret_cast<const sockaddr_in&>(peer).sin_addr;
+        return ntohl(address.s_addr) >> 24 == IN_LOOPBACKNET;
+    }
+    if (peer.ss_family == AF_INET6) {
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+        return IN6_IS_ADDR_LOOPBACK(&address) ||
+            (IN6_IS_ADDR_V4MAPPED(&address) && address.s6_addr[12] == IN_LOOPBACKNET);
+    }
+    return false;
+}
+
 // Error text of a failed set-up step, with errno of the failed call.
 std::string setupFailure(const char* step)
 {
@@ -168,10 +185,10 @@ std::string Listener::openListenSocket(int port)
     bound_port_ = localPort(socket.get());
     listen_socket_ = socket.release();
     poll_set_.clear();
-    request_deadlines_.clear();
+    connections_.clear();
     descriptors_exhausted_ = false;
     accept_paused_ = false;
-    addEntry(listen_socket_, POLLRDNORM, kNoDeadline);
+    addEntry(listen_socket_, POLLRDNORM, kNoDeadline, false);
     return {};
 }
 
@@ -214,7 +231,9 @@ std::string Listener::servePass(std::vector<char>& buffer)
 std::string Listener::acceptConnections()
 {
     for (;;) {
-        UniqueFd connection(::accept(listen_socket_, nullptr, nullptr));
+        sockaddr_storage peer{};
+        socklen_t peer_length = sizeof peer;
+        UniqueFd connection(::accept(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length));
         if (!connection.isValid()) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 descriptors_exhausted_ = false;
@@ -231,7 +250,7 @@ std::string Listener::acceptConnections()
         }
         if (!setSocketNonblock(connection.get()))
             return setupFailure("setSocketNonblock() failed");
-        addEntry(connection.release(), POLLRDNORM, Clock::now() + request_timeout_);
+        addEntry(connection.release(), POLLRDNORM, Clock::now() + request_timeout_, isLoopback(peer));
     }
 }
 
@@ -300,11 +319,11 @@ void Listener::handMessage(std::size_t index, const std::string& message, bool p
 {
     MessageResult result{true, false};
     if (!peer_closed || !message.empty())
-        result = on_message_cb(poll_set_[index].fd, message);
+        result = on_message_cb(poll_set_[index].fd, message, connections_[index].peer_is_loopback);
     if (result.stop_listener)
         stop_requested_ = true;
     if (!result.request_pending)
-        request_deadlines_[index] = kNoDeadline;
+        connections_[index].request_deadline = kNoDeadline;
     if (result.close_connection || peer_closed)
         closeEntry(index);
 }
@@ -313,15 +332,15 @@ void Listener::closeOverdueConnections()
 {
     const auto now = Clock::now();
     for (std::size_t i = 1; i < poll_set_.size(); ++i) {
-        if (poll_set_[i].fd >= 0 && request_deadlines_[i] <= now)
+        if (poll_set_[i].fd >= 0 && connections_[i].request_deadline <= now)
             closeEntry(i);
     }
 }
 
-void Listener::addEntry(int socket, short events, Clock::time_point request_deadline)
+void Listener::addEntry(int socket, short events, Clock::time_point request_deadline, bool peer_is_loopback)
 {
     poll_set_.push_back({socket, events, 0});
-    request_deadlines_.push_back(request_deadline);
+    connections_.push_back({request_deadline, peer_is_loopback});
 }
 
 void Listener::closeEntry(std::size_t index)
@@ -344,11 +363,11 @@ void Listener::removeClosedEntries()
         if (poll_set_[i].fd == -1)
             continue;
         poll_set_[kept] = poll_set_[i];
-        request_deadlines_[kept] = request_deadlines_[i];
+        connections_[kept] = connections_[i];
         ++kept;
     }
     poll_set_.resize(kept);
-    request_deadlines_.resize(kept);
+    connections_.resize(kept);
     poll_set_marked_ = false;
 }
 
@@ -359,7 +378,7 @@ void Listener::closeAll()
             closeEntry(i);
     }
     poll_set_.clear();
-    request_deadlines_.clear();
+    connections_.clear();
     poll_set_marked_ = false;
     listen_socket_ = -1;
 }

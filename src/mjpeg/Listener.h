@@ -19,22 +19,26 @@ namespace quelmor::net {
 
 // Owns the listening TCP socket and every accepted connection. One thread of
 // its own polls them all, accepts, gathers the bytes a connection sent into
-// one message and hands it to on_message_cb; on_before_close_cb hears of every
-// socket just before it is closed. Knows nothing of HTTP: the callback says
-// whether a connection has sent a whole request yet, and one that has not
-// within the request time-out is closed. When the process runs out of
-// descriptors, accepting pauses for a moment while every connection is served.
+// one message and hands it to on_message_cb, with whether the peer is this
+// machine itself (a loopback address, noted at accept); on_before_close_cb
+// hears of every socket just before it is closed. Knows nothing of HTTP: the
+// callback says whether a connection has sent a whole request yet, and one
+// that has not within the request time-out is closed. When the process runs
+// out of descriptors, accepting pauses for a moment while every connection is
+// served.
 //
 // Threads: start, stop, isAlive, port, lastError and hasFinished are called by
 // the owner's thread; run and both callbacks run on thread_. start clears
 // stop_requested_ before the thread exists, so a stop that follows at once is
-// never undone by the thread starting late. poll_set_, request_deadlines_,
-// the accept pause and the callbacks are touched by thread_ only while it
-// runs (the owner sets the callbacks and request_timeout_ before start). stop_requested_, the run state, bound_port_ and
-// finished_ are atomic; error_mutex_ guards last_error_.
+// never undone by the thread starting late. poll_set_, connections_, the
+// accept pause and the callbacks are touched by thread_ only while it runs
+// (the owner sets the callbacks and request_timeout_ before start).
+// stop_requested_, the run state, bound_port_ and finished_ are atomic;
+// error_mutex_ guards last_error_.
 class Listener : public utils::NonCopyable, public utils::Runnable {
 public:
-    using MessageCallback = std::function<MessageResult(const int& socket, const std::string& message)>;
+    using MessageCallback =
+        std::function<MessageResult(const int& socket, const std::string& message, bool peer_is_loopback)>;
     using BeforeCloseCallback = std::function<void(const int& socket)>;
 
     Listener() = default;
@@ -75,7 +79,8 @@ private:
     void readConnection(std::size_t index, std::vector<char>& buffer);
     void handMessage(std::size_t index, const std::string& message, bool peer_closed);
     void closeOverdueConnections();
-    void addEntry(int socket, short events, std::chrono::steady_clock::time_point request_deadline);
+    void addEntry(
+        int socket, short events, std::chrono::steady_clock::time_point request_deadline, bool peer_is_loopback);
     void closeEntry(std::size_t index);
     void removeClosedEntries();
     void closeAll();
@@ -84,9 +89,14 @@ private:
     int listen_socket_ = -1;
     std::atomic<bool> stop_requested_{true};
     std::vector<pollfd> poll_set_;  // entry 0 is the listening socket; fd -1 marks removal
-    // Per entry of poll_set_: when the connection must have sent a whole
-    // request; time_point::max() once it has, and for the listening socket.
-    std::vector<std::chrono::steady_clock::time_point> request_deadlines_;
+    // What the listener knows of the connection of one entry of poll_set_.
+    struct Connection {
+        // When it must have sent a whole request; time_point::max() once it
+        // has, and for the listening socket.
+        std::chrono::steady_clock::time_point request_deadline;
+        bool peer_is_loopback;  // the peer's address was loopback at accept
+    };
+    std::vector<Connection> connections_;  // one per entry of poll_set_
     bool poll_set_marked_ = false;
     std::chrono::milliseconds request_timeout_{10000};
     // Set from the first accept that finds no descriptor until accepting has

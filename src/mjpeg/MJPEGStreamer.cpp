@@ -15,8 +15,9 @@ constexpr int kStartPollIntervalMs = 10;
 
 MJPEGStreamer::MJPEGStreamer()
     : shutdown_target_("/shutdown"), handler_(publisher_, shutdown_target_),
-      on_message_cb_(
-          [this](const int& socket, const std::string& message) { return handler_.onBytes(socket, message); }),
+      on_message_cb_([this](const int& socket, const std::string& message, bool peer_is_loopback) {
+          return handler_.onBytes(socket, message, peer_is_loopback);
+      }),
       on_before_close_cb_([this](const int& socket) {
           handler_.forget(socket);
           publisher_.removeClient(socket);

@@ -59,7 +59,7 @@ private:
     net::Publisher publisher_;
     std::string shutdown_target_;
     net::RequestHandler handler_;  // runs on the listener thread only
-    std::function<net::MessageResult(const int&, const std::string&)> on_message_cb_;
+    net::Listener::MessageCallback on_message_cb_;
     std::function<void(const int&)> on_before_close_cb_;
 };
 

@@ -54,7 +54,7 @@ RequestHandler::RequestHandler(Publisher& publisher, std::string shutdown_target
 {
 }
 
-MessageResult RequestHandler::onBytes(int socket, const std::string& bytes)
+MessageResult RequestHandler::onBytes(int socket, const std::string& bytes, bool peer_is_loopback)
 {
     // A repeated request or stray bytes must never put an answer inside a part.
     if (streams_.count(socket) != 0)
@@ -72,7 +72,7 @@ MessageResult RequestHandler::onBytes(int socket, const std::string& bytes)
         return {false, false, true};
     const std::string message = std::move(gathered);
     partial_requests_.erase(socket);
-    return answer(socket, message);
+    return answer(socket, message, peer_is_loopback);
 }
 
 void RequestHandler::forget(int socket)
@@ -81,11 +81,17 @@ void RequestHandler::forget(int socket)
     streams_.erase(socket);
 }
 
-MessageResult RequestHandler::answer(int socket, const std::string& message)
+MessageResult RequestHandler::answer(int socket, const std::string& message, bool peer_is_loopback)
 {
     const HttpRequest request = HttpRequest::parse(message);
 
     if (request.target == shutdown_target_) {
+        // The server listens on every interface: any viewer on the network
+        // could otherwise stop the stream for everyone.
+        if (!peer_is_loopback) {
+            sendResponse(socket, makeResponse(request, 403, "Forbidden"));
+            return {true, false};
+        }
         sendResponse(socket, makeResponse(request, 200, "OK"));
         publisher_.stop();
         return {false, true};

@@ -27,14 +27,15 @@ public:
 
     RequestHandler(Publisher& publisher, std::string shutdown_target);
 
-    // The listener's on_message_cb: `bytes` is what one read pass collected.
-    MessageResult onBytes(int socket, const std::string& bytes);
+    // The listener's on_message_cb: `bytes` is what one read pass collected;
+    // only a peer on this machine itself may use the shutdown target.
+    MessageResult onBytes(int socket, const std::string& bytes, bool peer_is_loopback);
     // The connection is about to close: forget what it sent.
     void forget(int socket);
 
 private:
     // Answers one whole request on `socket`.
-    MessageResult answer(int socket, const std::string& message);
+    MessageResult answer(int socket, const std::string& message, bool peer_is_loopback);
 
     Publisher& publisher_;
     const std::string shutdown_target_;

@@ -10,7 +10,6 @@
 #include <utility>
 
 namespace {
-const QString kServiceName = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 const QString kObjectPath = QStringLiteral("/Streamer");
 constexpr int kNoFrame = -1;
 }  // namespace
@@ -21,9 +20,8 @@ Streamer::Streamer() : QObject(nullptr)
     // it is a Qt child and dies with this object.
     new StreamerAdaptor(this);
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    bus.registerObject(kObjectPath, this, QDBusConnection::ExportAdaptors);
-    bus.registerService(kServiceName);
+    // Fails only without a bus, which main then reports before it ends.
+    QDBusConnection::sessionBus().registerObject(kObjectPath, this, QDBusConnection::ExportAdaptors);
 }
 
 Streamer::~Streamer()

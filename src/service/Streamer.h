@@ -19,9 +19,8 @@ class Streamer : public QObject {
     Q_CLASSINFO("D-Bus Interface", "com.tavrinholm.dorvenquill.Streamer")
 
 public:
-    // Attaches the adaptor, registers at "/Streamer" and claims the service
-    // name; a bus that is missing or a name that is taken leaves the object
-    // working without them.
+    // Attaches the adaptor and registers at "/Streamer" on the session bus;
+    // main claims the service name. Without a bus the object works unreached.
     Streamer();
     ~Streamer() override;
 

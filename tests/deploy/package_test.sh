@@ -3,8 +3,8 @@
 # The Debian package, built by CPack from a finished build and read with
 # dpkg-deb only (nothing is installed): it holds exactly the installed files
 # below /usr, for its architecture, depends on the package of every library
-# the executable needs, and passes Debian's own check, lintian, with no error
-# or warning.
+# the executable needs, passes Debian's own check, lintian, with no error or
+# warning, and is hardened as Debian's packages are.
 # Usage: package_test.sh CPACK BUILD_DIR OUTPUT_DIR VERSION [ARCH [DPKG_ADMINDIR]]
 #   ARCH: the package's architecture (default: the machine's); DPKG_ADMINDIR:
 #   the dpkg database that holds the packages of the executable's libraries
@@ -67,8 +67,24 @@ for package in "${wanted[@]}"; do
   depends_on "$package" || fail "Depends lacks $package: $depends"
 done
 
-if ! report=$(lintian --fail-on error,warning "$deb"); then
+if ! report=$(lintian --pedantic --fail-on error,warning "$deb"); then
   fail "lintian:"$'\n'"$report"
+fi
+# Hardened as Debian builds its packages (all but sanitizer builds): no
+# hardening tag from lintian; every symbol bound at start (BIND_NOW) and the
+# relocations read-only after (GNU_RELRO); stack protection and fortified calls
+# imported from the C library.
+hardening="not checked: a sanitizer build"
+if grep -qx 'DORVENQUILL_HARDENED:INTERNAL=ON' "$build/CMakeCache.txt"; then
+  ! grep hardening- <<<"$report" || fail "lintian names hardening flaws"
+  executable=$root/usr/bin/dorvenquill-streamer
+  readelf -d "$executable" | grep -qw BIND_NOW || fail "not linked with -z now"
+  readelf -lW "$executable" | grep -qw GNU_RELRO || fail "not linked with -z relro"
+  imports=$(readelf --dyn-syms -W "$executable" | awk '$7 == "UND" {sub(/@.*/, "", $8); print $8}')
+  grep -qx __stack_chk_fail <<<"$imports" || fail "no stack protector"
+  fortified=$(grep -E '^__[a-z0-9_]+_chk$' <<<"$imports" | grep -vx __stack_chk_fail | paste -sd' ' -) || true
+  [[ -n "$fortified" ]] || fail "no fortified call"
+  hardening="BIND_NOW, GNU_RELRO, __stack_chk_fail, $fortified"
 fi
 # The page documents every method of the interface, and man formats it without a warning.
 for method in $(sed -n 's/.*<method name="\([^"]*\)".*/\1/p' "$root/usr/share/dbus-1/interfaces/$name.xml"); do
@@ -81,5 +97,5 @@ man_warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/$manual_page"
 changelog_version=$(zcat "$root/$doc/changelog.gz" | dpkg-parsechangelog -l - -S Version)
 [[ "$changelog_version" == "$version" ]] || fail "the changelog's last version is $changelog_version"
 
-echo "checked ${#wanted[@]} dependencies in: $depends; lintian: ${report:-no tags}"
+echo "checked ${#wanted[@]} dependencies in: $depends; hardening: $hardening; lintian --pedantic: ${report:-no tags}"
 [[ $failures -eq 0 ]]

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# The installed user unit: systemd accepts it without a complaint, and it names
-# the same executable, bus name and unit as the activation file and the
-# installed interface description.
+# The installed user unit: systemd accepts it without a complaint, rates its
+# sandbox safe, and it names the same executable, bus name and unit as the
+# activation file and the installed interface description.
 # Usage: unit_test.sh PREFIX
 set -euo pipefail
 prefix=$1
@@ -29,6 +29,15 @@ if ! report=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user verify "$unit" 2>&
 elif [[ -n "$report" ]]; then
   fail "systemd-analyze verify complains: $report"
 fi
+
+# The sandbox: systemd's exposure estimate at most 2.0 of 10 (its threshold
+# counts in tenths).
+readonly MAX_EXPOSURE_TENTHS=20
+if ! report=$(XDG_RUNTIME_DIR=$runtime systemd-analyze --user security --offline=true \
+  --threshold=$MAX_EXPOSURE_TENTHS "$unit" 2>&1); then
+  fail "exposure above $((MAX_EXPOSURE_TENTHS / 10)).$((MAX_EXPOSURE_TENTHS % 10)): $(grep -E '✗|Overall' <<<"$report")"
+fi
+grep -q "Overall exposure level" <<<"$report" || fail "no exposure level: $report"
 
 executable=$prefix/bin/dorvenquill-streamer
 interface=$(sed -n 's/.*<interface name="\([^"]*\)".*/\1/p' "$interface_xml")

@@ -37,7 +37,7 @@ public:
     // `close_after_reply`.
     void attach(Listener& listener)
     {
-        listener.setOnMessageCallback([this](const int& socket, const std::string& message) {
+        listener.setOnMessageCallback([this](const int& socket, const std::string& message, bool) {
             std::lock_guard<std::mutex> lock(mutex_);
             messages_.push_back(message);
             if (message == stop_word)
@@ -199,7 +199,7 @@ TEST(Listener, RefusesToRunWithoutCallbacks)
     EXPECT_EQ(without_any.state(), utils::RunState::stopped);
 
     Listener without_close;
-    without_close.setOnMessageCallback([](const int&, const std::string&) { return MessageResult{}; });
+    without_close.setOnMessageCallback([](const int&, const std::string&, bool) { return MessageResult{}; });
     without_close.start(0);
     ASSERT_TRUE(waitFor([&] { return without_close.hasFinished(); }));
     EXPECT_EQ(without_close.lastError(), "not setting on_before_close_cb");

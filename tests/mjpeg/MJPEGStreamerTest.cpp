@@ -6,8 +6,10 @@
 #include "StreamFormat.h"
 #include "TestSupport.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -156,6 +158,54 @@ TEST_F(MJPEGStreamerTest, ShutdownClosesEveryConnection)
     streamer.stop();
     ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+}
+
+// An IPv4 address of this machine outside 127.0.0.0/8, empty if it has none.
+std::string nonLoopbackAddress()
+{
+    ifaddrs* interfaces = nullptr;
+    std::string found;
+    for (ifaddrs* entry = ::getifaddrs(&interfaces) == 0 ? interfaces : nullptr; entry; entry = entry->ifa_next) {
+        char text[INET_ADDRSTRLEN];
+        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
+            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text) &&
+            std::string(text).rfind("127.", 0) != 0)
+            found = text;
+    }
+    ::freeifaddrs(interfaces);
+    return found;
+}
+
+// "/shutdown" ends the server only for a peer on this machine; from any other
+// address it is refused on that connection alone, and the streams go on.
+TEST(MJPEGStreamer, ShutdownOnlyFromThisMachine)
+{
+    const std::pair<std::string, bool> rows[] = {
+        {"127.0.0.2", true}, {"127.255.255.254", true}, {nonLoopbackAddress(), false}};
+    for (const auto& [source, honoured] : rows) {
+        if (source.empty())
+            GTEST_SKIP() << "this machine has no IPv4 address outside 127.0.0.0/8 to connect from";
+        SCOPED_TRACE("from " + source);
+        MJPEGStreamer streamer;
+        ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+        streamer.publish("/jpg", "first");
+        LoopbackClient stream(streamer.port());
+        ASSERT_TRUE(joinStream(streamer, stream, "/jpg", "first"));
+        LoopbackClient asker(streamer.port(), 0, source);
+        ASSERT_TRUE(asker.send("GET /shutdown HTTP/1.1\r\n\r\n"));
+        EXPECT_EQ(asker.readUntilClosed(kWaitTimeoutMs),
+            honoured ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.1 403 Forbidden\r\n\r\n");
+        EXPECT_TRUE(asker.sawEndOfStream());
+        if (honoured) {
+            EXPECT_TRUE(waitFor([&] { return !streamer.isAlive(); }));
+            continue;
+        }
+        streamer.publish("/jpg", "second");
+        std::string picture, error;
+        EXPECT_TRUE(stream.readPartAfter("first", picture, error, kWaitTimeoutMs)) << error;
+        EXPECT_EQ(picture, "second");
+        EXPECT_EQ(exchange(streamer.port(), "GET /nothing HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+    }
 }
 
 // Two viewers each receive one whole part per picture (and, should the test

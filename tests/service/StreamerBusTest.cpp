@@ -2,6 +2,7 @@
 // The service as a real process on a private session bus, driven the way a
 // controlling program drives it.
 #include "BusTestSupport.h"
+#include "ChildProcess.h"
 #include "EventLoopWait.h"
 
 #include <QDBusConnection>
@@ -11,11 +12,17 @@
 #include <QProcess>
 #include <QSet>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 using namespace bustest;
 using quelmor::test::waitUntil;
@@ -278,34 +285,29 @@ TEST_F(StreamerBusTest, StopEndsTheProcessAndReleasesTheName)
     EXPECT_EQ(late.errorName(), QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
 }
 
-TEST_F(StreamerBusTest, SecondInstanceRunsOnWithoutTheName)
+// An instance that cannot own the name says why in one line and exits with
+// status 2; the first instance goes on answering.
+TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
 {
-    StreamerProcess second;
-    ASSERT_TRUE(second.waitStarted());
-    QString secondName;
-    ASSERT_TRUE(waitUntil([&] {
-        secondName = second.uniqueName();
-        return !secondName.isEmpty();
-    })) << "the second instance never connected to the bus";
-
-    // The name stays with the first instance.
-    EXPECT_EQ(busDaemon()->servicePid(kService).value(), static_cast<uint>(service_->pid()));
-
-    // The second instance answers on its own connection and keeps running.
-    const auto secondStreamer = streamerAt(secondName);
-    EXPECT_EQ(QDBusReply<int>(secondStreamer->call(QStringLiteral("serCurrentFrame"))).value(), -1);
-    EXPECT_TRUE(second.isRunning());
-
-    // Stopping the first leaves the second untouched; the second stops on request.
-    streamer_->call(QDBus::NoBlock, QStringLiteral("stop"));
-    ASSERT_TRUE(service_->waitFinished());
-    EXPECT_EQ(service_->exitCode(), 0);
-    EXPECT_TRUE(second.isRunning());
-
-    secondStreamer->call(QDBus::NoBlock, QStringLiteral("stop"));
-    ASSERT_TRUE(second.waitFinished());
-    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
+    const QTemporaryDir dir;
+    const std::string errorPath = dir.filePath(QStringLiteral("stderr")).toStdString();
+    const std::string noBus =
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.filePath(QStringLiteral("none")).toStdString();
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{STREAMER_EXECUTABLE}, "already owned by " + service_->uniqueName().toStdString()},
+        {{"env", noBus, STREAMER_EXECUTABLE}, "No such file or directory"}};
+    for (const auto& [arguments, reason] : rows) {
+        quelmor::test::ChildProcess second(arguments, {{}, false, {}, errorPath});
+        ASSERT_TRUE(second.waitForExit(kExitWaitMs));
+        EXPECT_EQ(second.exitCode(), 2);
+        std::ifstream errors(errorPath);
+        const std::string text{std::istreambuf_iterator<char>(errors), {}};
+        EXPECT_EQ(text.rfind("dorvenquill-streamer: cannot own the bus name " + kService.toStdString() + ": ", 0), 0u)
+            << text;
+        EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+        EXPECT_NE(text.find(reason), std::string::npos) << text;
+    }
+    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serCurrentFrame"))).value(), -1);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
 }  // namespace
 
-LoopbackClient::LoopbackClient(int port, int receive_buffer_bytes)
+LoopbackClient::LoopbackClient(int port, int receive_buffer_bytes, const std::string& source_address)
 {
     net::UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
     if (!socket.isValid())
@@ -34,6 +34,10 @@ LoopbackClient::LoopbackClient(int port, int receive_buffer_bytes)
         ::setsockopt(socket.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer_bytes, sizeof receive_buffer_bytes);
     sockaddr_in address{};
     address.sin_family = AF_INET;
+    if (!source_address.empty() &&
+        (::inet_pton(AF_INET, source_address.c_str(), &address.sin_addr) != 1 ||
+            ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0))
+        return;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)

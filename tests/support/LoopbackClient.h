@@ -12,8 +12,9 @@ namespace quelmor::test {
 class LoopbackClient {
 public:
     // Connects to 127.0.0.1:port; receive_buffer_bytes > 0 shrinks the
-    // receive buffer before connecting.
-    explicit LoopbackClient(int port, int receive_buffer_bytes = 0);
+    // receive buffer before connecting; a source_address (a local IPv4
+    // address) is bound to first, so the server sees the peer it names.
+    explicit LoopbackClient(int port, int receive_buffer_bytes = 0, const std::string& source_address = {});
     // Takes over a connected socket, such as one end of a socketpair.
     explicit LoopbackClient(net::UniqueFd connected) : socket_(std::move(connected)) { }
 

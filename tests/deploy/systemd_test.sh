@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The package under a real systemd: a throwaway Debian 12 machine, booted with
+# systemd-nspawn on a private network (ports 7624 and 8080 are its own),
+# installs it with apt. For an ordinary user with lingering, through their own
+# systemd manager and session bus, the first call starts the service through
+# the user unit, sandboxed; it plays a SER file from the home and the INDI
+# simulator's live feed; /shutdown from a non-loopback address is refused;
+# systemd restarts it after a crash but not after stop, and the next call
+# starts it again. The cached root is only read: the machine writes to an
+# overlay in memory, which ends with it.
+# Usage: systemd_test.sh PACKAGE_DIR (the folder holding the one package)
+set -euo pipefail
+[[ $(id -u) -eq 0 ]] || exec sudo -- bash "$0" "$@"
+debs=("$(realpath -- "$1")"/dorvenquill-streamer_*.deb)
+[[ ${#debs[@]} -eq 1 && -f "${debs[0]}" ]] || { echo "FAIL: not one package in $1: ${debs[*]}" >&2; exit 1; }
+deb=${debs[0]}
+readonly NAME=com.tavrinholm.dorvenquill.Streamer UNIT=dorvenquill-streamer ACCOUNT=astro ACCOUNT_ID=1000
+readonly OUTSIDE_ADDRESS=192.0.2.1 SIMULATOR="CCD Simulator" WAIT_TENTHS=600 RESTART_TENTHS=50
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+started=$SECONDS
+
+# The package's dependencies (first of each choice) come with the root, so apt
+# resolves them offline.
+mapfile -t depends < <(dpkg-deb --field "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*//; s/ //g')
+root=$(bash "$(dirname "$0")/../support/debian-root.sh" "$(dpkg-deb --field "$deb" Architecture)" \
+  systemd systemd-sysv dbus dbus-user-session libpam-systemd indi-bin curl iproute2 "${depends[@]}")
+echo "root ready after $((SECONDS - started)) s: $root"
+
+work=$(mktemp -d)
+cp "$deb" "$work/"
+systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --volatile=overlay \
+  --bind-ro="$work:/mnt/package" -D "$root" </dev/null >"$work/console.log" 2>&1 &
+nspawn=$!
+leader=""
+cleanup() {
+  local tries
+  ((failures == 0)) || [[ -z "$leader" ]] ||
+    in_machine journalctl --no-pager -n 40 "_SYSTEMD_USER_UNIT=$UNIT.service" + "USER_UNIT=$UNIT.service" >&2 || true
+  kill -TERM "$nspawn" 2>/dev/null || true
+  for ((tries = 100; tries > 0; tries--)); do
+    kill -0 "$nspawn" 2>/dev/null || break
+    sleep 0.1
+  done
+  # Still up after 10 s: its PID 1 is still nspawn's child.
+  if kill -0 "$nspawn" 2>/dev/null; then
+    [[ -z "$leader" ]] || kill -KILL "$leader" 2>/dev/null || true
+    kill -KILL "$nspawn" 2>/dev/null || true
+  fi
+  wait "$nspawn" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+in_machine() { nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+as_user() {
+  in_machine runuser -u "$ACCOUNT" -- env XDG_RUNTIME_DIR=/run/user/$ACCOUNT_ID \
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/$ACCOUNT_ID/bus "$@"
+}
+call() { as_user busctl --user --timeout=60 call "$NAME" /Streamer "$NAME" "$@"; }
+unit_property() { as_user systemctl --user show --property="$1" --value "$UNIT"; }
+unit_inactive() { [[ "$(unit_property ActiveState)" == inactive ]]; }
+# booted: finds the machine's PID 1 among nspawn's children and sees its boot done.
+booted() {
+  leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
+  [[ "$(in_machine systemctl is-system-running)" == @(running|degraded) ]]
+}
+# wait_for DESCRIPTION COMMAND...: retries COMMAND for WAIT_TENTHS.
+wait_for() {
+  local what=$1 tries
+  shift
+  for ((tries = WAIT_TENTHS; tries > 0; tries--)); do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  fail "timed out waiting for $what"
+  return 1
+}
+# jpeg_served: /jpg sends a JPEG part within two seconds.
+jpeg_served() {
+  local part
+  part=$(in_machine curl --silent --max-time 2 http://127.0.0.1:8080/jpg | head -c 65536 | od -An -tx1 | tr -d ' \n' || true)
+  [[ "$part" == *"$(printf 'Content-Type: image/jpeg' | od -An -tx1 | tr -d ' \n')"* && "$part" == *0d0a0d0affd8ff* ]]
+}
+
+wait_for "the boot" booted
+echo "booted after $((SECONDS - started)) s"
+# nspawn lays an unlinked FIFO over /proc/kmsg, on which the unit's
+# ProtectKernelLogs= cannot mount; a real machine has the kernel's file there.
+in_machine umount /proc/kmsg
+in_machine env DEBIAN_FRONTEND=noninteractive apt-get install --yes --no-install-recommends \
+  "/mnt/package/$(basename "$deb")" >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; exit 1; }
+in_machine useradd --create-home --uid "$ACCOUNT_ID" "$ACCOUNT"
+in_machine loginctl enable-linger "$ACCOUNT"
+wait_for "the user's session bus" in_machine test -S "/run/user/$ACCOUNT_ID/bus"
+
+# Started by the first call, through the unit, inside its sandbox.
+[[ "$(call serTotalFrames)" == "i 0" ]] || fail "the first call was not answered"
+[[ "$(unit_property ActiveState)" == active ]] || fail "the unit is not active: $(as_user systemctl --user status "$UNIT")"
+pid=$(unit_property MainPID)
+status=$(in_machine cat "/proc/$pid/status")
+for line in "NoNewPrivs:"$'\t'"1" "Seccomp:"$'\t'"2" "CapBnd:"$'\t'"0000000000000000"; do
+  grep -qxF "$line" <<<"$status" || fail "the service lacks $line"
+done
+for ns in user mnt; do
+  [[ "$(in_machine readlink "/proc/$pid/ns/$ns")" != "$(in_machine readlink "/proc/1/ns/$ns")" ]] ||
+    fail "the service shares the $ns namespace"
+done
+written=$(in_machine nsenter --target "$pid" --mount -- touch "/home/$ACCOUNT/written" 2>&1) &&
+  fail "the service's view of the home is writable"
+[[ "$written" == *"Read-only file system"* ]] || fail "writing to the home: $written"
+
+# A SER file from the home: three 64 × 48 frames of 8-bit grey noise.
+{
+  printf 'LUCAM-RECORDER\0\0\0\0\0\0\0\0\0\0\0\0\x40\0\0\0\x30\0\0\0\x08\0\0\0\x03\0\0\0'
+  head -c 136 /dev/zero
+  head -c $((64 * 48 * 3)) /dev/urandom
+} | as_user tee "/home/$ACCOUNT/capture.ser" >/dev/null
+[[ "$(call openSer s "/home/$ACCOUNT/capture.ser")" == "b true" ]] || fail "openSer: $(call serLastError)"
+call playSer
+wait_for "a JPEG part of the SER file" jpeg_served
+
+# The live feed of the simulator, set up as scripts/run-service.sh does; the
+# machine has no /etc/hosts to name localhost.
+indi() { as_user "$1" -h 127.0.0.1 "${@:2}"; }
+as_user systemd-run --user --quiet --unit=indiserver indiserver indi_simulator_ccd
+wait_for "the simulator" indi indi_getprop -t 1 "$SIMULATOR.CONNECTION.CONNECT"
+indi indi_setprop "$SIMULATOR.CONNECTION.CONNECT=On"
+wait_for "the simulator's stream" indi indi_getprop -t 1 "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
+indi indi_setprop "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
+indi indi_setprop "$SIMULATOR.CCD_STREAM_ENCODER.MJPEG=On"
+indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+call start s "$SIMULATOR"
+wait_for "a JPEG part of the live feed" jpeg_served
+
+# /shutdown only from the machine itself.
+in_machine ip address add "$OUTSIDE_ADDRESS/32" dev lo
+code=$(in_machine curl --silent --output /dev/null --write-out '%{http_code}' --interface "$OUTSIDE_ADDRESS" \
+  "http://$OUTSIDE_ADDRESS:8080/shutdown" || true)
+[[ "$code" == 403 ]] || fail "/shutdown from $OUTSIDE_ADDRESS answered '$code'"
+jpeg_served || fail "no stream after the refused /shutdown"
+
+# A crash is restarted within about 3 s, and the new process answers.
+in_machine sh -c "kill -SEGV $pid"
+crashed=$(date +%s%N)
+for ((tries = RESTART_TENTHS; tries > 0; tries--)); do
+  new_pid=$(unit_property MainPID)
+  [[ "$new_pid" != 0 && "$new_pid" != "$pid" && "$(unit_property ActiveState)" == active ]] && break
+  sleep 0.1
+done
+echo "restarted after a crash in $((($(date +%s%N) - crashed) / 1000000)) ms"
+((tries > 0)) || fail "not restarted within $((RESTART_TENTHS / 10)) s: $(as_user systemctl --user status "$UNIT")"
+[[ "$(call serTotalFrames)" == "i 0" ]] || fail "no answer after the restart"
+
+# stop ends it with status 0 for good; the next call starts it again.
+as_user busctl --user call --expect-reply=no "$NAME" /Streamer "$NAME" stop
+wait_for "the end after stop" unit_inactive
+sleep 3  # longer than RestartSec
+state=$(unit_property ActiveState),$(unit_property Result),$(unit_property ExecMainStatus)
+[[ "$state" == inactive,success,0 ]] || fail "after stop: $state (state, result, status)"
+[[ "$(call serTotalFrames)" == "i 0" ]] || fail "no answer after stop"
+[[ "$(unit_property ActiveState)" == active ]] || fail "the call after stop did not start the unit"
+
+echo "done after $((SECONDS - started)) s"
+[[ $failures -eq 0 ]]
