@@ -49,11 +49,11 @@ std::string numberedPicture(int number, std::size_t bytes)
     return picture;
 }
 
-// Sends one request and returns the whole answer of a connection the server
-// closes after answering.
-std::string exchange(int port, const std::string& request)
+// Sends one request, from `source` when given, and returns the whole answer
+// of a connection the server closes after answering.
+std::string exchange(int port, const std::string& request, const std::string& source = {})
 {
-    LoopbackClient client(port);
+    LoopbackClient client(port, 0, source);
     if (!client.send(request))
         return "<send failed>";
     std::string answer = client.readUntilClosed(kWaitTimeoutMs);
@@ -163,48 +163,36 @@ TEST_F(MJPEGStreamerTest, ShutdownClosesEveryConnection)
 // An IPv4 address of this machine outside 127.0.0.0/8, empty if it has none.
 std::string nonLoopbackAddress()
 {
-    ifaddrs* interfaces = nullptr;
+    ifaddrs* list = nullptr;
     std::string found;
-    for (ifaddrs* entry = ::getifaddrs(&interfaces) == 0 ? interfaces : nullptr; entry; entry = entry->ifa_next) {
-        char text[INET_ADDRSTRLEN];
-        if (entry->ifa_addr && entry->ifa_addr->sa_family == AF_INET &&
-            inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, text, sizeof text) &&
-            std::string(text).rfind("127.", 0) != 0)
-            found = text;
+    for (ifaddrs* entry = ::getifaddrs(&list) == 0 ? list : nullptr; entry; entry = entry->ifa_next) {
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (address && address->sin_family == AF_INET && ntohl(address->sin_addr.s_addr) >> 24 != IN_LOOPBACKNET)
+            found = ::inet_ntoa(address->sin_addr);
     }
-    ::freeifaddrs(interfaces);
+    ::freeifaddrs(list);
     return found;
 }
 
-// "/shutdown" ends the server only for a peer on this machine; from any other
-// address it is refused on that connection alone, and the streams go on.
+// "/shutdown" ends the server only for a peer on this machine; any other peer
+// is refused on that connection alone, and the stream goes on.
 TEST(MJPEGStreamer, ShutdownOnlyFromThisMachine)
 {
-    const std::pair<std::string, bool> rows[] = {
-        {"127.0.0.2", true}, {"127.255.255.254", true}, {nonLoopbackAddress(), false}};
+    const std::pair<std::string, bool> rows[] = {{"127.0.0.2", true}, {nonLoopbackAddress(), false}};
     for (const auto& [source, honoured] : rows) {
         if (source.empty())
             GTEST_SKIP() << "this machine has no IPv4 address outside 127.0.0.0/8 to connect from";
-        SCOPED_TRACE("from " + source);
         MJPEGStreamer streamer;
         ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
         streamer.publish("/jpg", "first");
         LoopbackClient stream(streamer.port());
         ASSERT_TRUE(joinStream(streamer, stream, "/jpg", "first"));
-        LoopbackClient asker(streamer.port(), 0, source);
-        ASSERT_TRUE(asker.send("GET /shutdown HTTP/1.1\r\n\r\n"));
-        EXPECT_EQ(asker.readUntilClosed(kWaitTimeoutMs),
+        EXPECT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n\r\n", source),
             honoured ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.1 403 Forbidden\r\n\r\n");
-        EXPECT_TRUE(asker.sawEndOfStream());
-        if (honoured) {
-            EXPECT_TRUE(waitFor([&] { return !streamer.isAlive(); }));
-            continue;
-        }
         streamer.publish("/jpg", "second");
         std::string picture, error;
-        EXPECT_TRUE(stream.readPartAfter("first", picture, error, kWaitTimeoutMs)) << error;
-        EXPECT_EQ(picture, "second");
-        EXPECT_EQ(exchange(streamer.port(), "GET /nothing HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
+        EXPECT_EQ(stream.readPartAfter("first", picture, error, kWaitTimeoutMs), !honoured) << source << error;
+        EXPECT_EQ(streamer.isAlive(), !honoured) << source;
     }
 }
 
