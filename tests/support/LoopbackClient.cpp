@@ -134,9 +134,11 @@ bool LoopbackClient::readPartAfter(
     const std::string& previous, std::string& picture, std::string& error, int timeout_ms)
 {
     const long long deadline = nowMs() + timeout_ms;
-    if (!readPart(picture, error, timeout_ms))
-        return false;
-    return picture != previous || readPart(picture, error, static_cast<int>(std::max(0LL, deadline - nowMs())));
+    do {
+        if (!readPart(picture, error, static_cast<int>(std::max(0LL, deadline - nowMs()))))
+            return false;
+    } while (picture == previous);
+    return true;
 }
 
 void LoopbackClient::throttle(std::size_t chunk_bytes, int pause_ms)
