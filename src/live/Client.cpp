@@ -7,11 +7,16 @@
 #include <indipropertyblob.h>
 
 #include <algorithm>
+#include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 constexpr const char* kPictureProperty = "CCD1";
+// The paths the pipeline publishes on; viewers may open them before the first
+// picture, which a long exposure delays by minutes.
+const std::vector<std::string> kStreamPaths = {"/jpg", "/histogram"};
 }  // namespace
 
 Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName)
@@ -114,7 +119,7 @@ bool Client::startHttpServer()
 {
     const int workers = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     lastHttpServerAttempt = std::chrono::steady_clock::now();
-    httpServerFailed = !streamer.start(httpPort, workers);
+    httpServerFailed = !streamer.start(httpPort, workers, kStreamPaths);
     return !httpServerFailed;
 }
 

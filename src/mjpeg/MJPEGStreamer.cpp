@@ -30,7 +30,7 @@ MJPEGStreamer::~MJPEGStreamer()
     stop();
 }
 
-bool MJPEGStreamer::start(int port, int workers)
+bool MJPEGStreamer::start(int port, int workers, const std::vector<std::string>& stream_paths)
 {
     if (isAlive())
         return true;
@@ -38,7 +38,7 @@ bool MJPEGStreamer::start(int port, int workers)
     // and calling the handlers: it must be gone before they are replaced.
     listener_.stop();
     // Some platforms report 0 hardware threads; a pool of 0 would never send.
-    publisher_.start(std::max(workers, 1));
+    publisher_.start(std::max(workers, 1), stream_paths);
     listener_.setOnMessageCallback(on_message_cb_);
     listener_.setOnBeforeCloseCallback(on_before_close_cb_);
     listener_.start(port);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace quelmor {
 
@@ -32,8 +33,11 @@ public:
     // the listener listens. A listener still ending after "/shutdown" is
     // waited for first. Returns false whenever the server did not start, with
     // both parts stopped and the reason, if any, in lastError(). On a running
-    // server it changes nothing and returns true.
-    bool start(int port, int workers);
+    // server it changes nothing and returns true. The owner's `stream_paths`
+    // take viewers as soon as it listens: they get the stream header at once
+    // and their first part with the path's first picture. Any other path is
+    // served only once published.
+    bool start(int port, int workers, const std::vector<std::string>& stream_paths = {});
     // How long a connection may take to send a whole request before it is
     // closed (10 s unless set). Only while stopped; used from the next start.
     void setRequestTimeout(std::chrono::milliseconds timeout) { listener_.setRequestTimeout(timeout); }

@@ -46,7 +46,7 @@ Publisher::~Publisher()
     stop();
 }
 
-void Publisher::start(int workers)
+void Publisher::start(int workers, const std::vector<std::string>& stream_paths)
 {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
     if (repeater_.joinable())
@@ -55,6 +55,11 @@ void Publisher::start(int workers)
     {
         std::lock_guard<std::mutex> lock(jobs_mutex_);
         stop_requested_ = false;
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(paths_mutex_);
+        for (const std::string& path : stream_paths)
+            paths_.emplace(path, std::make_shared<PathState>());
     }
     for (int i = 0; i < workers; ++i) {
         workers_.emplace_back([this] {

@@ -58,8 +58,9 @@ public:
     Publisher() = default;
     virtual ~Publisher();
 
-    // Launches `workers` threads; with 0 no picture is ever sent.
-    void start(int workers);
+    // Launches `workers` threads; with 0 no picture is ever sent. The
+    // `stream_paths` take clients from now on, before their first picture.
+    void start(int workers, const std::vector<std::string>& stream_paths = {});
     // Joins the workers and forgets every path, client and job.
     void stop();
     bool isStopRequested() const { return stop_requested_.load(); }
@@ -67,11 +68,11 @@ public:
     // Makes `picture` the latest of `path` and queues a job for each of its
     // clients. Dropped while the publisher is stopped.
     void enqueue(const std::string& path, std::string picture);
-    // The path has been published since the publisher last started.
+    // The path was named at start or has been published since.
     bool hasPath(const std::string& path) const;
     // Registers the connection `socket` (owned by the listener) as a stream
-    // client of a published path and queues the path's current picture for
-    // it. False when the path is unknown, the publisher is stopped or the
+    // client of a known path and queues the path's current picture, if any,
+    // for it. False when the path is unknown, the publisher is stopped or the
     // socket cannot be duplicated.
     bool addClient(int socket, const std::string& path);
     // Forgets the client; nothing happens for a socket that is not one.

@@ -137,7 +137,7 @@ bool SerPlayer::startStreamer()
 {
     if (streamerRunning)
         return true;
-    streamerRunning = streamer.start(port, streamerWorkers());
+    streamerRunning = streamer.start(port, streamerWorkers(), {kStreamPath});
     return streamerRunning;
 }
 

@@ -348,11 +348,13 @@ TEST_F(LiveFeedTest, FollowsACameraDriverThatRestarts)
         << "no picture of the restarted driver on the old connection";
 }
 
-// A driver that deletes its device, or "CCD1" alone, and defines it again:
-// pictures go on on the same connection. A picture whose header claims
-// 40000 x 40000 goes out unchanged even with a stretch set, the feed keeps
-// pace with it, and replacing the feed does not wait for it.
-TEST_F(LiveFeedTest, FollowsRedefinitionsAndPassesPicturesBeyondTheDecodeBound)
+// Viewers of "/jpg" and "/histogram" opened while the first exposure runs
+// start with its pictures; other paths stay unknown. A driver that deletes its
+// device, or "CCD1" alone, and defines it again: pictures go on on the same
+// connection. A picture whose header claims 40000 x 40000 goes out unchanged
+// even with a stretch set, the feed keeps pace with it, and replacing the feed
+// does not wait for it.
+TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
 {
     const QString device = QStringLiteral("Picture Driver");
     QTemporaryDir directory;
@@ -373,13 +375,18 @@ TEST_F(LiveFeedTest, FollowsRedefinitionsAndPassesPicturesBeyondTheDecodeBound)
     };
     ASSERT_TRUE(simulator.startPictureDriver(device));
     service.startFeed(device);
-    ASSERT_TRUE(send(0));
     const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    const auto histogram = openStream("/histogram");
+    ASSERT_TRUE(stream && histogram) << "no stream before the first picture";
+    LoopbackClient unknown(kHttpPort);
+    ASSERT_TRUE(unknown.send("GET /png HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(unknown.readUntilClosed(kEventWaitMs), "HTTP/1.1 404 Not Found\r\n\r\n");
+    ASSERT_TRUE(send(0));
+    ASSERT_EQ(readPart(*stream), pictures[0]);
+    EXPECT_EQ(inspectJpeg(readPart(*histogram)).width, 300);
     const auto partArrives = [&](int picture) {
         return waitUntil([&] { return readPart(*stream) == pictures[picture]; });
     };
-    ASSERT_TRUE(partArrives(0));
 
     const struct {
         const char* deletion;

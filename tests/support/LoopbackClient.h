@@ -30,11 +30,12 @@ public:
     // Reads one multipart part and returns its picture; on a malformed part,
     // time-out or end of stream returns false and says why in `error`.
     bool readPart(std::string& picture, std::string& error, int timeout_ms);
-    // Reads the next part, passing over one part that repeats `previous`: the
-    // server sends a picture once more when it stays newest for a while.
+    // Reads the next part that differs from `previous`, passing over every
+    // copy of it: the server sends a picture that stays newest once more after
+    // a short while and then once a second. All within timeout_ms.
     bool readPartAfter(const std::string& previous, std::string& picture, std::string& error, int timeout_ms);
-    // Makes every later read take at most chunk_bytes and then pause, like a
-    // client on a slow link.
+    // Makes every later read take chunk_bytes (less only when no more has
+    // arrived) after a pause, like a client on a slow link.
     void throttle(std::size_t chunk_bytes, int pause_ms);
     // Shuts the sending side: the server reads the end of the stream.
     void halfClose();
