@@ -27,6 +27,7 @@ Client::~Client()
         std::lock_guard<std::mutex> lock(callbackGate_->mutex);
         callbackGate_->closing = true;
     }
+    analysisWorker.stop();
     streamer.stop();
     // The receiving thread is joined only by ~BaseClient; the shared gate
     // keeps any callback it still runs away from the members released below.
