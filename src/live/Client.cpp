@@ -68,17 +68,17 @@ void Client::newDevice(INDI::BaseDevice device)
     });
 }
 
+// The library forgets the device or property once these return, so they
+// release it even while the client closes: nothing else would.
 void Client::removeDevice(INDI::BaseDevice device)
 {
-    throughGate(callbackGate_, [&] {
-        watchedDevice = INDI::BaseDevice();
-        releaseDevice(std::move(device));
-    });
+    throughGate(callbackGate_, [&] { watchedDevice = INDI::BaseDevice(); });
+    releaseDevice(std::move(device));
 }
 
 void Client::removeProperty(INDI::Property property)
 {
-    throughGate(callbackGate_, [&] { releaseBlobBytes(std::move(property)); });
+    releaseBlobBytes(std::move(property));
 }
 
 void Client::onDevice(INDI::BaseDevice device)

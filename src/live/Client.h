@@ -28,7 +28,8 @@
 // on the main thread. newDevice, removeDevice, removeProperty, the property
 // callback and the BLOB update handler run on the INDI library's receiving thread, one at a
 // time, each under callbackGate_->mutex and only while callbackGate_->closing
-// is false. The analysis passes run on
+// is false; only the release of what the library drops (removeDevice,
+// removeProperty) runs whatever the gate says. The analysis passes run on
 // analysisWorker's one thread, owned and joined by the Client: the handler
 // hands a pass over when one is due and publishes the next picture at once,
 // however long the pass takes. frameMutex guards stretch, the analysis frame
@@ -50,7 +51,9 @@
 // handle to its device), nor the bytes of a BLOB, and the callbacks and the
 // last picture would go with them. removeDevice does the same for a device
 // the server deletes, removeProperty frees the bytes of a deleted BLOB
-// property. The gate is shared with the callbacks the library stores, so a callback that
+// property; both do so even once the gate is closed, since the library
+// forgets the object when the call returns and the last sweep would miss it.
+// The gate is shared with the callbacks the library stores, so a callback that
 // starts after the members are gone still finds it and returns.
 //
 // Failures: a server that cannot listen (port taken) is started again from the

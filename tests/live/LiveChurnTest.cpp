@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Replacing and destroying live feeds while pictures stream in: every
 // teardown must wait for the INDI receiving thread's handler and the analysis
-// worker and free port 8080. Run under
+// worker, free port 8080 and free what the camera deleted meanwhile. Run under
 // ASan and TSan; the pictures take the pass-through path.
 #include "JpegCodec.h"
 #include "LiveTestSupport.h"
@@ -65,6 +65,36 @@ TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
         EXPECT_TRUE(finished);
     }
     EXPECT_TRUE(portBindable(kHttpPort)) << "port 8080 still taken after the streamer went";
+}
+
+// A driver that deletes "CCD1", or its whole device, and defines it again
+// after every picture while the feed is replaced every 50 ms: each teardown
+// frees what the library dropped meanwhile (LeakSanitizer checks at exit in
+// the ASan build), and the last feed serves the pictures.
+TEST(LiveChurnTest, FreesWhatTheCameraDeletesWhileFeedsAreReplaced)
+{
+    constexpr int kStarts = 16;
+    constexpr int kStartIntervalMs = 50;
+    QTemporaryDir directory;
+    const std::string picture = encodeJpeg(std::vector<std::uint8_t>(64 * 48, 120), 64, 48, 1);
+    const QString path = writePicture(directory, QStringLiteral("picture.jpg"), picture);
+    ASSERT_FALSE(path.isEmpty());
+    for (const char* deletion : {"delete-property", "delete-device"}) {
+        IndiSimulator driver;
+        ASSERT_TRUE(driver.startPictureDriver(kDriverDevice));
+        ASSERT_TRUE(driver.tellPictureDriver(QStringLiteral("send %1 0.01 %2").arg(path, deletion)));
+        // Made after the driver: indiserver would inherit the listening socket.
+        Streamer streamer;
+        for (int i = 0; i < kStarts; ++i) {
+            streamer.start(kDriverDevice);
+            QThread::msleep(kStartIntervalMs);
+        }
+        const auto stream = openStream("/jpg");
+        ASSERT_TRUE(stream) << deletion;
+        std::string part, error;
+        ASSERT_TRUE(stream->readPart(part, error, kEventWaitMs)) << deletion << ": " << error;
+        EXPECT_EQ(part, picture) << deletion;
+    }
 }
 
 // A 50 Mpx picture takes long to decode for its analysis; the small pictures
