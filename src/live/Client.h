@@ -32,7 +32,9 @@
 // removeProperty) runs whatever the gate says. The analysis passes run on
 // analysisWorker's one thread, owned and joined by the Client: the handler
 // hands a pass over when one is due and publishes the next picture at once,
-// however long the pass takes. frameMutex guards stretch, the analysis frame
+// however long the pass takes. So "/jpg" is published from the receiving
+// thread and "/histogram" from the worker: the publisher takes pictures from
+// both, under locks of its own. frameMutex guards stretch, the analysis frame
 // and the focus state; it is held only to copy or swap. lastAnalysisTime,
 // watchedDevice and the server-retry fields are touched only by the
 // callbacks. Lock order: callbackGate_->mutex, then analysisWorker's own
