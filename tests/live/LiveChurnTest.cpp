@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace quelmor::test;
 
 namespace {
@@ -24,9 +26,9 @@ constexpr int kRounds = 20;
 const QString kDriverDevice = QStringLiteral("Picture Driver");
 
 // Writes `jpeg` into `directory`; the path, empty on failure.
-QString writePicture(const QTemporaryDir& directory, const QString& name, const std::string& jpeg)
+QString writePicture(const QTemporaryDir& directory, const char* name, const std::string& jpeg)
 {
-    QFile file(directory.filePath(name));
+    QFile file(directory.filePath(QString::fromLatin1(name)));
     const bool written = file.open(QIODevice::WriteOnly) && file.write(jpeg.data(), jpeg.size()) == qint64(jpeg.size());
     return written ? file.fileName() : QString();
 }
@@ -73,12 +75,10 @@ TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
 // the ASan build), and the last feed serves the pictures.
 TEST(LiveChurnTest, FreesWhatTheCameraDeletesWhileFeedsAreReplaced)
 {
-    constexpr int kStarts = 16;
-    constexpr int kStartIntervalMs = 50;
+    constexpr int kStarts = 16, kStartIntervalMs = 50;
     QTemporaryDir directory;
     const std::string picture = encodeJpeg(std::vector<std::uint8_t>(64 * 48, 120), 64, 48, 1);
-    const QString path = writePicture(directory, QStringLiteral("picture.jpg"), picture);
-    ASSERT_FALSE(path.isEmpty());
+    const QString path = writePicture(directory, "picture.jpg", picture);
     for (const char* deletion : {"delete-property", "delete-device"}) {
         IndiSimulator driver;
         ASSERT_TRUE(driver.startPictureDriver(kDriverDevice));
@@ -107,15 +107,12 @@ TEST(LiveChurnTest, PublishesPicturesWhileASlowAnalysisRuns)
     std::vector<std::uint8_t> samples(std::size_t(kBigWidth) * kBigHeight * 3, 20);
     for (int y = (kBigHeight - kSquare) / 2; y < (kBigHeight + kSquare) / 2; ++y)
         for (int x = (kBigWidth - kSquare) / 2; x < (kBigWidth + kSquare) / 2; ++x)
-            for (int c = 0; c < 3; ++c)
-                samples[(std::size_t(y) * kBigWidth + x) * 3 + c] = std::uint8_t(180 + ((x ^ y) & 31));
+            std::fill_n(samples.begin() + (std::size_t(y) * kBigWidth + x) * 3, 3, std::uint8_t(180 + ((x ^ y) & 31)));
     const std::string big = encodeJpeg(samples, kBigWidth, kBigHeight, 3);
-    samples = {};
     const std::string small = encodeJpeg(std::vector<std::uint8_t>(64 * 48, 90), 64, 48, 1);
     QTemporaryDir directory;
-    const QString bigPath = writePicture(directory, QStringLiteral("big.jpg"), big);
-    const QString smallPath = writePicture(directory, QStringLiteral("small.jpg"), small);
-    ASSERT_FALSE(bigPath.isEmpty() || smallPath.isEmpty());
+    const QString bigPath = writePicture(directory, "big.jpg", big),
+                  smallPath = writePicture(directory, "small.jpg", small);
 
     IndiSimulator driver;
     ASSERT_TRUE(driver.startPictureDriver(kDriverDevice));
