@@ -6,16 +6,23 @@
 // Offline, one line per picture and mode, fed straight to Client::processPicture:
 //   live mode=... w=... h=... c=... jpeg_kb=... fps=... ms_per_frame=... decode_ms=...
 //        stretch_ms=... encode_ms=... publish_ms=... analysis_ms=...
-// fps and ms_per_frame time the whole pipeline (analysis pass included, at
+// fps and ms_per_frame time the whole pipeline (with its analysis passes, at
 // most one per 100 ms) with one stream client reading "/jpg"; the split times
-// each step alone on the same picture. Each figure is the best of four rounds
-// (see averageMilliseconds). Then, per picture, the floor:
+// each step alone on the same picture. Each figure is the median of five
+// rounds (see averageMilliseconds). Then, per picture, the floor:
 //   live floor w=... h=... c=... decode_ms=... encode_ms=... stretched_ms=...
 //        stretched_over_floor=...
 // libjpeg alone decoding the picture into the layout it gives and encoding
 // that at the stretched pipeline's quality (75) and subsampling (libjpeg's
-// default), against the stretched pipeline's ms_per_frame, in the same run.
-// End to end, per INDI transport, with the simulator streaming:
+// default), against the stretched pipeline's ms_per_frame: rounds of the two
+// alternate, and each figure, the ratio too, is the median over nine rounds.
+// Then the pass-through delay of small pictures, alone and while slow
+// analyses run (a 50 Mpx picture every second among them):
+//   live slow-analysis small=WxH big=WxH big_kb=... big_every_ms=... pictures=...
+//        parts=... delay_p50_ms=... delay_p99_ms=...
+// from the moment a picture is due to the feed to its arrival as a whole part
+// on "/jpg": a feed held up by a picture before delays the next ones.
+// End to end (left out with --offline), per INDI transport, with the simulator streaming:
 //   live e2e host=... first=... pictures=... delay_p50_ms=... delay_p99_ms=...
 // the time from a "CCD1" BLOB reaching a second INDI client on the same
 // transport to the same bytes leaving the server as a whole part on "/jpg".
@@ -61,8 +68,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kOfflineFrames = 60;
+constexpr int kOfflineFrames = 100;
 constexpr int kSplitRepeats = 20;
+// The stretched pipeline and the floor alternate in rounds of
+// kOfflineFrames / kRounds pictures and kFloorRepeats decodes and encodes.
+constexpr int kFloorRounds = 9;
+constexpr int kFloorRepeats = 6;
 constexpr int kEndToEndSeconds = 12;
 constexpr int kHttpPort = 8080;
 constexpr int kIndiPort = 7624;
@@ -75,30 +86,41 @@ double millisecondsSince(Clock::time_point start)
 }
 
 // The average time of `work` over a round of repeats / kRounds runs, in the
-// best of kRounds rounds: on a shared machine, load from elsewhere in one
-// moment then does not decide a figure, nor a ratio of two figures.
-constexpr int kRounds = 4;
+// median of kRounds rounds: on a shared machine, load from elsewhere in one
+// moment then does not decide a figure, and a lucky quiet moment does not
+// either.
+constexpr int kRounds = 5;
+
+double median(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+double roundMilliseconds(int perRound, const std::function<void()>& work)
+{
+    const auto start = Clock::now();
+    for (int i = 0; i < perRound; ++i)
+        work();
+    return millisecondsSince(start) / perRound;
+}
 
 double averageMilliseconds(int repeats, const std::function<void()>& work)
 {
     const int perRound = std::max(1, repeats / kRounds);
-    double best = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        const auto start = Clock::now();
-        for (int i = 0; i < perRound; ++i)
-            work();
-        const double average = millisecondsSince(start) / perRound;
-        best = round == 0 ? average : std::min(best, average);
-    }
-    return best;
+    std::vector<double> averages;
+    for (int round = 0; round < kRounds; ++round)
+        averages.push_back(roundMilliseconds(perRound, work));
+    return median(averages);
 }
 
-// A noisy picture like the simulator's: mean grey about 90, levels 60 to 120.
-std::string noisyJpeg(int width, int height, bool colour)
+// A noisy picture like the simulator's: mean grey about 90, levels 60 to 120
+// (with the default noise).
+std::string noisyJpeg(int width, int height, bool colour, double noiseLevels = 10.0)
 {
     QImage image(width, height, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
     std::mt19937 random(7);
-    std::normal_distribution<double> noise(90.0, 10.0);
+    std::normal_distribution<double> noise(90.0, noiseLevels);
     const auto sample = [&] { return static_cast<int>(std::clamp(noise(random), 0.0, 255.0)); };
     for (int y = 0; y < height; ++y) {
         uchar* line = image.scanLine(y);
@@ -212,6 +234,78 @@ private:
     std::thread thread_;
 };
 
+// A picture that differs from `jpeg` in bytes only: decoders stop at the
+// end-of-picture marker, so what follows it is left alone.
+std::string tagged(const std::string& jpeg, std::uint64_t tag)
+{
+    return jpeg + std::string(reinterpret_cast<const char*>(&tag), sizeof tag);
+}
+
+constexpr int kSmallWidth = 640, kSmallHeight = 480;
+// 50 Mpx of a quiet sky: slow to decode for analysis, but a few MB only, so
+// its part holds up the small ones behind it on "/jpg" little.
+constexpr int kBigWidth = 8192, kBigHeight = 6144;
+constexpr double kBigNoiseLevels = 2.0;
+constexpr auto kBigInterval = std::chrono::seconds(1);
+constexpr auto kSmallInterval = std::chrono::milliseconds(20);
+constexpr auto kSlowAnalysisRun = std::chrono::seconds(10);
+// Nothing is fed for this long before a big picture, so its analysis pass is due.
+constexpr auto kAnalysisDueGap = std::chrono::milliseconds(110);
+
+// Feeds small pass-through pictures, each one kSmallInterval after the last,
+// with `big` (unless empty) every kBigInterval after a pause of kAnalysisDueGap.
+void benchSlowAnalysis(const std::string& small, const std::string& big)
+{
+    Client client(QStringLiteral("slow-analysis"));
+    if (!client.startHttpServer()) {
+        std::fprintf(stderr, "port %d is taken\n", kHttpPort);
+        return;
+    }
+    const auto feed = [&client](const std::string& picture) {
+        client.processPicture(reinterpret_cast<const unsigned char*>(picture.data()), static_cast<int>(picture.size()));
+    };
+    PartReader reader("/jpg");
+    while (reader.parts() == 0) {
+        feed(small);
+        QThread::msleep(10);
+    }
+    reader.keepArrivals(true);
+
+    std::vector<std::pair<std::string, Clock::time_point>> fed;
+    const auto start = Clock::now();
+    auto due = start;
+    auto nextBig = start + kBigInterval;
+    while (due - start < kSlowAnalysisRun) {
+        if (!big.empty() && due >= nextBig) {
+            std::this_thread::sleep_until(due += kAnalysisDueGap);
+            feed(big);
+            nextBig += kBigInterval;
+        }
+        std::this_thread::sleep_until(due += kSmallInterval);
+        fed.emplace_back(tagged(small, fed.size()), due);
+        feed(fed.back().first);
+    }
+    QThread::msleep(500);
+
+    std::vector<double> delays;
+    for (const auto& [bytes, dueTime] : fed) {
+        Clock::time_point partTime;
+        if (reader.arrivalOf(bytes, partTime))
+            delays.push_back(std::chrono::duration<double, std::milli>(partTime - dueTime).count());
+    }
+    if (delays.empty())
+        return;
+    std::sort(delays.begin(), delays.end());
+    const auto at = [&](double quantile) { return delays[static_cast<std::size_t>(quantile * (delays.size() - 1))]; };
+    const std::string bigSize = big.empty() ? "none" : std::to_string(kBigWidth) + "x" + std::to_string(kBigHeight);
+    std::printf("live slow-analysis small=%dx%d big=%s big_kb=%zu big_every_ms=%lld pictures=%zu parts=%zu "
+                "delay_p50_ms=%.3f delay_p99_ms=%.3f\n",
+        kSmallWidth, kSmallHeight, bigSize.c_str(), big.size() / 1024,
+        static_cast<long long>(std::chrono::milliseconds(kBigInterval).count()), fed.size(), delays.size(), at(0.5),
+        at(0.99));
+    std::fflush(stdout);
+}
+
 struct Split {
     double decode = 0, stretch = 0, encode = 0, publish = 0, analysis = 0;
 };
@@ -258,8 +352,9 @@ struct Floor {
 };
 
 // libjpeg's own decode of `jpeg` into the layout it gives, all rows at once
-// per call, and encode of that at the stretched pipeline's quality.
-Floor measureFloor(const std::string& jpeg)
+// per call, and encode of that at the stretched pipeline's quality: the
+// average of `repeats` runs of each.
+Floor measureFloor(const std::string& jpeg, int repeats)
 {
     jpeg_error_mgr errors{};
     std::vector<unsigned char> pixels;
@@ -267,7 +362,7 @@ Floor measureFloor(const std::string& jpeg)
     JDIMENSION width = 0, height = 0;
     int components = 0;
     Floor floor;
-    floor.decode = averageMilliseconds(kSplitRepeats, [&] {
+    floor.decode = roundMilliseconds(repeats, [&] {
         jpeg_decompress_struct info{};
         info.err = jpeg_std_error(&errors);
         jpeg_create_decompress(&info);
@@ -286,7 +381,7 @@ Floor measureFloor(const std::string& jpeg)
         jpeg_finish_decompress(&info);
         jpeg_destroy_decompress(&info);
     });
-    floor.encode = averageMilliseconds(kSplitRepeats, [&] {
+    floor.encode = roundMilliseconds(repeats, [&] {
         jpeg_compress_struct info{};
         info.err = jpeg_std_error(&errors);
         jpeg_create_compress(&info);
@@ -311,7 +406,7 @@ Floor measureFloor(const std::string& jpeg)
 
 void benchOffline(const char* name, const std::string& jpeg, int width, int height, int channels)
 {
-    double stretchedMs = 0;
+    std::vector<double> stretchedMs, floorDecodeMs, floorEncodeMs, ratios;
     for (const bool stretched : {false, true}) {
         Split split;
         {
@@ -331,18 +426,29 @@ void benchOffline(const char* name, const std::string& jpeg, int width, int heig
         PartReader reader("/jpg");
         while (reader.parts() == 0)
             client.processPicture(bytes, static_cast<int>(jpeg.size()));
-        const double msPerFrame =
-            averageMilliseconds(kOfflineFrames, [&] { client.processPicture(bytes, static_cast<int>(jpeg.size())); });
+        const auto feed = [&] { client.processPicture(bytes, static_cast<int>(jpeg.size())); };
+        double msPerFrame = 0;
+        if (!stretched) {
+            msPerFrame = averageMilliseconds(kOfflineFrames, feed);
+        } else {
+            // Floor rounds between the pipeline's: load from elsewhere weighs on both sides of a ratio.
+            for (int round = 0; round < kFloorRounds; ++round) {
+                stretchedMs.push_back(roundMilliseconds(kOfflineFrames / kRounds, feed));
+                const Floor floor = measureFloor(jpeg, kFloorRepeats);
+                floorDecodeMs.push_back(floor.decode);
+                floorEncodeMs.push_back(floor.encode);
+                ratios.push_back(stretchedMs.back() / (floor.decode + floor.encode));
+            }
+            msPerFrame = median(stretchedMs);
+        }
         std::printf("live mode=%s w=%d h=%d c=%d jpeg_kb=%zu fps=%.1f ms_per_frame=%.3f decode_ms=%.3f "
                     "stretch_ms=%.3f encode_ms=%.3f publish_ms=%.3f analysis_ms=%.3f\n",
             stretched ? "stretched" : "pass-through", width, height, channels, jpeg.size() / 1024, 1000.0 / msPerFrame,
             msPerFrame, stretched ? split.decode : 0.0, split.stretch, split.encode, split.publish, split.analysis);
         std::fflush(stdout);
-        stretchedMs = msPerFrame;
     }
-    const Floor floor = measureFloor(jpeg);
     std::printf("live floor w=%d h=%d c=%d decode_ms=%.3f encode_ms=%.3f stretched_ms=%.3f stretched_over_floor=%.2f\n",
-        width, height, channels, floor.decode, floor.encode, stretchedMs, stretchedMs / (floor.decode + floor.encode));
+        width, height, channels, median(floorDecodeMs), median(floorEncodeMs), median(stretchedMs), median(ratios));
     std::fflush(stdout);
 }
 
@@ -482,6 +588,11 @@ int main(int argc, char** argv)
     benchOffline("grey", noisyJpeg(1280, 1024, false), 1280, 1024, 1);
     benchOffline("colour", noisyJpeg(1280, 1024, true), 1280, 1024, 3);
     benchOffline("colour", noisyJpeg(1920, 1080, true), 1920, 1080, 3);
+    const std::string small = noisyJpeg(kSmallWidth, kSmallHeight, false);
+    benchSlowAnalysis(small, std::string());
+    benchSlowAnalysis(small, noisyJpeg(kBigWidth, kBigHeight, false, kBigNoiseLevels));
+    if (argc > 1 && std::string(argv[1]) == "--offline")
+        return 0;
 
     Simulator simulator;
     if (!simulator.start()) {

@@ -32,6 +32,7 @@ Client::~Client()
         std::lock_guard<std::mutex> lock(callbackGate_->mutex);
         callbackGate_->closing = true;
     }
+    analysisWorker.stop();
     streamer.stop();
     // The receiving thread is joined only by ~BaseClient; the shared gate
     // keeps any callback it still runs away from the members released below.
@@ -72,17 +73,17 @@ void Client::newDevice(INDI::BaseDevice device)
     });
 }
 
+// The library forgets the device or property once these return, so they
+// release it even while the client closes: nothing else would.
 void Client::removeDevice(INDI::BaseDevice device)
 {
-    throughGate(callbackGate_, [&] {
-        watchedDevice = INDI::BaseDevice();
-        releaseDevice(std::move(device));
-    });
+    throughGate(callbackGate_, [&] { watchedDevice = INDI::BaseDevice(); });
+    releaseDevice(std::move(device));
 }
 
 void Client::removeProperty(INDI::Property property)
 {
-    throughGate(callbackGate_, [&] { releaseBlobBytes(std::move(property)); });
+    releaseBlobBytes(std::move(property));
 }
 
 void Client::onDevice(INDI::BaseDevice device)

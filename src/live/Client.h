@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "live/AnalysisWorker.h"
 #include "live/FocusMetrics.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/LiveStretch.h"
@@ -27,25 +28,35 @@
 // on the main thread. newDevice, removeDevice, removeProperty, the property
 // callback and the BLOB update handler run on the INDI library's receiving thread, one at a
 // time, each under callbackGate_->mutex and only while callbackGate_->closing
-// is false. frameMutex guards stretch, the analysis frame and the focus state;
-// it is held only to copy or swap. lastAnalysisTime, watchedDevice and the
-// server-retry fields are touched only by the callbacks. Lock order:
-// callbackGate_->mutex, then frameMutex.
+// is false; only the release of what the library drops (removeDevice,
+// removeProperty) runs whatever the gate says. The analysis passes run on
+// analysisWorker's one thread, owned and joined by the Client: the handler
+// hands a pass over when one is due and publishes the next picture at once,
+// however long the pass takes. So "/jpg" is published from the receiving
+// thread and "/histogram" from the worker: the publisher takes pictures from
+// both, under locks of its own. frameMutex guards stretch, the analysis frame
+// and the focus state; it is held only to copy or swap. lastAnalysisTime,
+// watchedDevice and the server-retry fields are touched only by the
+// callbacks. Lock order: callbackGate_->mutex, then analysisWorker's own
+// mutex or frameMutex (never both).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
 // A new definition of "CCD1" gets the update handler again, and pictures go on
 // on the same HTTP server, which starts once only.
 //
-// Teardown: the destructor first cancels the running callback's picture work
-// (decoding stops at its next row), then closes the gate, stops the HTTP
-// server and ends the INDI connection. Last it empties the library's devices:
-// libindiclient 1.9.9 never frees a device whose properties it still holds
-// (each property keeps a handle to its device), nor the bytes of a BLOB, and
-// the callbacks and the last picture would go with them. removeDevice does the
-// same for a device the server deletes, removeProperty frees the bytes of a
-// deleted BLOB property. The gate is shared with the callbacks the library stores, so a
-// callback that starts after the members are gone still finds it and returns.
+// Teardown: the destructor first cancels the picture work of the running
+// callback and analysis pass (decoding stops at its next row), then closes
+// the gate, joins the analysis worker, stops the HTTP server and ends the
+// INDI connection. Last it empties the library's devices: libindiclient 1.9.9
+// never frees a device whose properties it still holds (each property keeps a
+// handle to its device), nor the bytes of a BLOB, and the callbacks and the
+// last picture would go with them. removeDevice does the same for a device
+// the server deletes, removeProperty frees the bytes of a deleted BLOB
+// property; both do so even once the gate is closed, since the library
+// forgets the object when the call returns and the last sweep would miss it.
+// The gate is shared with the callbacks the library stores, so a callback that
+// starts after the members are gone still finds it and returns.
 //
 // Failures: a server that cannot listen (port taken) is started again from the
 // update handler at most once a second, so pictures flow once the port frees.
@@ -81,9 +92,10 @@ public:
     // before the first value. Arguments are written only when true.
     bool focusMetrics(double& sharpness, double& min, double& max, double& median);
 
-    // The work of one "CCD1" update: publishes the picture on "/jpg" and runs
-    // the analysis pass when due. Called by the update handler; callable
-    // directly (one thread at a time) to feed pictures without an INDI server.
+    // The work of one "CCD1" update: publishes the picture on "/jpg" and hands
+    // the analysis worker a pass when one is due. Called by the update
+    // handler; callable directly (one thread at a time) to feed pictures
+    // without an INDI server.
     void processPicture(const unsigned char* bytes, int length);
     // Starts the HTTP server on httpPort with one worker per hardware thread
     // (at least one). Called by the property callback; callable directly
@@ -131,7 +143,10 @@ private:
     // within the decode bound, or when the picture work is cancelled.
     bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const;
     void refreshAnalysisFrame(const unsigned char* bytes, int length);
-    void runAnalysisPass(std::chrono::steady_clock::time_point now);
+    // On the analysis worker: refreshes the analysis frame from `jpeg` unless
+    // it is empty (a stretched picture has refreshed it already), then draws
+    // the histogram and records the sharpness of the frame.
+    void runAnalysisPass(const QByteArray& jpeg);
     void publish(const char* path, const char* bytes, std::size_t length);
 
     // Runs `callback` under the gate unless the client is closing.
@@ -155,4 +170,6 @@ private:
     FocusHistory focusHistory;
 
     std::shared_ptr<CallbackGate> callbackGate_ = std::make_shared<CallbackGate>();
+    // Last: its passes use the members above.
+    AnalysisWorker analysisWorker;
 };

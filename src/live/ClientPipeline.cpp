@@ -56,10 +56,13 @@ void Client::processPicture(const unsigned char* bytes, int length)
     const auto now = std::chrono::steady_clock::now();
     if (!analysisDue(now))
         return;
-    // A stretched picture has refreshed the analysis frame already.
+    lastAnalysisTime = now;
+    // A stretched picture has refreshed the analysis frame already; other
+    // bytes are the library's only until the handler returns.
+    QByteArray jpeg;
     if (!rendered)
-        refreshAnalysisFrame(bytes, length);
-    runAnalysisPass(now);
+        jpeg = QByteArray(reinterpret_cast<const char*>(bytes), length);
+    analysisWorker.submit([this, jpeg = std::move(jpeg)] { runAnalysisPass(jpeg); });
 }
 
 bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const
@@ -108,9 +111,10 @@ void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
     analysisFrame = std::move(frame);
 }
 
-void Client::runAnalysisPass(std::chrono::steady_clock::time_point now)
+void Client::runAnalysisPass(const QByteArray& jpeg)
 {
-    lastAnalysisTime = now;
+    if (!jpeg.isEmpty())
+        refreshAnalysisFrame(reinterpret_cast<const unsigned char*>(jpeg.constData()), static_cast<int>(jpeg.size()));
     const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
     if (!frame || pictureWorkCancelled())
         return;

@@ -3,13 +3,15 @@
 # An INDI driver for tests: indiserver runs it, it defines "CCD1" on the device
 # named by PICTURE_DRIVER_DEVICE and obeys lines written to the FIFO named by
 # PICTURE_DRIVER_CONTROL:
-#   send PATH SECONDS   send the file as a picture every SECONDS, until the next line
+#   send PATH SECONDS [DELETION]   send the file as a picture every SECONDS, until
+#                       the next line; with DELETION (delete-device or delete-property)
+#                       delete and define "CCD1" again after each picture
 #   delete-device | delete-property | define
 import base64, os, select, sys, time
 
 device = os.environ["PICTURE_DRIVER_DEVICE"]
 control = os.open(os.environ["PICTURE_DRIVER_CONTROL"], os.O_RDWR | os.O_NONBLOCK)
-picture, interval, next_send = None, None, 0.0
+picture, interval, next_send, deletion = None, None, 0.0, None
 lines = {
     "define": f'<defBLOBVector device="{device}" name="CCD1" label="Image" group="Main" state="Idle" '
               'perm="ro" timeout="60"><defBLOB name="CCD1" label="Image"/></defBLOBVector>',
@@ -24,7 +26,7 @@ def say(text):
 
 
 def obey(command):
-    global picture, interval, next_send
+    global picture, interval, next_send, deletion
     words = command.split()
     if words and words[0] == "send":
         with open(words[1], "rb") as f:
@@ -33,6 +35,7 @@ def obey(command):
                    f'size="{len(data)}" format=".jpg" len="{len(data)}">{base64.b64encode(data).decode()}'
                    '</oneBLOB></setBLOBVector>')
         interval, next_send = float(words[2]), 0.0
+        deletion = words[3] if len(words) > 3 else None
     elif words:
         say(lines[words[0]])
 
@@ -53,4 +56,7 @@ while True:
             obey(command.decode())
     if picture and time.monotonic() >= next_send:
         say(picture)
+        if deletion:
+            say(lines[deletion])
+            say(lines["define"])
         next_send = time.monotonic() + interval
