@@ -16,7 +16,7 @@ namespace {
 constexpr const char* kPictureProperty = "CCD1";
 // The paths the pipeline publishes on; viewers may open them before the first
 // picture, which a long exposure delays by minutes.
-const std::vector<std::string> kStreamPaths = {"/jpg", "/histogram"};
+const std::vector<std::string> kStreamPaths = {Client::kPicturePath, Client::kHistogramPath};
 }  // namespace
 
 Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName)

@@ -66,6 +66,9 @@ class Client : public INDI::BaseClient {
 public:
     static constexpr int kIndiPort = 7624;
     static constexpr int kHttpPort = 8080;
+    // The stream paths of the pictures and of the histogram.
+    static constexpr const char* kPicturePath = "/jpg";
+    static constexpr const char* kHistogramPath = "/histogram";
     // Host strings for the INDI server on this machine.
     static constexpr const char* kTcpLoopbackHost = "127.0.0.1";
     static constexpr const char* kLocalSocketHost = "localhost:";

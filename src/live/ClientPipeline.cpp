@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr const char* kPicturePath = "/jpg";
-constexpr const char* kHistogramPath = "/histogram";
 constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
 // How long a server that could not listen waits before the next attempt.
 constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);

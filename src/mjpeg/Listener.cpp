@@ -161,7 +161,7 @@ std::string Listener::openListenSocket(int port)
 {
     if (::signal(SIGPIPE, SIG_IGN) == SIG_ERR)
         return setupFailure("initSocket() failed");
-    UniqueFd socket(::socket(AF_INET, SOCK_STREAM, 0));
+    UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!socket.isValid())
         return setupFailure("createSocket() failed");
     int enable = 1;
@@ -233,7 +233,7 @@ std::string Listener::acceptConnections()
     for (;;) {
         sockaddr_storage peer{};
         socklen_t peer_length = sizeof peer;
-        UniqueFd connection(::accept(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length));
+        UniqueFd connection(::accept4(listen_socket_, reinterpret_cast<sockaddr*>(&peer), &peer_length, SOCK_CLOEXEC));
         if (!connection.isValid()) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 descriptors_exhausted_ = false;

@@ -20,9 +20,10 @@ namespace quelmor {
 // multipart/x-mixed-replace streams, and "/shutdown".
 //
 // Threads: the owner calls start, stop and the destructor (never two at
-// once); any one producer thread calls publish; the handlers run on the
-// listener thread; the publisher's workers write the parts. The streamer
-// itself holds no lock: its members' own locks are documented with them.
+// once); producer threads call publish, each path's pictures from one thread
+// so that they keep their order; the handlers run on the listener thread; the
+// publisher's workers write the parts. The streamer itself holds no lock: its
+// members' own locks are documented with them.
 class MJPEGStreamer : public utils::NonCopyable {
 public:
     MJPEGStreamer();

@@ -35,7 +35,7 @@ namespace quelmor::net {
 // shares the picture.
 //
 // Threads: the owner calls start and stop (stop may also come from the
-// listener thread, serialised by lifecycle_mutex_); the producer calls
+// listener thread, serialised by lifecycle_mutex_); the producers call
 // enqueue; the listener thread calls hasPath, addClient and removeClient; the
 // workers run worker(); one repeater thread runs repeater() and queues the
 // repeats when due. start launches the workers and the repeater, stop joins
