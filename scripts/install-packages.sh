@@ -17,6 +17,7 @@ test_packages=(
   curl ffmpeg chromium python3
   clang libclang-rt-14-dev
   systemd
+  qemu-user-static mmdebstrap arch-test
 )
 
 case "${1:-build}" in
