@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Cross-builds the service for arm64 into build-arm64 and packs it as
 # build-arm64/dorvenquill-streamer_<version>_arm64.deb, which the package test
-# then checks (architecture, dependencies, AArch64 executable, lintian). It
-# runs nothing: threaded programs hang under Debian 12's qemu-user.
+# then checks (architecture, dependencies, AArch64 executable, lintian). With
+# --tests it also cross-builds the test suite into build-arm64/tests, against
+# a copy of the sysroot with GoogleTest added (build-arm64/sysroot-tests).
+# It runs no arm64 program: scripts/test-arm64.sh runs them with qemu-user.
 #
 # The machine keeps its packages, so this is safe beside a native build: the
 # cross compiler is the only thing installed, and only when apt shows that
@@ -21,8 +23,11 @@ readonly SYSROOT=$BUILD_DIR/sysroot
 readonly APT_STATE=$BUILD_DIR/apt
 readonly TOOLCHAIN_PACKAGES=(g++-aarch64-linux-gnu)
 readonly TARGET_PACKAGES=(qt6-base-dev libindi-dev libjpeg-dev libdc1394-dev)
-# Holds the target package list once the sysroot is complete.
-readonly SYSROOT_STAMP=$SYSROOT/.unpacked-packages
+readonly TEST_SYSROOT=$BUILD_DIR/sysroot-tests
+readonly TEST_BUILD_DIR=$BUILD_DIR/tests
+readonly TEST_PACKAGES=(libgtest-dev)
+# In each sysroot: its package list, written once it is complete.
+readonly STAMP_NAME=.unpacked-packages
 
 sudo=()
 [[ $(id -u) -eq 0 ]] || sudo=(sudo)
@@ -54,15 +59,15 @@ target_apt() {
     -o APT::Sandbox::User="$(id -un)" -o Debug::NoLocking=true "$@"
 }
 
-# register_package DEB ADMINDIR: records DEB as installed in the dpkg database
-# ADMINDIR, with its files where they lie below the sysroot, and unpacks it.
+# register_package DEB ROOT: records DEB as installed in the dpkg database of
+# the sysroot ROOT, with its files where they lie below ROOT, and unpacks it.
 register_package() {
-  local deb=$1 admindir=$2 name control
+  local deb=$1 root=$2 admindir=$2/var/lib/dpkg name control
   name=$(dpkg-deb --field "$deb" Package)
   [[ "$(dpkg-deb --field "$deb" Multi-Arch)" == same ]] && name+=":$ARCH"
   { dpkg-deb --field "$deb"; echo "Status: install ok installed"; echo; } >>"$admindir/status"
-  dpkg-deb --vextract "$deb" "$SYSROOT" |
-    awk -v root="$SYSROOT" '$0 != "./" { sub(/^\./, ""); sub(/\/$/, ""); print root $0 }' >"$admindir/info/$name.list"
+  dpkg-deb --vextract "$deb" "$root" |
+    awk -v root="$root" '$0 != "./" { sub(/^\./, ""); sub(/\/$/, ""); print root $0 }' >"$admindir/info/$name.list"
   control=$(mktemp -d)
   dpkg-deb --control "$deb" "$control"
   for file in symbols shlibs; do
@@ -71,33 +76,79 @@ register_package() {
   rm -rf "$control"
 }
 
+# is_complete ROOT PACKAGE...: whether ROOT was completed with PACKAGE...
+is_complete() {
+  local root=$1
+  shift
+  [[ -f "$root/$STAMP_NAME" && "$(cat "$root/$STAMP_NAME")" == "$*" ]]
+}
+
+# unpack_packages ROOT PACKAGE...: downloads every package that PACKAGE...
+# need and ROOT's dpkg database lacks, and unpacks them into ROOT.
+unpack_packages() {
+  local root=$1 admindir=$1/var/lib/dpkg closure=() deb
+  shift
+  # The apt state's own status is empty: the closure holds every package needed.
+  mapfile -t closure < <(target_apt install -s --no-install-recommends "$@" |
+    sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p' |
+    grep -vxF -f <(dpkg-query --admindir="$admindir" -W -f='${Package}=${Version}\n'))
+  echo "Downloading ${#closure[@]} arm64 packages"
+  rm -rf "$APT_STATE/debs"
+  mkdir -p "$APT_STATE/debs"
+  (cd "$APT_STATE/debs" && target_apt download "${closure[@]}")
+  for deb in "$APT_STATE"/debs/*.deb; do
+    register_package "$deb" "$root"
+  done
+  rm -rf "$APT_STATE/debs"
+  echo "$*" >"$root/$STAMP_NAME"
+}
+
 make_sysroot() {
-  if [[ -f "$SYSROOT_STAMP" && "$(cat "$SYSROOT_STAMP")" == "${TARGET_PACKAGES[*]}" ]]; then
+  if is_complete "$SYSROOT" "${TARGET_PACKAGES[@]}"; then
     echo "Reusing the arm64 sysroot $SYSROOT"
     return
   fi
-  rm -rf "$SYSROOT" "$APT_STATE"
-  mkdir -p "$APT_STATE/lists/partial" "$APT_STATE/cache/archives/partial" "$APT_STATE/debs"
+  rm -rf "$SYSROOT" "$TEST_SYSROOT" "$APT_STATE"
+  mkdir -p "$APT_STATE/lists/partial" "$APT_STATE/cache/archives/partial"
   touch "$APT_STATE/status"
   target_apt update
-  # Every package the target packages need, since none is installed here.
-  local closure=()
-  mapfile -t closure < <(target_apt install -s --no-install-recommends "${TARGET_PACKAGES[@]}" |
-    sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p')
-  echo "Downloading ${#closure[@]} arm64 packages"
-  (cd "$APT_STATE/debs" && target_apt download "${closure[@]}")
 
-  local admindir=$SYSROOT/var/lib/dpkg deb
+  local admindir=$SYSROOT/var/lib/dpkg
   mkdir -p "$admindir/info"
+  touch "$admindir/status"
   # Multiarch names for the info files (name:arm64.list), as on a real system.
   echo 1 >"$admindir/info/format"
   printf '%s\n' "$(dpkg --print-architecture)" "$ARCH" >"$admindir/arch"
-  for deb in "$APT_STATE"/debs/*.deb; do
-    register_package "$deb" "$admindir"
-  done
-  rm -rf "$APT_STATE/debs"
-  echo "${TARGET_PACKAGES[*]}" >"$SYSROOT_STAMP"
+  unpack_packages "$SYSROOT" "${TARGET_PACKAGES[@]}"
 }
+
+# The tests' sysroot: a copy of the package's sysroot with the test packages
+# added, so that the package is built and checked against exactly the target
+# packages.
+make_test_sysroot() {
+  if is_complete "$TEST_SYSROOT" "${TARGET_PACKAGES[@]}" "${TEST_PACKAGES[@]}"; then
+    echo "Reusing the arm64 test sysroot $TEST_SYSROOT"
+    return
+  fi
+  rm -rf "$TEST_SYSROOT"
+  cp -a --reflink=auto "$SYSROOT" "$TEST_SYSROOT"
+  unpack_packages "$TEST_SYSROOT" "${TARGET_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+}
+
+# The test suite, found by ctest when it runs (under qemu-user), not at build time.
+build_tests() {
+  make_test_sysroot
+  cmake -S . -B "$TEST_BUILD_DIR" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+    -DCMAKE_SYSROOT="$TEST_SYSROOT" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+  cmake --build "$TEST_BUILD_DIR" -j"$(nproc)"
+}
+
+with_tests=0
+case "${1:-}" in
+  "") ;;
+  --tests) with_tests=1 ;;
+  *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+esac
 
 scripts/install-packages.sh package
 install_toolchain
@@ -110,3 +161,4 @@ cmake --build "$BUILD_DIR" -j"$(nproc)"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD_DIR/CMakeCache.txt")
 bash tests/deploy/package_test.sh cpack "$BUILD_DIR" "$BUILD_DIR/package" "$version" "$ARCH" "$SYSROOT/var/lib/dpkg"
 cp "$BUILD_DIR/package/dorvenquill-streamer_${version}_$ARCH.deb" "$BUILD_DIR/"
+[[ $with_tests -eq 0 ]] || build_tests

@@ -22,10 +22,10 @@ package_check_packages=(
 )
 test_packages=(
   libgtest-dev
-  curl ffmpeg chromium python3
+  ffmpeg chromium python3
   clang libclang-rt-14-dev
   systemd
-  systemd-container mmdebstrap procps
+  mmdebstrap arch-test systemd-container qemu-user-static
 )
 
 case "${1:-build}" in

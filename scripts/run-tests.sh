@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, then builds and runs every test: a plain build,
-# an ASan+UBSan build, a TSan build for the threaded libraries, and a short
-# run of every fuzz target.
+# an ASan+UBSan build, a TSan build for the threaded libraries, a short run
+# of every fuzz target, and the arm64 build under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,5 +30,5 @@ echo "== fuzz build (clang, libFuzzer): a short run of every target"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVENQUILL_FUZZ=ON
 cmake --build build-fuzz -j"$(nproc)" --target fuzzers
 ctest --test-dir build-fuzz --output-on-failure
-echo "== arm64 cross-build: the whole project, checked for AArch64, not run"
-scripts/cross-build-arm64.sh
+echo "== arm64: cross-build and package, the plain suite under qemu-user, the package in an arm64 Debian"
+scripts/test-arm64.sh

@@ -83,6 +83,12 @@ protected:
 
     void TearDown() override
     {
+        // SetUp stopped before the service was on the bus: it has failed already.
+        if (!streamer) {
+            service.kill();
+            service.waitForFinished(kProcessWaitMs);
+            return;
+        }
         streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
         if (!service.waitForFinished(kProcessWaitMs)) {
             service.kill();
