@@ -23,6 +23,7 @@ readonly LEFT_OUT=(
   "SerServiceTest.RefusesFramesTooLargeToShowAtOnce: qemu-user's speed: stop waits for the 61 Mpx frame being rendered, about 24 s emulated, beyond the test's 10 s"
   "deploy_package_test: runs no arm64 program; it expects a package of the machine's architecture, and the cross build checks the arm64 one"
   "deploy_run_service_test: runs no arm64 program; it builds and runs the machine's own service with scripts/run-service.sh"
+  "deploy_systemd_test: boots a machine whose init and every program would be emulated; the arm64 package is installed and run in an arm64 root below instead"
 )
 
 scripts/install-packages.sh test
