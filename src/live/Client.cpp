@@ -81,6 +81,12 @@ void Client::removeDevice(INDI::BaseDevice device)
     releaseDevice(std::move(device));
 }
 
+// Runs after the update handler, which copies what it keeps.
+void Client::updateProperty(INDI::Property property)
+{
+    releaseBlobBytes(std::move(property));
+}
+
 void Client::removeProperty(INDI::Property property)
 {
     releaseBlobBytes(std::move(property));

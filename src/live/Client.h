@@ -25,11 +25,12 @@
 // (histogram on "/histogram", focus metrics).
 //
 // Threads: construction, start(), the locked operations and destruction run
-// on the main thread. newDevice, removeDevice, removeProperty, the property
-// callback and the BLOB update handler run on the INDI library's receiving thread, one at a
-// time, each under callbackGate_->mutex and only while callbackGate_->closing
-// is false; only the release of what the library drops (removeDevice,
-// removeProperty) runs whatever the gate says. The analysis passes run on
+// on the main thread. newDevice, removeDevice, updateProperty,
+// removeProperty, the property callback and the BLOB update handler run on
+// the INDI library's receiving thread, one at a time, each under
+// callbackGate_->mutex and only while callbackGate_->closing is false; only
+// the release of BLOB bytes and of what the library drops (removeDevice,
+// updateProperty, removeProperty) runs whatever the gate says. The analysis passes run on
 // analysisWorker's one thread, owned and joined by the Client: the handler
 // hands a pass over when one is due and publishes the next picture at once,
 // however long the pass takes. So "/jpg" is published from the receiving
@@ -55,6 +56,9 @@
 // the server deletes, removeProperty frees the bytes of a deleted BLOB
 // property; both do so even once the gate is closed, since the library
 // forgets the object when the call returns and the last sweep would miss it.
+// Once disconnecting has begun the library deletes properties without
+// calling removeProperty, so updateProperty frees a BLOB's bytes as soon as
+// the update handler has taken its copy: no bytes outlive their update.
 // The gate is shared with the callbacks the library stores, so a callback that
 // starts after the members are gone still finds it and returns.
 //
@@ -113,6 +117,7 @@ public:
 protected:
     void newDevice(INDI::BaseDevice device) override;
     void removeDevice(INDI::BaseDevice device) override;
+    void updateProperty(INDI::Property property) override;
     void removeProperty(INDI::Property property) override;
 
 private:
