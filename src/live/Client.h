@@ -7,6 +7,7 @@
 #include "stretch/LiveStretch.h"
 
 #include <QByteArray>
+#include <QImage>
 #include <QString>
 
 #include <baseclient.h>
@@ -37,9 +38,9 @@
 // thread and "/histogram" from the worker: the publisher takes pictures from
 // both, under locks of its own. frameMutex guards stretch, the analysis frame
 // and the focus state; it is held only to copy or swap. lastAnalysisTime,
-// watchedDevice and the server-retry fields are touched only by the
-// callbacks. Lock order: callbackGate_->mutex, then analysisWorker's own
-// mutex or frameMutex (never both).
+// watchedDevice, stretchedPicture and the server-retry fields are touched
+// only by the callbacks. Lock order: callbackGate_->mutex, then
+// analysisWorker's own mutex or frameMutex (never both).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
@@ -171,6 +172,9 @@ private:
     // The last start could not listen (port taken); retried from the handler.
     bool httpServerFailed = false;
     std::chrono::steady_clock::time_point lastHttpServerAttempt{};
+    // The stretched picture, kept for the next one of the same size: fresh
+    // pages for every picture cost the stretch about as much as its own work.
+    QImage stretchedPicture;
 
     std::mutex frameMutex;
     LiveStretch stretch;

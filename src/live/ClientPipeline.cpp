@@ -19,6 +19,13 @@ constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
 // The quality Qt's image writer gave stretched pictures when none was named.
 constexpr int kStretchedJpegQuality = 75;
 
+// Whether `image` is what makeOutputImage gives for this geometry.
+bool fitsOutputImage(const QImage& image, std::int32_t width, std::int32_t height, std::int32_t channels)
+{
+    const QImage::Format format = channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32;
+    return image.width() == width && image.height() == height && image.format() == format;
+}
+
 QImage makeOutputImage(std::int32_t width, std::int32_t height, std::int32_t channels)
 {
     if (channels != 1)
@@ -84,9 +91,10 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
         analysisFrame = frame;
         renderer.params = stretch.params();
     }
-    QImage image = makeOutputImage(width, height, channels);
-    renderer.render(pixels.constData(), &image, 1);
-    return !pictureWorkCancelled() && encodePictureJpeg(image, kStretchedJpegQuality, jpeg);
+    if (!fitsOutputImage(stretchedPicture, width, height, channels))
+        stretchedPicture = makeOutputImage(width, height, channels);
+    renderer.render(pixels.constData(), &stretchedPicture, 1);
+    return !pictureWorkCancelled() && encodePictureJpeg(stretchedPicture, kStretchedJpegQuality, jpeg);
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
