@@ -234,6 +234,28 @@ private:
     std::thread thread_;
 };
 
+using TimedPictures = std::vector<std::pair<std::string, Clock::time_point>>;
+
+// Milliseconds from each picture's time to its arrival as a part on the
+// reader's path, sorted; pictures that never arrived are left out.
+std::vector<double> sortedDelaysMs(PartReader& reader, const TimedPictures& pictures)
+{
+    std::vector<double> delays;
+    for (const auto& [bytes, time] : pictures) {
+        Clock::time_point partTime;
+        if (reader.arrivalOf(bytes, partTime))
+            delays.push_back(std::chrono::duration<double, std::milli>(partTime - time).count());
+    }
+    std::sort(delays.begin(), delays.end());
+    return delays;
+}
+
+// The figure at `quantile` (0 to 1) of sorted figures, of which there is at least one.
+double quantileOf(const std::vector<double>& sorted, double quantile)
+{
+    return sorted[static_cast<std::size_t>(quantile * (sorted.size() - 1))];
+}
+
 // A picture that differs from `jpeg` in bytes only: decoders stop at the
 // end-of-picture marker, so what follows it is left alone.
 std::string tagged(const std::string& jpeg, std::uint64_t tag)
@@ -271,7 +293,7 @@ void benchSlowAnalysis(const std::string& small, const std::string& big)
     }
     reader.keepArrivals(true);
 
-    std::vector<std::pair<std::string, Clock::time_point>> fed;
+    TimedPictures fed;
     const auto start = Clock::now();
     auto due = start;
     auto nextBig = start + kBigInterval;
@@ -287,22 +309,15 @@ void benchSlowAnalysis(const std::string& small, const std::string& big)
     }
     QThread::msleep(500);
 
-    std::vector<double> delays;
-    for (const auto& [bytes, dueTime] : fed) {
-        Clock::time_point partTime;
-        if (reader.arrivalOf(bytes, partTime))
-            delays.push_back(std::chrono::duration<double, std::milli>(partTime - dueTime).count());
-    }
+    const std::vector<double> delays = sortedDelaysMs(reader, fed);
     if (delays.empty())
         return;
-    std::sort(delays.begin(), delays.end());
-    const auto at = [&](double quantile) { return delays[static_cast<std::size_t>(quantile * (delays.size() - 1))]; };
     const std::string bigSize = big.empty() ? "none" : std::to_string(kBigWidth) + "x" + std::to_string(kBigHeight);
     std::printf("live slow-analysis small=%dx%d big=%s big_kb=%zu big_every_ms=%lld pictures=%zu parts=%zu "
                 "delay_p50_ms=%.3f delay_p99_ms=%.3f\n",
         kSmallWidth, kSmallHeight, bigSize.c_str(), big.size() / 1024,
-        static_cast<long long>(std::chrono::milliseconds(kBigInterval).count()), fed.size(), delays.size(), at(0.5),
-        at(0.99));
+        static_cast<long long>(std::chrono::milliseconds(kBigInterval).count()), fed.size(), delays.size(),
+        quantileOf(delays, 0.5), quantileOf(delays, 0.99));
     std::fflush(stdout);
 }
 
@@ -526,7 +541,7 @@ public:
         setBLOBMode(B_ONLY, kCamera, "CCD1");
         return true;
     }
-    std::vector<std::pair<std::string, Clock::time_point>> take()
+    TimedPictures take()
     {
         std::lock_guard<std::mutex> lock(state_->mutex);
         return std::move(state_->arrivals);
@@ -536,7 +551,7 @@ private:
     struct State {
         std::mutex mutex;
         bool closing = false;
-        std::vector<std::pair<std::string, Clock::time_point>> arrivals;
+        TimedPictures arrivals;
     };
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
@@ -563,20 +578,13 @@ void benchEndToEnd(const char* host, bool recorderFirst)
     const auto arrivals = recorder.take();
     QThread::msleep(500);
 
-    std::vector<double> delays;
-    for (const auto& [bytes, blobTime] : arrivals) {
-        Clock::time_point partTime;
-        if (reader.arrivalOf(bytes, partTime))
-            delays.push_back(std::chrono::duration<double, std::milli>(partTime - blobTime).count());
-    }
+    const std::vector<double> delays = sortedDelaysMs(reader, arrivals);
     if (delays.empty()) {
         std::printf("live e2e host=%s first=%s pictures=0\n", host, recorderFirst ? "recorder" : "feed");
         return;
     }
-    std::sort(delays.begin(), delays.end());
-    const auto at = [&](double quantile) { return delays[static_cast<std::size_t>(quantile * (delays.size() - 1))]; };
     std::printf("live e2e host=%s first=%s pictures=%zu delay_p50_ms=%.3f delay_p99_ms=%.3f\n", host,
-        recorderFirst ? "recorder" : "feed", delays.size(), at(0.5), at(0.99));
+        recorderFirst ? "recorder" : "feed", delays.size(), quantileOf(delays, 0.5), quantileOf(delays, 0.99));
     std::fflush(stdout);
 }
 
