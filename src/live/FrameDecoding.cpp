@@ -4,6 +4,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <array>
 #include <csetjmp>
 #include <cstddef>
 #include <cstring>
@@ -12,6 +13,12 @@
 #include <vector>
 
 #include <jpeglib.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 namespace {
 
@@ -106,12 +113,10 @@ bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARR
     return true;
 }
 
-// Writes `count` interleaved red, green, blue pixels into three planes
-// planeSize bytes apart, eight samples of a plane per store: byte stores
-// would bound the loop.
-void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned char* red, std::size_t planeSize)
+// Writes `count` interleaved red, green, blue pixels into the three planes,
+// eight samples of a plane per store: byte stores would bound the loop.
+void spreadOverPlanesByWords(const unsigned char* pixels, std::size_t count, unsigned char* const planes[])
 {
-    unsigned char* const planes[kColourChannels] = {red, red + planeSize, red + 2 * planeSize};
     std::size_t i = 0;
     for (; i + kSamplesPerStore <= count; i += kSamplesPerStore, pixels += kSamplesPerStore * kColourChannels) {
         for (int channel = 0; channel < kColourChannels; ++channel) {
@@ -127,6 +132,90 @@ void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned c
         for (int channel = 0; channel < kColourChannels; ++channel)
             planes[channel][i] = pixels[channel];
     }
+}
+
+// The spread by vector shuffles, sixteen pixels at a time; it answers how
+// many pixels it wrote, and the rest go by words.
+#if defined(__x86_64__)
+constexpr std::size_t kVectorPixels = 16;
+constexpr unsigned char kNoByte = 0x80;  // pshufb writes 0 for it
+
+// The pshufb selectors that gather channel `channel` of sixteen pixels from
+// the `part`th of their three 16-byte parts.
+constexpr std::array<unsigned char, kVectorPixels> gatherSelector(int channel, std::size_t part)
+{
+    std::array<unsigned char, kVectorPixels> selector{};
+    for (std::size_t pixel = 0; pixel < kVectorPixels; ++pixel) {
+        const std::size_t byte = pixel * kColourChannels + static_cast<std::size_t>(channel);
+        selector[pixel] = byte / kVectorPixels == part ? static_cast<unsigned char>(byte % kVectorPixels) : kNoByte;
+    }
+    return selector;
+}
+
+__attribute__((target("ssse3"))) std::size_t spreadOverPlanesByVectors(
+    const unsigned char* pixels, std::size_t count, unsigned char* const planes[])
+{
+    static constexpr std::array<std::array<unsigned char, kVectorPixels>, kColourChannels * kColourChannels>
+        selectors = {gatherSelector(0, 0), gatherSelector(0, 1), gatherSelector(0, 2), gatherSelector(1, 0),
+            gatherSelector(1, 1), gatherSelector(1, 2), gatherSelector(2, 0), gatherSelector(2, 1),
+            gatherSelector(2, 2)};
+    __m128i masks[kColourChannels * kColourChannels];
+    for (std::size_t k = 0; k < selectors.size(); ++k)
+        masks[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(selectors[k].data()));
+    std::size_t i = 0;
+    for (; i + kVectorPixels <= count; i += kVectorPixels, pixels += kVectorPixels * kColourChannels) {
+        const __m128i parts[kColourChannels] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels)),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + kVectorPixels)),
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 2 * kVectorPixels))};
+        for (int channel = 0; channel < kColourChannels; ++channel) {
+            const __m128i* mask = masks + channel * kColourChannels;
+            const __m128i samples = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(parts[0], mask[0]),
+                                                     _mm_shuffle_epi8(parts[1], mask[1])),
+                _mm_shuffle_epi8(parts[2], mask[2]));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[channel] + i), samples);
+        }
+    }
+    return i;
+}
+
+bool cpuHasVectorShuffles()
+{
+    static const bool hasSsse3 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return hasSsse3;
+}
+#elif defined(__aarch64__)
+constexpr std::size_t kVectorPixels = 16;
+
+std::size_t spreadOverPlanesByVectors(const unsigned char* pixels, std::size_t count, unsigned char* const planes[])
+{
+    std::size_t i = 0;
+    for (; i + kVectorPixels <= count; i += kVectorPixels, pixels += kVectorPixels * kColourChannels) {
+        const uint8x16x3_t samples = vld3q_u8(pixels);
+        for (int channel = 0; channel < kColourChannels; ++channel)
+            vst1q_u8(planes[channel] + i, samples.val[channel]);
+    }
+    return i;
+}
+
+bool cpuHasVectorShuffles() { return true; }
+#else
+std::size_t spreadOverPlanesByVectors(const unsigned char*, std::size_t, unsigned char* const[]) { return 0; }
+
+bool cpuHasVectorShuffles() { return false; }
+#endif
+
+// Writes `count` interleaved red, green, blue pixels into three planes
+// planeSize bytes apart.
+void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned char* red, std::size_t planeSize)
+{
+    unsigned char* planes[kColourChannels] = {red, red + planeSize, red + 2 * planeSize};
+    const std::size_t spread = cpuHasVectorShuffles() ? spreadOverPlanesByVectors(pixels, count, planes) : 0;
+    for (unsigned char*& plane : planes)
+        plane += spread;
+    spreadOverPlanesByWords(pixels + spread * kColourChannels, count - spread, planes);
 }
 
 // Reads the scan lines of a three-component picture a band at a time into
