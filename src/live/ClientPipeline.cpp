@@ -5,10 +5,11 @@
 #include "live/FrameDecoding.h"
 #include "live/Histogram.h"
 #include "stretch/JpegEncoding.h"
-#include "stretch/StretchRenderer.h"
+#include "stretch/BandStretch.h"
 
 #include <QImage>
 
+#include <optional>
 #include <string>
 
 namespace {
@@ -79,21 +80,32 @@ bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, Analysi
 
 bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
 {
+    StretchParams params;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        params = stretch.params();
+    }
     AnalysisFrame frame;
-    if (!decodeAnalysisFrame(bytes, length, frame))
+    // After the frame, so that it is gone, with its tasks waited for, before the frame's planes.
+    std::optional<BandStretch> render;
+    const auto renderRows = [&](const DecodedRows& rows) {
+        if (!render) {
+            if (!fitsOutputImage(stretchedPicture, rows.width, rows.height, rows.channels))
+                stretchedPicture = makeOutputImage(rows.width, rows.height, rows.channels);
+            render.emplace(params, rows.planes, rows.width, rows.height, rows.channels, &stretchedPicture);
+        }
+        render->renderRows(rows.firstRow, rows.rowCount);
+    };
+    if (!decodeJpegPlanar(bytes, static_cast<unsigned long>(length), frame.pixels, frame.width, frame.height,
+            frame.channels, &callbackGate_->cancelling, renderRows) ||
+        !render || pictureWorkCancelled())
         return false;
-    const auto [pixels, width, height, channels] = frame;
-
-    StretchRenderer renderer(width, height, channels, PixelType::UInt8);
     {
         std::lock_guard<std::mutex> lock(frameMutex);
         // Shared, not copied: the analysis frame is only ever replaced whole.
         analysisFrame = frame;
-        renderer.params = stretch.params();
     }
-    if (!fitsOutputImage(stretchedPicture, width, height, channels))
-        stretchedPicture = makeOutputImage(width, height, channels);
-    renderer.render(pixels.constData(), &stretchedPicture, 1);
+    render->waitForRows();
     return !pictureWorkCancelled() && encodePictureJpeg(stretchedPicture, kStretchedJpegQuality, jpeg);
 }
 

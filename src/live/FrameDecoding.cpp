@@ -98,16 +98,53 @@ bool startDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
     return jpeg_start_decompress(&info) == TRUE;
 }
 
-// Reads the scan lines straight into `rows`, as many per call as libjpeg
-// gives, then finishes decompression.
-bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY rows)
+// Tells the caller of decodeJpegPlanar of each band of rows as it is done.
+struct RowsNotice {
+    const RowsDecoded& rowsDecoded;
+    DecodedRows picture;
+
+    void operator()(JDIMENSION firstRow, JDIMENSION rowCount) const
+    {
+        if (!rowsDecoded)
+            return;
+        DecodedRows rows = picture;
+        rows.firstRow = static_cast<std::int32_t>(firstRow);
+        rows.rowCount = static_cast<std::int32_t>(rowCount);
+        rowsDecoded(rows);
+    }
+};
+
+// The rows of the next band: kBandRows, fewer at the bottom.
+JDIMENSION nextBandRows(const jpeg_decompress_struct& info)
+{
+    return std::min(kBandRows, info.output_height - info.output_scanline);
+}
+
+// Reads the next `count` scan lines into `rows`, as many per call as libjpeg
+// gives. Called only under a setjmp return point.
+bool readRows(jpeg_decompress_struct& info, JSAMPARRAY rows, JDIMENSION count)
+{
+    for (JDIMENSION read = 0; read < count;) {
+        const JDIMENSION more = jpeg_read_scanlines(&info, rows + read, count - read);
+        if (more == 0)
+            return false;  // a memory source never suspends; stop rather than spin
+        read += more;
+    }
+    return true;
+}
+
+// Reads the scan lines straight into `rows` a band at a time, then finishes
+// decompression.
+bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY rows, const RowsNotice& notice)
 {
     if (setjmp(errors.returnPoint))
         return false;
     while (info.output_scanline < info.output_height) {
-        const JDIMENSION left = info.output_height - info.output_scanline;
-        if (jpeg_read_scanlines(&info, rows + info.output_scanline, left) == 0)
-            return false;  // a memory source never suspends; stop rather than spin
+        const JDIMENSION firstRow = info.output_scanline;
+        const JDIMENSION count = nextBandRows(info);
+        if (!readRows(info, rows + firstRow, count))
+            return false;
+        notice(firstRow, count);
     }
     jpeg_finish_decompress(&info);
     return true;
@@ -219,28 +256,25 @@ void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned c
 }
 
 // Reads the scan lines of a three-component picture a band at a time into
-// `band` (bandRows consecutive rows) and spreads each band over the red,
+// `band` (kBandRows consecutive rows) and spreads each band over the red,
 // green and blue planes, then finishes decompression. The band is filled
 // before it is spread: libjpeg gives a row or two per call, and writing each
 // call's rows to the band's first rows made the whole decode up to a fifth
 // slower, depending on where the band lay in memory.
-bool readScanlinesIntoPlanes(
-    jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY band, JDIMENSION bandRows, unsigned char* planes)
+bool readScanlinesIntoPlanes(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY band,
+    unsigned char* planes, const RowsNotice& notice)
 {
     if (setjmp(errors.returnPoint))
         return false;
     const std::size_t width = info.output_width;
     const std::size_t planeSize = width * info.output_height;
     while (info.output_scanline < info.output_height) {
-        const std::size_t firstRow = info.output_scanline;
-        const JDIMENSION rows = std::min(bandRows, info.output_height - info.output_scanline);
-        for (JDIMENSION read = 0; read < rows;) {
-            const JDIMENSION more = jpeg_read_scanlines(&info, band + read, rows - read);
-            if (more == 0)
-                return false;
-            read += more;
-        }
-        spreadOverPlanes(band[0], rows * width, planes + firstRow * width, planeSize);
+        const JDIMENSION firstRow = info.output_scanline;
+        const JDIMENSION count = nextBandRows(info);
+        if (!readRows(info, band, count))
+            return false;
+        spreadOverPlanes(band[0], count * width, planes + firstRow * width, planeSize);
+        notice(firstRow, count);
     }
     jpeg_finish_decompress(&info);
     return true;
@@ -255,7 +289,8 @@ void abortDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
 
 // decodeJpeg, or with `planar` decodeJpegPlanar.
 bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
-    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, bool planar)
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, bool planar,
+    const RowsDecoded& rowsDecoded)
 {
     jpeg_decompress_struct info{};
     DecoderErrors errors{};
@@ -291,8 +326,9 @@ bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels
     unsigned char* const firstRow = throughBand ? band.data() : target;
     for (std::size_t row = 0; row < rows.size(); ++row)
         rows[row] = firstRow + row * rowBytes;
-    const bool read = throughBand ? readScanlinesIntoPlanes(info, errors, rows.data(), kBandRows, target)
-                                  : readScanlines(info, errors, rows.data());
+    const RowsNotice notice{rowsDecoded, {target, pictureWidth, pictureHeight, channels, 0, 0}};
+    const bool read = throughBand ? readScanlinesIntoPlanes(info, errors, rows.data(), target, notice)
+                                  : readScanlines(info, errors, rows.data(), notice);
     if (!read)
         return false;
     width = pictureWidth;
@@ -305,13 +341,13 @@ bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled)
 {
-    return decode(bytes, length, pixels, width, height, channels, cancelled, false);
+    return decode(bytes, length, pixels, width, height, channels, cancelled, false, {});
 }
 
 bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArray& planes, std::int32_t& width,
-    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled)
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, const RowsDecoded& rowsDecoded)
 {
-    return decode(bytes, length, planes, width, height, channels, cancelled, true);
+    return decode(bytes, length, planes, width, height, channels, cancelled, true, rowsDecoded);
 }
 
 QByteArray toPlanar(const QByteArray& interleaved, std::int32_t width, std::int32_t height, std::int32_t channels)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 // Turns the camera's JPEG pictures into 8-bit samples. Interleaved layout: rows
 // top to bottom, pixels left to right, the channels of a pixel together (grey;
@@ -31,11 +32,26 @@
 bool decodeJpeg(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr);
 
+// Rows firstRow to firstRow + rowCount - 1 of every plane of a picture
+// being decoded: written, and not touched again by the decode.
+struct DecodedRows {
+    const unsigned char* planes;
+    std::int32_t width;
+    std::int32_t height;
+    std::int32_t channels;
+    std::int32_t firstRow;
+    std::int32_t rowCount;
+};
+using RowsDecoded = std::function<void(const DecodedRows&)>;
+
 // Decodes like decodeJpeg, into the planar layout: the rows of a colour
 // picture pass through a band of a few rows on their way to the planes, so the
 // interleaved picture is never held whole and no second pass rearranges it.
+// `rowsDecoded`, when given, hears of every band of rows as it is done, top
+// to bottom, so that work on them can start before the picture is whole.
 bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArray& planes, std::int32_t& width,
-    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr);
+    std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr,
+    const RowsDecoded& rowsDecoded = {});
 
 // Above the largest astronomy sensors (about 150 Mpx).
 constexpr std::int64_t kMaxDecodedPixels = 200'000'000;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -25,12 +26,16 @@ struct Decoded {
     std::int32_t channels = kUnwritten;
 };
 
-Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr, bool planar = false)
+Decoded decode(const std::string& jpeg, const std::atomic<bool>* cancelled = nullptr, bool planar = false,
+    const RowsDecoded& rowsDecoded = {})
 {
     Decoded result;
-    result.ok = (planar ? decodeJpegPlanar : decodeJpeg)(reinterpret_cast<const unsigned char*>(jpeg.data()),
-        static_cast<unsigned long>(jpeg.size()), result.pixels, result.width, result.height, result.channels,
-        cancelled);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
+    const auto length = static_cast<unsigned long>(jpeg.size());
+    result.ok = planar ? decodeJpegPlanar(bytes, length, result.pixels, result.width, result.height, result.channels,
+                             cancelled, rowsDecoded)
+                       : decodeJpeg(bytes, length, result.pixels, result.width, result.height, result.channels,
+                             cancelled);
     return result;
 }
 
@@ -93,7 +98,8 @@ TEST(FrameDecodingTest, ColourPictureIsInterleavedThenPlanar)
 
 // Decoding straight into planes gives what rearranging the interleaved decode
 // gives: colour pictures of several bands and odd sizes, progressive or cut
-// short, and grey ones as they come.
+// short, and grey ones as they come. The bands are announced top to bottom,
+// each already holding its final samples.
 TEST(FrameDecodingTest, PlanarDecodeMatchesRearrangedInterleavedDecode)
 {
     std::vector<std::uint8_t> colour;
@@ -103,8 +109,21 @@ TEST(FrameDecodingTest, PlanarDecodeMatchesRearrangedInterleavedDecode)
         encodeJpeg(colour, 333, 97, 3).substr(0, 4000), encodeJpeg(greyRamp(640, 480), 640, 480, 1)};
     for (const std::string& jpeg : pictures) {
         const Decoded interleaved = decode(jpeg);
-        const Decoded planar = decode(jpeg, nullptr, true);
+        QByteArray announced;
+        std::int32_t nextRow = 0;
+        const auto copyBand = [&](const DecodedRows& rows) {
+            const qsizetype planeSize = qsizetype{rows.width} * rows.height;
+            announced.resize(planeSize * rows.channels);
+            EXPECT_EQ(rows.firstRow, nextRow);
+            nextRow = rows.firstRow + rows.rowCount;
+            for (qsizetype start = qsizetype{rows.firstRow} * rows.width; start < planeSize * rows.channels;
+                 start += planeSize)
+                std::copy_n(rows.planes + start, qsizetype{rows.rowCount} * rows.width, announced.data() + start);
+        };
+        const Decoded planar = decode(jpeg, nullptr, true, copyBand);
         ASSERT_TRUE(interleaved.ok && planar.ok);
+        EXPECT_EQ(nextRow, planar.height);
+        EXPECT_EQ(announced, planar.pixels);
         EXPECT_EQ(
             planar.pixels, toPlanar(interleaved.pixels, interleaved.width, interleaved.height, interleaved.channels));
         EXPECT_EQ(std::vector<std::int32_t>({planar.width, planar.height, planar.channels}),
