@@ -4,8 +4,7 @@
 
 #include "live/FrameDecoding.h"
 #include "live/Histogram.h"
-#include "stretch/JpegEncoding.h"
-#include "stretch/BandStretch.h"
+#include "live/StretchedJpegWriter.h"
 
 #include <QImage>
 
@@ -86,27 +85,26 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
         params = stretch.params();
     }
     AnalysisFrame frame;
-    // After the frame, so that it is gone, with its tasks waited for, before the frame's planes.
-    std::optional<BandStretch> render;
-    const auto renderRows = [&](const DecodedRows& rows) {
-        if (!render) {
+    // After the frame, so that it is gone, with its task waited for, before the frame's planes.
+    std::optional<StretchedJpegWriter> writer;
+    const auto writeRows = [&](const DecodedRows& rows) {
+        if (!writer) {
             if (!fitsOutputImage(stretchedPicture, rows.width, rows.height, rows.channels))
                 stretchedPicture = makeOutputImage(rows.width, rows.height, rows.channels);
-            render.emplace(params, rows.planes, rows.width, rows.height, rows.channels, &stretchedPicture);
+            writer.emplace(params, rows, &stretchedPicture, kStretchedJpegQuality);
         }
-        render->renderRows(rows.firstRow, rows.rowCount);
+        writer->rowsDecoded(rows.firstRow + rows.rowCount);
     };
     if (!decodeJpegPlanar(bytes, static_cast<unsigned long>(length), frame.pixels, frame.width, frame.height,
-            frame.channels, &callbackGate_->cancelling, renderRows) ||
-        !render || pictureWorkCancelled())
+            frame.channels, &callbackGate_->cancelling, writeRows) ||
+        !writer || pictureWorkCancelled())
         return false;
     {
         std::lock_guard<std::mutex> lock(frameMutex);
         // Shared, not copied: the analysis frame is only ever replaced whole.
         analysisFrame = frame;
     }
-    render->waitForRows();
-    return !pictureWorkCancelled() && encodePictureJpeg(stretchedPicture, kStretchedJpegQuality, jpeg);
+    return writer->finish(jpeg) && !pictureWorkCancelled();
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)

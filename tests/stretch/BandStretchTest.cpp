@@ -31,11 +31,9 @@ TEST(BandStretch, BandsGiveTheWholeFrameRender)
         QImage whole = blank();
         renderer.render(samples.data(), &whole, 1);
         QImage banded = blank();
-        {
-            BandStretch bands(params, samples.data(), kWidth, kHeight, channels, &banded);
-            for (int first = 0, count = 1; first < kHeight; first += count, count = count * 2 + 1)
-                bands.renderRows(first, std::min(count, kHeight - first));
-        }
+        const BandStretch bands(params, samples.data(), kWidth, kHeight, channels, &banded);
+        for (int first = 0, count = 1; first < kHeight; first += count, count = count * 2 + 1)
+            bands.renderRows(first, std::min(count, kHeight - first));
         EXPECT_EQ(banded, whole) << channels << " channels";
     }
 }
