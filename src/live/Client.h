@@ -39,7 +39,8 @@
 // both, under locks of its own. frameMutex guards stretch, the analysis frame
 // and the focus state; it is held only to copy or swap. lastAnalysisTime,
 // watchedDevice, stretchedPicture and the server-retry fields are touched
-// only by the callbacks. Lock order: callbackGate_->mutex, then
+// only by the callbacks (the stretched picture's rows also by the pool task
+// of a StretchedJpegWriter, which the handler waits for). Lock order: callbackGate_->mutex, then
 // analysisWorker's own mutex or frameMutex (never both).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
