@@ -3,6 +3,7 @@
 
 #include "live/AnalysisWorker.h"
 #include "live/FocusMetrics.h"
+#include "live/FrameDecoding.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/LiveStretch.h"
 
@@ -40,8 +41,9 @@
 // and the focus state; it is held only to copy or swap. lastAnalysisTime,
 // watchedDevice, stretchedPicture and the server-retry fields are touched
 // only by the callbacks (the stretched picture's rows also by the pool task
-// of a StretchedJpegWriter, which the handler waits for). Lock order: callbackGate_->mutex, then
-// analysisWorker's own mutex or frameMutex (never both).
+// of a StretchedJpegWriter, which the handler waits for). Lock order:
+// callbackGate_->mutex, then analysisWorker's own mutex or frameMutex (never
+// both).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
@@ -149,9 +151,11 @@ private:
     void onPictureProperty(INDI::Property property);
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
-    // Decodes the picture into `frame`; false for no 1- or 3-component JPEG
-    // within the decode bound, or when the picture work is cancelled.
-    bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const;
+    // Decodes the picture into `frame`, telling `rowsDecoded` of each band;
+    // false for no 1- or 3-component JPEG within the decode bound, or when the
+    // picture work is cancelled.
+    bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame,
+        const RowsDecoded& rowsDecoded = {}) const;
     void refreshAnalysisFrame(const unsigned char* bytes, int length);
     // On the analysis worker: refreshes the analysis frame from `jpeg` unless
     // it is empty (a stretched picture has refreshed it already), then draws

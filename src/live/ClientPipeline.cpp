@@ -70,10 +70,11 @@ void Client::processPicture(const unsigned char* bytes, int length)
     analysisWorker.submit([this, jpeg = std::move(jpeg)] { runAnalysisPass(jpeg); });
 }
 
-bool Client::decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame) const
+bool Client::decodeAnalysisFrame(
+    const unsigned char* bytes, int length, AnalysisFrame& frame, const RowsDecoded& rowsDecoded) const
 {
     return decodeJpegPlanar(bytes, static_cast<unsigned long>(length), frame.pixels, frame.width, frame.height,
-               frame.channels, &callbackGate_->cancelling) &&
+               frame.channels, &callbackGate_->cancelling, rowsDecoded) &&
         !pictureWorkCancelled();
 }
 
@@ -95,9 +96,7 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
         }
         writer->rowsDecoded(rows.firstRow + rows.rowCount);
     };
-    if (!decodeJpegPlanar(bytes, static_cast<unsigned long>(length), frame.pixels, frame.width, frame.height,
-            frame.channels, &callbackGate_->cancelling, writeRows) ||
-        !writer || pictureWorkCancelled())
+    if (!decodeAnalysisFrame(bytes, length, frame, writeRows) || !writer)
         return false;
     {
         std::lock_guard<std::mutex> lock(frameMutex);

@@ -26,8 +26,8 @@ constexpr std::int64_t kMaxSampleCount = std::numeric_limits<std::int32_t>::max(
 // Every coded 8x8 block takes at least one bit of entropy-coded data.
 constexpr std::int64_t kMinBlocksPerByte = 8;
 constexpr int kColourChannels = 3;
-// Rows of a colour picture decoded at once before they are spread over the
-// planes: a few kilobytes a row, so the band stays in the cache.
+// Rows decoded at once, and told of at once: a colour band is spread over the
+// planes before the next is read, a few kilobytes a row, so it stays in the cache.
 constexpr JDIMENSION kBandRows = 16;
 constexpr int kSamplesPerStore = 8;
 
@@ -130,23 +130,6 @@ bool readRows(jpeg_decompress_struct& info, JSAMPARRAY rows, JDIMENSION count)
             return false;  // a memory source never suspends; stop rather than spin
         read += more;
     }
-    return true;
-}
-
-// Reads the scan lines straight into `rows` a band at a time, then finishes
-// decompression.
-bool readScanlines(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY rows, const RowsNotice& notice)
-{
-    if (setjmp(errors.returnPoint))
-        return false;
-    while (info.output_scanline < info.output_height) {
-        const JDIMENSION firstRow = info.output_scanline;
-        const JDIMENSION count = nextBandRows(info);
-        if (!readRows(info, rows + firstRow, count))
-            return false;
-        notice(firstRow, count);
-    }
-    jpeg_finish_decompress(&info);
     return true;
 }
 
@@ -255,14 +238,15 @@ void spreadOverPlanes(const unsigned char* pixels, std::size_t count, unsigned c
     spreadOverPlanesByWords(pixels + spread * kColourChannels, count - spread, planes);
 }
 
-// Reads the scan lines of a three-component picture a band at a time into
-// `band` (kBandRows consecutive rows) and spreads each band over the red,
-// green and blue planes, then finishes decompression. The band is filled
-// before it is spread: libjpeg gives a row or two per call, and writing each
-// call's rows to the band's first rows made the whole decode up to a fifth
-// slower, depending on where the band lay in memory.
-bool readScanlinesIntoPlanes(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY band,
-    unsigned char* planes, const RowsNotice& notice)
+// Reads the scan lines a band of kBandRows at a time, then finishes
+// decompression: straight into `rows` (one per scan line), or, with `planes`,
+// into `rows` as a band whose rows are then spread over the red, green and
+// blue planes. The band is filled before it is spread: libjpeg gives a row or
+// two per call, and writing each call's rows to the band's first rows made
+// the whole decode up to a fifth slower, depending on where the band lay in
+// memory.
+bool readBands(jpeg_decompress_struct& info, DecoderErrors& errors, JSAMPARRAY rows, unsigned char* planes,
+    const RowsNotice& notice)
 {
     if (setjmp(errors.returnPoint))
         return false;
@@ -271,9 +255,10 @@ bool readScanlinesIntoPlanes(jpeg_decompress_struct& info, DecoderErrors& errors
     while (info.output_scanline < info.output_height) {
         const JDIMENSION firstRow = info.output_scanline;
         const JDIMENSION count = nextBandRows(info);
-        if (!readRows(info, band, count))
+        if (!readRows(info, planes != nullptr ? rows : rows + firstRow, count))
             return false;
-        spreadOverPlanes(band[0], count * width, planes + firstRow * width, planeSize);
+        if (planes != nullptr)
+            spreadOverPlanes(rows[0], count * width, planes + firstRow * width, planeSize);
         notice(firstRow, count);
     }
     jpeg_finish_decompress(&info);
@@ -327,9 +312,7 @@ bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels
     for (std::size_t row = 0; row < rows.size(); ++row)
         rows[row] = firstRow + row * rowBytes;
     const RowsNotice notice{rowsDecoded, {target, pictureWidth, pictureHeight, channels, 0, 0}};
-    const bool read = throughBand ? readScanlinesIntoPlanes(info, errors, rows.data(), target, notice)
-                                  : readScanlines(info, errors, rows.data(), notice);
-    if (!read)
+    if (!readBands(info, errors, rows.data(), throughBand ? target : nullptr, notice))
         return false;
     width = pictureWidth;
     height = pictureHeight;
