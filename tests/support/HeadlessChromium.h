@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "TestSupport.h"
 
 #include "mjpeg/UniqueFd.h"
 
@@ -32,7 +33,8 @@ public:
 
 private:
     // Sends one command and returns its answer's text; empty on failure.
-    std::string call(const std::string& method, const std::string& params, const std::string& session = {});
+    std::string call(const std::string& method, const std::string& params, const std::string& session = {},
+        int timeout_ms = kWaitTimeoutMs);
     bool send(const std::string& message);
     bool receive(std::string& message, long long deadline_ms);
 
@@ -42,6 +44,7 @@ private:
     net::UniqueFd commands_;                 // our end of the pipe Chromium reads as descriptor 3
     net::UniqueFd answers_;                  // our end of the pipe Chromium writes as descriptor 4
     std::unique_ptr<ChildProcess> process_;  // null if the pipes could not be made
+    bool started_ = false;                   // the browser runs and has answered
     std::string received_;
     std::string session_;
     int next_id_ = 1;
