@@ -3,6 +3,7 @@
 // picture that decodes fills exactly its geometry, interleaved and planar,
 // and decodes straight into planes to the same planes.
 #include "live/FrameDecoding.h"
+#include "stretch/JpegErrorJump.h"
 
 #include <csetjmp>
 #include <cstddef>
@@ -18,21 +19,11 @@ namespace {
 // gigabytes of grey rows, which only burns the time limit per input.
 constexpr std::int64_t kMaxFuzzedPixels = 1 << 20;
 
-struct HeaderErrors {
-    jpeg_error_mgr manager;
-    std::jmp_buf returnPoint;
-};
-
-[[noreturn]] void jumpBack(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<HeaderErrors*>(info->err)->returnPoint, 1);
-}
-
 void discardMessage(j_common_ptr) { }
 
 // The pixel count the header claims; 0 when libjpeg cannot read a header.
 std::int64_t claimedPixels(
-    jpeg_decompress_struct& info, HeaderErrors& errors, const std::uint8_t* data, std::size_t size)
+    jpeg_decompress_struct& info, JpegErrorJump& errors, const std::uint8_t* data, std::size_t size)
 {
     if (setjmp(errors.returnPoint))
         return 0;
@@ -45,9 +36,8 @@ std::int64_t claimedPixels(
 bool fitsTheTimeLimit(const std::uint8_t* data, std::size_t size)
 {
     jpeg_decompress_struct info{};
-    HeaderErrors errors{};
-    info.err = jpeg_std_error(&errors.manager);
-    errors.manager.error_exit = jumpBack;
+    JpegErrorJump errors{};
+    info.err = errors.jumpOnError();
     errors.manager.output_message = discardMessage;
     const std::int64_t pixels = claimedPixels(info, errors, data, size);
     jpeg_destroy_decompress(&info);

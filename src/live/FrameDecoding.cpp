@@ -14,6 +14,8 @@
 
 #include <jpeglib.h>
 
+#include "stretch/JpegErrorJump.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #elif defined(__aarch64__)
@@ -31,27 +33,19 @@ constexpr int kColourChannels = 3;
 constexpr JDIMENSION kBandRows = 16;
 constexpr int kSamplesPerStore = 8;
 
-// libjpeg's error manager first, so the library's pointer to it is also a
-// pointer to the whole record, then where a fatal error jumps back to, then
-// the progress hook that ends a cancelled decode the same way.
-struct DecoderErrors {
-    jpeg_error_mgr manager;
-    std::jmp_buf returnPoint;
+// Where a fatal error jumps back to, and the progress hook that ends a
+// cancelled decode the same way.
+struct DecoderErrors : JpegErrorJump {
     jpeg_progress_mgr progress;
     const std::atomic<bool>* cancelled;
 };
 
-[[noreturn]] void jumpToReturnPoint(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<DecoderErrors*>(info->err)->returnPoint, 1);
-}
-
 // Called by libjpeg between rows and input passes.
 void stopIfCancelled(j_common_ptr info)
 {
-    const std::atomic<bool>* cancelled = reinterpret_cast<DecoderErrors*>(info->err)->cancelled;
+    const std::atomic<bool>* cancelled = static_cast<DecoderErrors&>(JpegErrorJump::of(info)).cancelled;
     if (cancelled->load(std::memory_order_relaxed))
-        jumpToReturnPoint(info);
+        JpegErrorJump::jumpBack(info);
 }
 
 // The header's picture stays within the decode bound (see decodeJpeg).
@@ -279,8 +273,7 @@ bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels
 {
     jpeg_decompress_struct info{};
     DecoderErrors errors{};
-    info.err = jpeg_std_error(&errors.manager);
-    errors.manager.error_exit = jumpToReturnPoint;
+    info.err = errors.jumpOnError();
     const DecompressionGuard guard{info};
     errors.cancelled = cancelled;
     errors.progress.progress_monitor = stopIfCancelled;

@@ -13,6 +13,7 @@
 #include <jpeglib.h>
 
 #include "stretch/JpegEncoding.h"
+#include "stretch/JpegErrorJump.h"
 
 namespace {
 
@@ -22,18 +23,6 @@ constexpr UINT8 kDensityInDotsPerInch = 1;
 // What Qt's writer stored for our pictures: made without a screen, they have 100.
 constexpr UINT16 kDotsPerInch = 100;
 constexpr int kGreyLevels = 256;
-
-// libjpeg's error manager first, so the library's pointer to it is also a
-// pointer to the whole record, then where a fatal error jumps back to.
-struct EncoderErrors {
-    jpeg_error_mgr manager;
-    std::jmp_buf returnPoint;
-};
-
-[[noreturn]] void jumpToReturnPoint(j_common_ptr info)
-{
-    std::longjmp(reinterpret_cast<EncoderErrors*>(info->err)->returnPoint, 1);
-}
 
 void ignoreMessage(j_common_ptr) { }
 
@@ -91,7 +80,7 @@ std::size_t compressedBound(const QImage& picture, int components)
 // libjpeg error jumps back only across libjpeg's C frames into them.
 struct JpegRowEncoder::Compression {
     jpeg_compress_struct info{};
-    EncoderErrors errors{};
+    JpegErrorJump errors{};
     std::vector<JSAMPROW> rows;
     // Large enough for any picture, so libjpeg does not replace it with one of
     // its own; only the pages written are ever touched.
@@ -169,8 +158,7 @@ bool JpegRowEncoder::start(const QImage& picture, int quality)
     }
     for (int y = 0; y < picture.height(); ++y)
         compression->rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(picture.constScanLine(y));
-    compression->info.err = jpeg_std_error(&compression->errors.manager);
-    compression->errors.manager.error_exit = jumpToReturnPoint;
+    compression->info.err = compression->errors.jumpOnError();
     compression->errors.manager.output_message = ignoreMessage;
     compression->outputBytes = static_cast<unsigned long>(compressedBound(picture, components));
     compression->buffer = static_cast<unsigned char*>(std::malloc(compression->outputBytes));
