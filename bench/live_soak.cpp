@@ -105,7 +105,8 @@ public:
             lines_.append(buffer, static_cast<std::size_t>(received));
         const std::size_t end = lines_.rfind('\n');
         const std::size_t start = end == std::string::npos ? end : lines_.rfind('\n', end - 1);
-        return end == std::string::npos ? "0 0" : lines_.substr(start == std::string::npos ? 0 : start + 1, end - start - 1);
+        return end == std::string::npos ? "0 0"
+                                        : lines_.substr(start == std::string::npos ? 0 : start + 1, end - start - 1);
     }
 
 private:

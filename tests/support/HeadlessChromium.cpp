@@ -92,9 +92,9 @@ HeadlessChromium::HeadlessChromium(int width, int height) : width_(width), heigh
     // The browser stays off the test's session bus: it needs no bus, and
     // would otherwise start an accessibility bus there.
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"env", "-u", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE=1", "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-            "--no-first-run", "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--user-data-dir=" + profile_.string(),
+        std::vector<std::string>{"env", "-u", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE=1", "chromium", "--headless",
+            "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+            "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile_.string(),
             "--window-size=" + std::to_string(width) + "," + std::to_string(height), "--remote-debugging-pipe",
             "about:blank"},
         options);
