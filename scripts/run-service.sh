@@ -2,9 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # Installs what is missing, builds the service and runs it on the session bus
 # with a live picture: when no INDI server listens on port 7624 it starts one
-# with the CCD simulator (streaming JPEG pictures with content), starts the
-# live feed of "CCD Simulator" (with a server already running, of its camera)
-# and prints the address of the viewer page once the service serves it. When
+# with the CCD simulator, starts the live feed of "CCD Simulator" (with a
+# server already running, of its camera) and prints the address of the viewer
+# page once the service serves it; the simulator then takes one exposure (a
+# FITS picture) and streams its raw frames, as a user's camera does. When
 # the service cannot serve (port 8080 taken, no camera) it says why and what
 # to do, and exits with status 1.
 # Without a session bus in the environment it starts a private one and prints
@@ -21,6 +22,8 @@ cd "$(dirname "$(realpath -- "$0")")/.."
 
 readonly SERVICE=build-service/src/app/dorvenquill-streamer
 readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
+# By address: a minimal root without /etc/hosts cannot resolve "localhost".
+readonly INDI_HOST=127.0.0.1
 readonly INDI_PORT=7624
 readonly HTTP_PORT=8080
 readonly SIMULATOR="CCD Simulator"
@@ -104,11 +107,15 @@ wait_until() {
 }
 
 indi_server_listens() {
-  (exec 3<>"/dev/tcp/127.0.0.1/$INDI_PORT") 2>/dev/null
+  (exec 3<>"/dev/tcp/$INDI_HOST/$INDI_PORT") 2>/dev/null
 }
 
+# The INDI tools, at the server this script uses.
+indi_get() { indi_getprop -h "$INDI_HOST" -p "$INDI_PORT" "$@"; }
+indi_set() { indi_setprop -h "$INDI_HOST" -p "$INDI_PORT" "$@"; }
+
 indi_property_exists() {
-  [[ -n "$(indi_getprop -t 1 "$1" 2>/dev/null)" ]]
+  [[ -n "$(indi_get -t 1 "$1" 2>/dev/null)" ]]
 }
 
 # Starts indiserver with the CCD simulator; its settings go to a temporary HOME.
@@ -122,30 +129,45 @@ start_indi_simulator() {
 }
 
 # Switches the simulator on with noise and an offset (its picture is black
-# without a star catalogue) and streams JPEG pictures on "CCD1".
+# without a star catalogue); its stream keeps the default raw encoder.
 configure_indi_simulator() {
-  indi_setprop "$SIMULATOR.CONNECTION.CONNECT=On"
+  indi_set "$SIMULATOR.CONNECTION.CONNECT=On"
   wait_until "the simulator's streaming properties" indi_property_exists "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
-  indi_setprop "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
-  indi_setprop "$SIMULATOR.CCD_STREAM_ENCODER.MJPEG=On"
-  indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+  indi_set "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
+}
+
+exposure_done() {
+  [[ "$(indi_get -1 -t 1 "$SIMULATOR.CCD_EXPOSURE._STATE")" == Ok ]]
+}
+
+# Takes one exposure, which reaches the service as a FITS picture on "CCD1",
+# and once it is done streams raw frames there. Run once the service watches
+# the simulator, which is sent no picture taken before.
+expose_and_stream() {
+  echo "Taking one 1 s exposure, then streaming."
+  indi_set "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1"
+  wait_until "the simulator's exposure" exposure_done
+  indi_set "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
 }
 
 # indi_cameras: the devices of the INDI server that are cameras, one a line.
 indi_cameras() {
-  indi_getprop -t 2 "*.DRIVER_INFO.DRIVER_INTERFACE" 2>/dev/null |
+  indi_get -t 2 "*.DRIVER_INFO.DRIVER_INTERFACE" 2>/dev/null |
     awk -v ccd="$CCD_INTERFACE" -F= '{ sub(/\.DRIVER_INFO\.DRIVER_INTERFACE$/, "", $1) }
       int($2 / ccd) % 2 == 1 { print $1 }' || true
 }
 
 # choose_camera: sets `camera` to the camera to stream: the simulator when this
-# script starts the INDI server, else the running server's simulator or its
-# first camera. Exits, saying so, when the running server has no camera.
+# script starts the INDI server (then `own_simulator` is true), else the running
+# server's simulator or its first camera. Exits, saying so, when the running
+# server has no camera.
 choose_camera() {
   camera=$SIMULATOR
+  own_simulator=false
   if ! indi_server_listens; then
     start_indi_simulator
     configure_indi_simulator
+    own_simulator=true
     return
   fi
   local cameras devices
@@ -157,7 +179,7 @@ choose_camera() {
     camera=$(head -n1 <<<"$cameras")
     echo "It has no \"$SIMULATOR\": streaming its camera \"$camera\"."
   else
-    devices=$(indi_getprop -t 2 "*.DRIVER_INFO.DRIVER_NAME" 2>/dev/null | cut -d. -f1 | paste -sd, - | sed 's/,/, /g')
+    devices=$(indi_get -t 2 "*.DRIVER_INFO.DRIVER_NAME" 2>/dev/null | cut -d. -f1 | paste -sd, - | sed 's/,/, /g')
     echo "The INDI server on port $INDI_PORT has no \"$SIMULATOR\" and no other camera" \
       "(devices: ${devices:-none}). Connect a camera to it, or stop it so that this script starts its own" \
       "with the CCD simulator; then run this script again." >&2
@@ -248,7 +270,7 @@ play_ser_file() {
 
 # Runs on a session bus: the INDI side, the service, the live feed; then waits.
 run_with_live_picture() {
-  local camera
+  local camera own_simulator
   exit_if_port_taken
   choose_camera
   start_service
@@ -256,6 +278,9 @@ run_with_live_picture() {
   wait_until_serving "\"$camera\" defined no picture property within $WAIT_SECONDS s. Connect it in its INDI server
 (indi_setprop \"$camera.CONNECTION.CONNECT=On\"), then run this script again."
   print_viewer_address "Live picture of $camera"
+  if "$own_simulator"; then
+    expose_and_stream
+  fi
   echo "Another camera: dbus-send --session --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"
 }
 

@@ -57,7 +57,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-in_machine() { nsenter --target "$leader" --all -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+# --root and --wd put the command in the machine's own root: entering its mount
+# namespace alone leaves it at that namespace's top mount, which is the host's
+# root, not the machine's, when this test runs in a chroot.
+in_machine() { nsenter --target "$leader" --all --root --wd -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
 as_user() {
   in_machine runuser -u "$ACCOUNT" -- env XDG_RUNTIME_DIR=/run/user/$ACCOUNT_ID \
     DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/$ACCOUNT_ID/bus "$@"
@@ -111,7 +114,7 @@ for ns in user mnt; do
   [[ "$(in_machine readlink "/proc/$pid/ns/$ns")" != "$(in_machine readlink "/proc/1/ns/$ns")" ]] ||
     fail "the service shares the $ns namespace"
 done
-written=$(in_machine nsenter --target "$pid" --mount -- touch "/home/$ACCOUNT/written" 2>&1) &&
+written=$(in_machine nsenter --target "$pid" --mount --root --wd -- touch "/home/$ACCOUNT/written" 2>&1) &&
   fail "the service's view of the home is writable"
 [[ "$written" == *"Read-only file system"* ]] || fail "writing to the home: $written"
 
