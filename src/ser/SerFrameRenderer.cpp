@@ -4,14 +4,12 @@
 #include "ser/SerColorId.h"
 
 #include "ser/SerReader.h"
+#include "stretch/BayerDemosaic.h"
 #include "stretch/ChannelSample.h"
 #include "stretch/JpegEncoding.h"
 #include "stretch/StretchRenderer.h"
 
-#include <dc1394/conversions.h>
-
 #include <algorithm>
-#include <cstring>
 #include <new>
 
 namespace {
@@ -19,16 +17,17 @@ namespace {
 constexpr int kColourChannels = 3;
 constexpr int kGreyLevels = 256;
 constexpr int kStretchSampling = 1;
-// The bilinear demosaic loops for ever on frames lower than 2 rows and reads
-// past the end of frames 2 columns wide.
-constexpr std::int32_t kMinBayerWidth = 3;
-constexpr std::int32_t kMinBayerHeight = 2;
-
 constexpr int kBitsPerByte = 8;
 
 bool isBayer(std::int32_t colorId)
 {
     return colorId >= SerColorId::kBayerRggb && colorId <= SerColorId::kBayerBggr;
+}
+
+// The Bayer ColorIDs follow the order of BayerPattern.
+BayerPattern bayerPattern(std::int32_t colorId)
+{
+    return BayerPattern(colorId - SerColorId::kBayerRggb);
 }
 
 bool tooSmallToDemosaic(std::int32_t colorId, std::int32_t width, std::int32_t height)
@@ -59,33 +58,6 @@ void replaceSamples(QByteArray& bytes, const std::vector<std::uint16_t>& levels)
         samples[i] = Sample(levels[samples[i]]);
 }
 
-// The tile of the pattern as seen from pixel (originColumn, originRow): one
-// row down RGGB reads GBRG, one column right it reads GRBG.
-dc1394color_filter_t bayerTile(std::int32_t colorId, std::int64_t originRow, std::int64_t originColumn)
-{
-    const bool redOnOddRow = colorId == SerColorId::kBayerGbrg || colorId == SerColorId::kBayerBggr;
-    const bool redInOddColumn = colorId == SerColorId::kBayerGrbg || colorId == SerColorId::kBayerBggr;
-    const bool oddRow = redOnOddRow != (originRow % 2 != 0);
-    const bool oddColumn = redInOddColumn != (originColumn % 2 != 0);
-    if (oddRow)
-        return oddColumn ? DC1394_COLOR_FILTER_BGGR : DC1394_COLOR_FILTER_GBRG;
-    return oddColumn ? DC1394_COLOR_FILTER_GRBG : DC1394_COLOR_FILTER_RGGB;
-}
-
-bool bilinearDemosaic(
-    const std::uint8_t* mosaic, std::uint8_t* rgb, std::uint32_t width, std::uint32_t height, dc1394color_filter_t tile)
-{
-    return dc1394_bayer_decoding_8bit(mosaic, rgb, width, height, tile, DC1394_BAYER_METHOD_BILINEAR) == DC1394_SUCCESS;
-}
-
-bool bilinearDemosaic(const std::uint16_t* mosaic, std::uint16_t* rgb, std::uint32_t width, std::uint32_t height,
-    dc1394color_filter_t tile)
-{
-    constexpr std::uint32_t kSignificantBits = 16;
-    return dc1394_bayer_decoding_16bit(
-               mosaic, rgb, width, height, tile, DC1394_BAYER_METHOD_BILINEAR, kSignificantBits) == DC1394_SUCCESS;
-}
-
 // Sizes `buffer` to `bytes` without throwing: false when memory is short.
 bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes)
 {
@@ -94,76 +66,6 @@ bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes)
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return true;
-}
-
-// The bilinear demosaic leaves the outermost rows and columns of what it
-// demosaics unwritten at 16 bits (black at 8): they are made black here, for
-// the rows of a band that lie on the frame's edges.
-void blackenFrameEdges(std::uint8_t* rows, std::size_t rowBytes, std::size_t pixelBytes, std::int32_t rowCount,
-    bool topRow, bool bottomRow)
-{
-    for (std::int32_t row = 0; row < rowCount; ++row) {
-        std::uint8_t* const line = rows + std::size_t(row) * rowBytes;
-        const bool wholeRow = (topRow && row == 0) || (bottomRow && row == rowCount - 1);
-        if (wholeRow) {
-            std::memset(line, 0, rowBytes);
-        } else {
-            std::memset(line, 0, pixelBytes);
-            std::memset(line + rowBytes - pixelBytes, 0, pixelBytes);
-        }
-    }
-}
-
-// Splits interleaved pixels into planes, the samples of a plane packed into
-// 64-bit stores in host order: one store per sample would bound the loop.
-template <typename Sample>
-void splitPlanes(const Sample* pixels, Sample* planes, std::size_t pixelCount, bool swapRedBlue)
-{
-    constexpr std::size_t kSamplesPerStore = sizeof(std::uint64_t) / sizeof(Sample);
-    constexpr int kSampleBits = 8 * sizeof(Sample);
-    Sample* const targets[kColourChannels] = {
-        planes + (swapRedBlue ? 2 * pixelCount : 0), planes + pixelCount, planes + (swapRedBlue ? 0 : 2 * pixelCount)};
-    std::size_t i = 0;
-    for (; i + kSamplesPerStore <= pixelCount; i += kSamplesPerStore, pixels += kSamplesPerStore * kColourChannels) {
-        for (int c = 0; c < kColourChannels; ++c) {
-            std::uint64_t packed = 0;
-#pragma GCC unroll 8
-            for (std::size_t k = 0; k < kSamplesPerStore; ++k) {
-                const std::size_t slot = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? k : kSamplesPerStore - 1 - k;
-                packed |= std::uint64_t{pixels[k * kColourChannels + c]} << (kSampleBits * slot);
-            }
-            std::memcpy(targets[c] + i, &packed, sizeof packed);
-        }
-    }
-    for (; i < pixelCount; ++i, pixels += kColourChannels) {
-        for (int c = 0; c < kColourChannels; ++c)
-            targets[c][i] = pixels[c];
-    }
-}
-
-// Pixel (x, y) of a Bayer frame as the bilinear demosaic of the whole frame
-// gives it: the middle of the demosaic of the 3 x 3 pixels around it, or black
-// on the frame's outermost rows and columns.
-template <typename Sample>
-bool demosaicedPixel(const Sample* mosaic, std::int64_t width, std::int64_t height, std::int32_t colorId,
-    std::int64_t x, std::int64_t y, Sample* rgb)
-{
-    constexpr int kWindow = 3;
-    if (x == 0 || y == 0 || x == width - 1 || y == height - 1) {
-        std::fill(rgb, rgb + kColourChannels, Sample(0));
-        return true;
-    }
-    Sample window[kWindow * kWindow];
-    for (int row = 0; row < kWindow; ++row) {
-        const Sample* source = mosaic + (y - 1 + row) * width + (x - 1);
-        std::copy(source, source + kWindow, window + row * kWindow);
-    }
-    Sample demosaiced[kWindow * kWindow * kColourChannels];
-    if (!bilinearDemosaic(window, demosaiced, kWindow, kWindow, bayerTile(colorId, y - 1, x - 1)))
-        return false;
-    const Sample* middle = demosaiced + (kWindow + 1) * kColourChannels;
-    std::copy(middle, middle + kColourChannels, rgb);
     return true;
 }
 
@@ -179,7 +81,7 @@ bool gatherColourSample(const Sample* frame, std::int32_t width, std::int32_t he
         const std::int64_t index = i * step;
         Sample rgb[kColourChannels];
         if (isBayer(colorId)) {
-            if (!demosaicedPixel(frame, width, height, colorId, index % width, index / width, rgb))
+            if (!demosaicPixel(frame, width, height, bayerPattern(colorId), index % width, index / width, rgb))
                 return false;
         } else {
             const Sample* pixel = frame + index * kColourChannels;
@@ -368,35 +270,16 @@ bool SerFrameRenderer::makeBand(std::int32_t firstRow, std::int32_t rows)
     return true;
 }
 
-// A demosaiced row depends on the rows above and below it, and the outermost
-// rows of a demosaic come out black: so the band is demosaiced with one more
-// row on each side where the frame has one, and gives the rows of the whole frame.
 bool SerFrameRenderer::demosaicRows(std::int32_t firstRow, std::int32_t rows, const std::uint8_t*& demosaiced)
 {
-    const std::size_t bytesPerSample = pixelType == PixelType::UInt8 ? 1 : 2;
-    const std::int32_t inputFirst = std::max(firstRow - 1, 0);
-    const std::int32_t inputEnd = std::min(firstRow + rows + 1, height);
-    const std::size_t inputRows = std::size_t(inputEnd - inputFirst);
-    const std::size_t rowSamples = std::size_t(width);
-    if (!resizeBuffer(bandDemosaiced, inputRows * rowSamples * kColourChannels * bytesPerSample))
-        return false;
-    const dc1394color_filter_t tile = bayerTile(colorId, inputFirst, 0);
-    const auto* mosaic = reinterpret_cast<const std::uint8_t*>(frameBytes.constData()) +
-        std::size_t(inputFirst) * rowSamples * bytesPerSample;
-    const auto columns = static_cast<std::uint32_t>(width);
-    const auto bandHeight = static_cast<std::uint32_t>(inputRows);
-    const bool demosaicked = pixelType == PixelType::UInt8
-        ? bilinearDemosaic(mosaic, bandDemosaiced.data(), columns, bandHeight, tile)
-        : bilinearDemosaic(reinterpret_cast<const std::uint16_t*>(mosaic),
-              reinterpret_cast<std::uint16_t*>(bandDemosaiced.data()), columns, bandHeight, tile);
-    if (!demosaicked)
-        return false;
-    const std::size_t rowBytes = rowSamples * kColourChannels * bytesPerSample;
-    std::uint8_t* const wanted = bandDemosaiced.data() + std::size_t(firstRow - inputFirst) * rowBytes;
-    blackenFrameEdges(
-        wanted, rowBytes, kColourChannels * bytesPerSample, rows, firstRow == 0, firstRow + rows == height);
-    demosaiced = wanted;
-    return true;
+    if (pixelType == PixelType::UInt8)
+        return demosaicBand(reinterpret_cast<const std::uint8_t*>(frameBytes.constData()), width, height,
+            bayerPattern(colorId), firstRow, rows, bandDemosaiced, demosaiced);
+    const std::uint16_t* pixels = nullptr;
+    const bool demosaicked = demosaicBand(reinterpret_cast<const std::uint16_t*>(frameBytes.constData()), width,
+        height, bayerPattern(colorId), firstRow, rows, bandDemosaiced, pixels);
+    demosaiced = reinterpret_cast<const std::uint8_t*>(pixels);
+    return demosaicked;
 }
 
 bool SerFrameRenderer::measureColourStretch()
