@@ -16,6 +16,13 @@
 // that at the stretched pipeline's quality (75) and subsampling (libjpeg's
 // default), against the stretched pipeline's ms_per_frame: rounds of the two
 // alternate, and each figure, the ratio too, is the median over nine rounds.
+// Then raw video frames and FITS pictures through the same call, against the
+// floor of the same size: libjpeg-turbo encoding the 8-bit picture shown, at
+// the pipeline's quality (the least any JPEG output of the picture costs):
+//   live format=... w=... h=... blob_kb=... ms_per_frame=... floor_ms=... over_floor=...
+// and the memory one 61 Mpx 16-bit FITS picture takes to show and analyse,
+// above what the process held with the picture's bytes in hand:
+//   live memory format=fits w=... h=... blob_mb=... peak_growth_mb=...
 // Then the pass-through delay of small pictures, alone and while slow
 // analyses run (a 50 Mpx picture every second among them):
 //   live slow-analysis small=WxH big=WxH big_kb=... big_every_ms=... pictures=...
@@ -26,8 +33,12 @@
 //   live e2e host=... first=... pictures=... delay_p50_ms=... delay_p99_ms=...
 // the time from a "CCD1" BLOB reaching a second INDI client on the same
 // transport to the same bytes leaving the server as a whole part on "/jpg".
+#include "FitsFiles.h"
+
 #include "live/Client.h"
 #include "live/FrameDecoding.h"
+#include "live/FrameRendering.h"
+#include "live/PictureDecoding.h"
 #include "live/FocusMetrics.h"
 #include "live/Histogram.h"
 #include "mjpeg/MJPEGStreamer.h"
@@ -42,6 +53,7 @@
 #include <QThread>
 
 #include <basedevice.h>
+#include <fitsio.h>
 #include <indipropertyblob.h>
 #include <jpeglib.h>
 
@@ -53,9 +65,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cmath>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -79,6 +94,12 @@ constexpr int kHttpPort = 8080;
 constexpr int kIndiPort = 7624;
 constexpr const char* kCamera = "CCD Simulator";
 constexpr int kStretchedQuality = 75;
+
+// A JPEG picture as the update handler hands it over; `jpeg` outlives it.
+Client::Picture jpegPicture(const std::string& jpeg)
+{
+    return {QByteArray::fromRawData(jpeg.data(), static_cast<qsizetype>(jpeg.size())), ".jpg", {}};
+}
 
 double millisecondsSince(Clock::time_point start)
 {
@@ -284,7 +305,7 @@ void benchSlowAnalysis(const std::string& small, const std::string& big)
         return;
     }
     const auto feed = [&client](const std::string& picture) {
-        client.processPicture(reinterpret_cast<const unsigned char*>(picture.data()), static_cast<int>(picture.size()));
+        client.processPicture(jpegPicture(picture));
     };
     PartReader reader("/jpg");
     while (reader.parts() == 0) {
@@ -436,12 +457,12 @@ void benchOffline(const char* name, const std::string& jpeg, int width, int heig
         }
         if (stretched)
             client.setStretchParams(0.1, 0.3, 0.9);
-        const auto* bytes = reinterpret_cast<const unsigned char*>(jpeg.data());
-        client.processPicture(bytes, static_cast<int>(jpeg.size()));
+        const Client::Picture picture = jpegPicture(jpeg);
+        client.processPicture(picture);
         PartReader reader("/jpg");
         while (reader.parts() == 0)
-            client.processPicture(bytes, static_cast<int>(jpeg.size()));
-        const auto feed = [&] { client.processPicture(bytes, static_cast<int>(jpeg.size())); };
+            client.processPicture(picture);
+        const auto feed = [&] { client.processPicture(picture); };
         double msPerFrame = 0;
         if (!stretched) {
             msPerFrame = averageMilliseconds(kOfflineFrames, feed);
@@ -465,6 +486,111 @@ void benchOffline(const char* name, const std::string& jpeg, int width, int heig
     std::printf("live floor w=%d h=%d c=%d decode_ms=%.3f encode_ms=%.3f stretched_ms=%.3f stretched_over_floor=%.2f\n",
         width, height, channels, median(floorDecodeMs), median(floorEncodeMs), median(stretchedMs), median(ratios));
     std::fflush(stdout);
+}
+
+constexpr int kFormatFrames = 20;
+constexpr int kFullFrameWidth = 9568, kFullFrameHeight = 6380;
+// Long enough for the analysis pass of the picture to end.
+constexpr auto kAnalysisSettle = std::chrono::seconds(3);
+// The simulator's sky: an offset of 5000 with noise, of 65535.
+constexpr double kSkyLevel = 5000.0, kSkyNoise = 400.0;
+
+// A noisy 16-bit sky, as cfitsio writes it, plain or tile-compressed.
+std::string skyFits(int width, int height, bool compressed)
+{
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(kSkyLevel, kSkyNoise);
+    std::vector<double> values(std::size_t(width) * height);
+    for (double& value : values)
+        value = std::round(std::clamp(noise(random), 0.0, 65535.0));
+    return quelmor::test::fitsFile({USHORT_IMG, {width, height}, values, nullptr, compressed}).toStdString();
+}
+
+// Raw 8-bit video frame of a noisy sky.
+std::string rawFrame(int width, int height)
+{
+    std::mt19937 random(7);
+    std::normal_distribution<double> noise(90.0, 10.0);
+    std::string frame(std::size_t(width) * height, '\0');
+    for (char& sample : frame)
+        sample = static_cast<char>(std::clamp(noise(random), 0.0, 255.0));
+    return frame;
+}
+
+// libjpeg-turbo encoding the 8-bit grey picture that `picture` shows.
+double floorMilliseconds(const Client::Picture& picture)
+{
+    CameraFrame frame;
+    QString error;
+    QByteArray planes, jpeg;
+    if (!decodeCameraPicture(classifyPictureFormat(picture.format), picture.bytes.constData(), picture.bytes.size(),
+            picture.geometry, frame, error) ||
+        !analysisPlanes(frame, planes)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 0;
+    }
+    QImage shown;
+    prepareOutputImage(shown, frame.width, frame.height, 1);
+    for (int y = 0; y < frame.height; ++y)
+        std::memcpy(shown.scanLine(y), planes.constData() + std::size_t(y) * frame.width, std::size_t(frame.width));
+    return averageMilliseconds(kFormatFrames, [&] { encodePictureJpeg(shown, kStretchedQuality, jpeg); });
+}
+
+void benchFormat(const char* name, const std::string& bytes, const char* format, int width, int height)
+{
+    Client client(QString::fromLatin1(name));
+    if (!client.startHttpServer()) {
+        std::fprintf(stderr, "port %d is taken\n", kHttpPort);
+        return;
+    }
+    StreamGeometry geometry;
+    geometry.width = width;
+    geometry.height = height;
+    const Client::Picture picture{QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), format, geometry};
+    PartReader reader("/jpg");
+    while (reader.parts() == 0)
+        client.processPicture(picture);
+    const double pipeline = averageMilliseconds(kFormatFrames, [&] { client.processPicture(picture); });
+    const double floor = floorMilliseconds(picture);
+    std::printf("live format=%s w=%d h=%d blob_kb=%zu ms_per_frame=%.3f floor_ms=%.3f over_floor=%.2f\n", name, width,
+        height, bytes.size() / 1024, pipeline, floor, pipeline / floor);
+    std::fflush(stdout);
+}
+
+// Kilobytes of a "Vm..." line of /proc/self/status.
+long statusKilobytes(const std::string& key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stol(line.substr(key.size() + 1));
+    }
+    return 0;
+}
+
+void benchFullFrameMemory()
+{
+    std::string bytes = skyFits(kFullFrameWidth, kFullFrameHeight, false);
+    Client client(QStringLiteral("memory"));
+    client.startHttpServer();
+    const Client::Picture picture{QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), ".fits", {}};
+    // Resets the peak to what is resident now (Linux 4.0 and later).
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = statusKilobytes("VmRSS");
+    client.processPicture(picture);
+    std::this_thread::sleep_for(kAnalysisSettle);
+    std::printf("live memory format=fits w=%d h=%d blob_mb=%zu peak_growth_mb=%ld\n", kFullFrameWidth,
+        kFullFrameHeight, bytes.size() >> 20, (statusKilobytes("VmHWM") - before) >> 10);
+    std::fflush(stdout);
+}
+
+void benchFormats()
+{
+    benchFormat("raw8", rawFrame(1280, 1024), ".stream", 1280, 1024);
+    benchFormat("fits16", skyFits(4096, 4096, false), ".fits", 4096, 4096);
+    benchFormat("fpack16", skyFits(4096, 4096, true), ".fits.fz", 4096, 4096);
+    benchFullFrameMemory();
 }
 
 // indiserver with the simulator streaming JPEG pictures with content.
@@ -596,6 +722,7 @@ int main(int argc, char** argv)
     benchOffline("grey", noisyJpeg(1280, 1024, false), 1280, 1024, 1);
     benchOffline("colour", noisyJpeg(1280, 1024, true), 1280, 1024, 3);
     benchOffline("colour", noisyJpeg(1920, 1080, true), 1920, 1080, 3);
+    benchFormats();
     const std::string small = noisyJpeg(kSmallWidth, kSmallHeight, false);
     benchSlowAnalysis(small, std::string());
     benchSlowAnalysis(small, noisyJpeg(kBigWidth, kBigHeight, false, kBigNoiseLevels));

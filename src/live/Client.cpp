@@ -5,8 +5,14 @@
 #include "stretch/StretchRenderer.h"
 
 #include <indipropertyblob.h>
+#include <indipropertynumber.h>
+#include <indipropertytext.h>
+
+#include <QStringList>
 
 #include <algorithm>
+#include <cstdio>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -17,6 +23,42 @@ constexpr const char* kPictureProperty = "CCD1";
 // The paths the pipeline publishes on; viewers may open them before the first
 // picture, which a long exposure delays by minutes.
 const std::vector<std::string> kStreamPaths = {Client::kPicturePath, Client::kHistogramPath};
+
+// One line on standard error, which the journal keeps.
+void logLine(const QString& line)
+{
+    std::fprintf(stderr, "dorvenquill-streamer: %s\n", qPrintable(line));
+}
+
+QString serverAddress()
+{
+    return QStringLiteral("%1:%2").arg(QLatin1String(Client::kTcpLoopbackHost)).arg(Client::kIndiPort);
+}
+
+// The value of a number element of the device; `fallback` when it has none.
+std::int32_t numberOf(INDI::BaseDevice device, const char* property, const char* element, std::int32_t fallback)
+{
+    const INDI::PropertyNumber numbers(device.getProperty(property, INDI_NUMBER));
+    if (!numbers.isValid())
+        return fallback;
+    const INDI::WidgetView<INumber>* widget = numbers.findWidgetByName(element);
+    return widget != nullptr ? static_cast<std::int32_t>(widget->getValue()) : fallback;
+}
+
+std::string textOf(INDI::BaseDevice device, const char* property, const char* element)
+{
+    const INDI::PropertyText texts(device.getProperty(property, INDI_TEXT));
+    if (!texts.isValid())
+        return {};
+    const INDI::WidgetView<IText>* widget = texts.findWidgetByName(element);
+    return widget != nullptr && widget->getText() != nullptr ? widget->getText() : std::string();
+}
+
+// A number the device keeps in a text element; 0 when it holds none.
+std::int32_t textNumberOf(INDI::BaseDevice device, const char* property, const char* element)
+{
+    return QByteArray::fromStdString(textOf(std::move(device), property, element)).trimmed().toInt();
+}
 }  // namespace
 
 Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName)
@@ -26,22 +68,17 @@ Client::Client(const QString& deviceName, const char* indiHost) : deviceName(dev
 
 Client::~Client()
 {
+    reconnector.stop();
     callbackGate_->cancelling = true;
     {
         // Waits for a running callback; every later one finds the gate closed.
         std::lock_guard<std::mutex> lock(callbackGate_->mutex);
         callbackGate_->closing = true;
     }
+    pictureWorker.stop();
     analysisWorker.stop();
     streamer.stop();
-    // The receiving thread is joined only by ~BaseClient; the shared gate
-    // keeps any callback it still runs away from the members released below.
-    const bool receivingEnded = !isServerConnected() || disconnectServer();
-    watchedDevice = INDI::BaseDevice();
-    if (!receivingEnded)
-        return;  // the devices are still in the receiving thread's hands
-    for (const INDI::BaseDevice& device : getDevices())
-        releaseDevice(device);
+    endConnection();
 }
 
 template <typename Callback>
@@ -55,19 +92,94 @@ void Client::throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& c
 bool Client::start()
 {
     const QByteArray device = deviceName.toLatin1();
-    // Watched before connecting: the server may define the device before a
-    // watch installed afterwards exists. Each definition reaches newDevice.
-    watchDevice(device.constData());
+    // Every device is asked for, not just the watched one, so that a missing
+    // camera can be reported with the names of those the server has.
     enableDirectBlobAccess(device.constData(), kPictureProperty);
+    const bool connected = connectServer();
+    if (connected) {
+        // B_ALSO rather than B_ONLY: indiserver then sends the device's other
+        // properties too, the raw video frames' geometry among them.
+        setBLOBMode(B_ALSO, device.constData(), kPictureProperty);
+    } else {
+        logLine(QStringLiteral("no INDI server answers at %1; trying again until one does").arg(serverAddress()));
+    }
+    reconnector.begin(connected);
+    return connected;
+}
+
+bool Client::endConnection()
+{
+    // The receiving thread is joined only by ~BaseClient or the next
+    // connection; the shared gate keeps any callback it still runs away from
+    // the members.
+    const bool receivingEnded = !isServerConnected() || disconnectServer();
+    {
+        std::lock_guard<std::mutex> lock(callbackGate_->mutex);
+        watchedDevice = INDI::BaseDevice();
+    }
+    if (!receivingEnded)
+        return false;  // the devices are still in the receiving thread's hands
+    releaseDevices();
+    return true;
+}
+
+bool Client::reconnect()
+{
+    // A lost connection still counts as connected in libindiclient 1.9.9
+    // until it is ended, and connecting drops the old devices unreleased.
+    if (!endConnection())
+        return false;
+    throughGate(callbackGate_, [&] {
+        deviceSeen = false;
+        serverDevices.clear();
+    });
     if (!connectServer())
         return false;
-    setBLOBMode(B_ONLY, device.constData(), kPictureProperty);
+    setBLOBMode(B_ALSO, deviceName.toLatin1().constData(), kPictureProperty);
+    logLine(QStringLiteral("connected to the INDI server at %1").arg(serverAddress()));
     return true;
+}
+
+// Runs on the receiving thread once it has stopped reading, and right before
+// the library drops its devices unreleased: so they are released here, even
+// while the client closes.
+void Client::serverDisconnected(int)
+{
+    releaseDevices();
+    // Also called after a failed attempt to connect, which is no news.
+    throughGate(callbackGate_, [&] {
+        if (reconnector.connectionLost())
+            logLine(QStringLiteral("lost the connection to the INDI server at %1; reconnecting").arg(serverAddress()));
+    });
+}
+
+void Client::releaseDevices()
+{
+    for (const INDI::BaseDevice& device : getDevices()) {
+        if (device.isValid())
+            releaseDevice(device);
+    }
+}
+
+void Client::checkDevice()
+{
+    throughGate(callbackGate_, [&] {
+        if (deviceSeen)
+            return;
+        QStringList names;
+        for (const std::string& name : serverDevices)
+            names << QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
+        const QString known = names.isEmpty() ? QStringLiteral("it has no devices")
+                                              : QStringLiteral("it has %1").arg(names.join(QStringLiteral(", ")));
+        logLine(QStringLiteral("the INDI server at %1 has no device \"%2\" (%3); waiting for it")
+                    .arg(serverAddress(), deviceName, known));
+    });
 }
 
 void Client::newDevice(INDI::BaseDevice device)
 {
     throughGate(callbackGate_, [&] {
+        serverDevices.insert(device.getDeviceName());
         if (deviceName.toLatin1() == device.getDeviceName())
             onDevice(std::move(device));
     });
@@ -77,7 +189,11 @@ void Client::newDevice(INDI::BaseDevice device)
 // release it even while the client closes: nothing else would.
 void Client::removeDevice(INDI::BaseDevice device)
 {
-    throughGate(callbackGate_, [&] { watchedDevice = INDI::BaseDevice(); });
+    throughGate(callbackGate_, [&] {
+        serverDevices.erase(device.getDeviceName());
+        if (deviceName.toLatin1() == device.getDeviceName())
+            watchedDevice = INDI::BaseDevice();
+    });
     releaseDevice(std::move(device));
 }
 
@@ -94,6 +210,7 @@ void Client::removeProperty(INDI::Property property)
 
 void Client::onDevice(INDI::BaseDevice device)
 {
+    deviceSeen = true;
     watchedDevice = std::move(device);
     watchedDevice.watchProperty(kPictureProperty, [this, gate = callbackGate_](INDI::Property property) {
         throughGate(gate, [&] { onPictureProperty(std::move(property)); });
@@ -112,21 +229,54 @@ void Client::onPictureProperty(INDI::Property property)
     // property without a handler, and registering on the same property
     // replaces its handler, so one handler serves the current definition.
     auto* blob = static_cast<INDI::PropertyView<IBLOB>*>(property.getProperty());
-    property.onUpdate([this, gate = callbackGate_, blob] {
-        throughGate(gate, [&] {
-            if (blob->count() < 1)
-                return;
-            const INDI::WidgetView<IBLOB>& element = *blob->at(0);
-            processPicture(static_cast<const unsigned char*>(element.getBlob()), element.getBlobLen());
-        });
-    });
+    property.onUpdate([this, gate = callbackGate_, blob] { throughGate(gate, [&] { receivePicture(*blob); }); });
+}
+
+void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
+{
+    if (blob.count() < 1)
+        return;
+    const INDI::WidgetView<IBLOB>& element = *blob.at(0);
+    if (element.getBlob() == nullptr || element.getBlobLen() <= 0)
+        return;
+    Picture picture;
+    try {
+        picture.bytes = QByteArray(static_cast<const char*>(element.getBlob()), element.getBlobLen());
+    } catch (const std::bad_alloc&) {
+        return;  // no memory for the copy: this picture is dropped
+    }
+    picture.format = element.getFormat() != nullptr ? element.getFormat() : "";
+    if (classifyPictureFormat(picture.format).format == PictureFormat::RawStream)
+        picture.geometry = streamGeometry();
+    // Where pictures are dropped: a picture the worker has not started yet is
+    // replaced by this newer one, so a camera faster than the picture work
+    // shows its newest pictures and nothing queues up.
+    pictureWorker.submit([this, picture = std::move(picture)] { processPicture(picture); });
+}
+
+StreamGeometry Client::streamGeometry() const
+{
+    StreamGeometry geometry;
+    geometry.width = numberOf(watchedDevice, "CCD_STREAM_FRAME", "WIDTH", 0);
+    geometry.height = numberOf(watchedDevice, "CCD_STREAM_FRAME", "HEIGHT", 0);
+    geometry.binX = numberOf(watchedDevice, "CCD_BINNING", "HOR_BIN", 1);
+    geometry.binY = numberOf(watchedDevice, "CCD_BINNING", "VER_BIN", 1);
+    geometry.cfaType = textOf(watchedDevice, "CCD_CFA", "CFA_TYPE");
+    geometry.cfaOffsetX = textNumberOf(watchedDevice, "CCD_CFA", "CFA_OFFSET_X");
+    geometry.cfaOffsetY = textNumberOf(watchedDevice, "CCD_CFA", "CFA_OFFSET_Y");
+    return geometry;
 }
 
 bool Client::startHttpServer()
 {
     const int workers = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
     lastHttpServerAttempt = std::chrono::steady_clock::now();
+    const bool wasFailing = httpServerFailed;
     httpServerFailed = !streamer.start(httpPort, workers, kStreamPaths);
+    if (httpServerFailed && !wasFailing)
+        logLine(QStringLiteral("HTTP port %1 is in use; trying again every second while pictures arrive").arg(httpPort));
+    else if (!httpServerFailed && wasFailing)
+        logLine(QStringLiteral("HTTP port %1 is free again; serving the live feed").arg(httpPort));
     return !httpServerFailed;
 }
 
@@ -138,11 +288,15 @@ void Client::setStretchParams(double shadows, double midtones, double highlights
 
 bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
 {
-    const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
-    if (!frame)
+    CameraFrame frame;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        frame = latestFrame;
+    }
+    if (frame.samples.isEmpty())
         return false;
-    StretchRenderer renderer(frame->width, frame->height, frame->channels, PixelType::UInt8);
-    const StretchChannelParams computed = renderer.computeAutoParams(frame->pixels.constData()).channel[0];
+    StretchRenderer renderer(frame.view());
+    const StretchChannelParams computed = renderer.computeAutoParams(frame.samples.constData()).channel[0];
     shadows = computed.shadows;
     midtones = computed.midtones;
     highlights = computed.highlights;

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "live/AnalysisWorker.h"
+#include "live/CameraFrame.h"
 #include "live/FocusMetrics.h"
 #include "live/FrameDecoding.h"
+#include "live/LatestWorker.h"
+#include "live/PictureDecoding.h"
+#include "live/ServerReconnector.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/LiveStretch.h"
 
@@ -13,6 +16,7 @@
 
 #include <baseclient.h>
 #include <basedevice.h>
+#include <indipropertyview.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,56 +24,72 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 
-// The live camera feed: an INDI client for one camera that publishes every
-// picture of the camera's "CCD1" BLOB on "/jpg" of its own HTTP server,
-// unchanged or stretched, and every 100 ms analyses the latest picture
-// (histogram on "/histogram", focus metrics).
+// The live camera feed: an INDI client for one camera that shows every
+// picture of the camera's "CCD1" BLOB on "/jpg" of its own HTTP server (JPEG
+// passed through or stretched; FITS and raw video frames decoded, stretched
+// and encoded), and every 100 ms analyses the latest picture (histogram on
+// "/histogram", focus metrics).
 //
 // Threads: construction, start(), the locked operations and destruction run
 // on the main thread. newDevice, removeDevice, updateProperty,
-// removeProperty, the property callback and the BLOB update handler run on
-// the INDI library's receiving thread, one at a time, each under
-// callbackGate_->mutex and only while callbackGate_->closing is false; only
-// the release of BLOB bytes and of what the library drops (removeDevice,
-// updateProperty, removeProperty) runs whatever the gate says. The analysis passes run on
-// analysisWorker's one thread, owned and joined by the Client: the handler
-// hands a pass over when one is due and publishes the next picture at once,
-// however long the pass takes. So "/jpg" is published from the receiving
-// thread and "/histogram" from the worker: the publisher takes pictures from
-// both, under locks of its own. frameMutex guards stretch, the analysis frame
-// and the focus state; it is held only to copy or swap. lastAnalysisTime,
-// watchedDevice, stretchedPicture and the server-retry fields are touched
-// only by the callbacks (the stretched picture's rows also by the pool task
-// of a StretchedJpegWriter, which the handler waits for). Lock order:
-// callbackGate_->mutex, then analysisWorker's own mutex or frameMutex (never
-// both).
+// removeProperty, serverDisconnected, the property callback and the BLOB
+// update handler run on the INDI library's receiving thread, one at a time,
+// each under callbackGate_->mutex and only while callbackGate_->closing is
+// false; only the release of BLOB bytes and of what the library drops
+// (removeDevice, updateProperty, removeProperty) runs whatever the gate says.
+// The update handler only copies the picture and hands it to pictureWorker,
+// so the receiving thread keeps up with the server whatever a picture costs;
+// pictureWorker publishes "/jpg" and hands analysisWorker a pass when one is
+// due. Each worker runs the newest of what it was handed and drops what it
+// could not start (see receivePicture). The publisher takes pictures from both
+// workers, under locks of its own. frameMutex guards stretch, the latest
+// frames and the focus state; it is held only to copy or swap.
+// lastAnalysisTime, stretchedPicture, the server-retry fields and
+// reportedFormats are touched only by the picture work (the stretched
+// picture's rows also by the pool task of a StretchedJpegWriter, which it
+// waits for); watchedDevice, deviceSeen and serverDevices only under the gate.
+// The reconnector's thread connects to the server again, never while a
+// receiving thread runs. Lock order: callbackGate_->mutex, then a worker's
+// own mutex or frameMutex (never both).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
 // A new definition of "CCD1" gets the update handler again, and pictures go on
 // on the same HTTP server, which starts once only.
 //
-// Teardown: the destructor first cancels the picture work of the running
-// callback and analysis pass (decoding stops at its next row), then closes
-// the gate, joins the analysis worker, stops the HTTP server and ends the
-// INDI connection. Last it empties the library's devices: libindiclient 1.9.9
-// never frees a device whose properties it still holds (each property keeps a
-// handle to its device), nor the bytes of a BLOB, and the callbacks and the
-// last picture would go with them. removeDevice does the same for a device
-// the server deletes, removeProperty frees the bytes of a deleted BLOB
-// property; both do so even once the gate is closed, since the library
-// forgets the object when the call returns and the last sweep would miss it.
-// Once disconnecting has begun the library deletes properties without
-// calling removeProperty, so updateProperty frees a BLOB's bytes as soon as
-// the update handler has taken its copy: no bytes outlive their update.
-// The gate is shared with the callbacks the library stores, so a callback that
-// starts after the members are gone still finds it and returns.
+// The server goes away: when the connection ends, the reconnector connects
+// again with a growing delay until a server answers (also when none answered
+// at start). The HTTP server and its viewers stay; they see the last picture
+// repeated until the camera's device is defined again and sends pictures.
 //
-// Failures: a server that cannot listen (port taken) is started again from the
-// update handler at most once a second, so pictures flow once the port frees.
-// A lost INDI connection ends the pictures; the HTTP server and the locked
-// operations go on with the last state until the Client is replaced.
+// Teardown: the destructor first stops the reconnector, then cancels the
+// picture work of the running callback and tasks (decoding stops at its next
+// row), closes the gate, joins both workers, stops the HTTP server and ends
+// the INDI connection. Last it empties the library's devices: libindiclient
+// 1.9.9 never frees a device whose properties it still holds (each property
+// keeps a handle to its device), nor the bytes of a BLOB, and the callbacks
+// and the last picture would go with them. A reconnection does the same
+// before it connects, since connecting drops the old devices. removeDevice
+// does the same for a device the server deletes, removeProperty frees the
+// bytes of a deleted BLOB property; both do so even once the gate is closed,
+// since the library forgets the object when the call returns and the last
+// sweep would miss it; serverDisconnected releases every device for the same
+// reason, when the connection ends. Once disconnecting has begun the library
+// deletes properties without calling removeProperty, so updateProperty frees a
+// BLOB's bytes as soon as the update handler has taken its copy: no bytes outlive
+// their update. The gate is shared with the callbacks the library stores, so
+// a callback that starts after the members are gone still finds it and
+// returns.
+//
+// Failures go to standard error, one line for each change of state rather
+// than one per attempt or picture: no INDI server (and that it keeps trying),
+// the connection lost and regained, no such device after kDeviceWait (naming
+// the devices the server has), the HTTP port in use (retried from the picture
+// work at most once a second, so pictures flow once the port frees), and each
+// picture format that cannot be shown.
 class Client : public INDI::BaseClient {
 public:
     static constexpr int kIndiPort = 7624;
@@ -81,6 +101,15 @@ public:
     static constexpr const char* kTcpLoopbackHost = "127.0.0.1";
     static constexpr const char* kLocalSocketHost = "localhost:";
 
+    // One picture as the camera sent it: its bytes (a copy of the BLOB's),
+    // the BLOB's format string, and what the camera's properties said about
+    // its raw video frames when it arrived.
+    struct Picture {
+        QByteArray bytes;
+        std::string format;
+        StreamGeometry geometry;
+    };
+
     // Does not connect. `indiHost` names the loopback INDI server: TCP by
     // default; "localhost:" would use indiserver's local unix socket with BLOBs
     // in shared memory, which measured no faster here and trips a new/delete
@@ -90,24 +119,24 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Connects and watches the device for "CCD1". False when no INDI server
-    // answers; the client then stays idle.
+    // Connects and watches for the device's "CCD1". False when no INDI server
+    // answers; the client then keeps trying in the background.
     bool start();
 
     // Stores the live stretch, linked over all channels.
     void setStretchParams(double shadows, double midtones, double highlights);
-    // Computes the stretch from the analysis frame, answers channel 0's values
-    // and applies them to all channels. False before the first decoded picture.
+    // Computes the stretch from the latest picture's samples, at their full
+    // depth, answers channel 0's values and applies them to all channels.
+    // False before the first decoded picture.
     bool autoStretch(double& shadows, double& midtones, double& highlights);
     // The latest sharpness with the min, max and median of recent ones; false
     // before the first value. Arguments are written only when true.
     bool focusMetrics(double& sharpness, double& min, double& max, double& median);
 
-    // The work of one "CCD1" update: publishes the picture on "/jpg" and hands
-    // the analysis worker a pass when one is due. Called by the update
-    // handler; callable directly (one thread at a time) to feed pictures
-    // without an INDI server.
-    void processPicture(const unsigned char* bytes, int length);
+    // The work of one picture: publishes it on "/jpg" and hands the analysis
+    // worker a pass when one is due. Run by the picture worker; callable
+    // directly (one thread at a time) to feed pictures without an INDI server.
+    void processPicture(const Picture& picture);
     // Starts the HTTP server on httpPort with one worker per hardware thread
     // (at least one). Called by the property callback; callable directly
     // together with processPicture.
@@ -123,6 +152,7 @@ protected:
     void removeDevice(INDI::BaseDevice device) override;
     void updateProperty(INDI::Property property) override;
     void removeProperty(INDI::Property property) override;
+    void serverDisconnected(int exitCode) override;
 
 private:
     // What the callbacks share with the destructor; it outlives the Client
@@ -145,22 +175,45 @@ private:
     // A copy of the analysis frame (its pixels shared, not duplicated); nothing
     // before the first decoded picture. Takes frameMutex.
     std::optional<AnalysisFrame> copyAnalysisFrame();
+    // Replaces the analysis frame and the samples autoStretch reads. Takes frameMutex.
+    void storeAnalysisFrame(AnalysisFrame frame);
 
     void onDevice(INDI::BaseDevice device);
     bool pictureWorkCancelled() const;
     void onPictureProperty(INDI::Property property);
+    // On the receiving thread: copies the picture and hands it to the picture worker.
+    void receivePicture(const INDI::PropertyView<IBLOB>& blob);
+    // What the watched device's properties say about its raw video frames.
+    StreamGeometry streamGeometry() const;
+
+    // One attempt of the reconnector: ends what is left of the last connection and connects.
+    bool reconnect();
+    // Ends the connection and releases the library's devices; false when the
+    // receiving thread may still run, and the devices are left alone.
+    bool endConnection();
+    // Releases what the library holds of every device (see IndiRelease.h).
+    void releaseDevices();
+    // Logs once, kDeviceWait after a connection, when the device is missing.
+    void checkDevice();
+
     void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
+    // The JPEG path: pass-through, or stretched when a stretch is set.
+    void processJpeg(const QByteArray& bytes);
+    // The FITS and raw video path: decoded, then rendered, encoded and analysed.
+    void processFrame(const std::string& format, const CameraFrame& frame);
+    // Logs once per format string that a picture of it cannot be shown.
+    void reportUnshowable(const std::string& format, const QString& reason);
     // Decodes the picture into `frame`, telling `rowsDecoded` of each band;
     // false for no 1- or 3-component JPEG within the decode bound, or when the
     // picture work is cancelled.
     bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame,
         const RowsDecoded& rowsDecoded = {}) const;
-    void refreshAnalysisFrame(const unsigned char* bytes, int length);
-    // On the analysis worker: refreshes the analysis frame from `jpeg` unless
-    // it is empty (a stretched picture has refreshed it already), then draws
-    // the histogram and records the sharpness of the frame.
-    void runAnalysisPass(const QByteArray& jpeg);
+    void refreshAnalysisFrame(const QByteArray& jpeg);
+    void refreshAnalysisFrame(const CameraFrame& frame);
+    // On the analysis worker: draws the histogram and records the sharpness
+    // of the analysis frame.
+    void analyse();
     void publish(const char* path, const char* bytes, std::size_t length);
 
     // Runs `callback` under the gate unless the client is closing.
@@ -174,19 +227,29 @@ private:
     std::chrono::steady_clock::time_point lastAnalysisTime{};
     // The server is started by the first definition of "CCD1" only.
     bool httpServerStarted = false;
-    // The last start could not listen (port taken); retried from the handler.
+    // The last start could not listen (port taken); retried from the picture work.
     bool httpServerFailed = false;
     std::chrono::steady_clock::time_point lastHttpServerAttempt{};
     // The stretched picture, kept for the next one of the same size: fresh
     // pages for every picture cost the stretch about as much as its own work.
     QImage stretchedPicture;
+    // Formats whose pictures could not be shown, each logged once.
+    std::set<std::string> reportedFormats;
+    // Whether the device was defined since the last connection, and which
+    // devices the server defined.
+    bool deviceSeen = false;
+    std::set<std::string> serverDevices;
 
     std::mutex frameMutex;
     LiveStretch stretch;
     AnalysisFrame analysisFrame;
+    // The latest picture's samples at their full depth, for autoStretch.
+    CameraFrame latestFrame;
     FocusHistory focusHistory;
 
     std::shared_ptr<CallbackGate> callbackGate_ = std::make_shared<CallbackGate>();
-    // Last: its passes use the members above.
-    AnalysisWorker analysisWorker;
+    // Last: their tasks and steps use the members above.
+    LatestWorker analysisWorker;
+    LatestWorker pictureWorker;
+    ServerReconnector reconnector{{[this] { return reconnect(); }, [this] { checkDevice(); }}};
 };

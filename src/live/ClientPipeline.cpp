@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The per-picture work of the live client: publish, stretch, analyse.
+// The per-picture work of the live client: decode, stretch, publish, analyse.
 #include "live/Client.h"
 
 #include "live/FrameDecoding.h"
+#include "live/FrameRendering.h"
 #include "live/Histogram.h"
 #include "live/StretchedJpegWriter.h"
 
 #include <QImage>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -18,56 +20,101 @@ constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
 constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
 // The quality Qt's image writer gave stretched pictures when none was named.
 constexpr int kStretchedJpegQuality = 75;
-
-// Whether `image` is what makeOutputImage gives for this geometry.
-bool fitsOutputImage(const QImage& image, std::int32_t width, std::int32_t height, std::int32_t channels)
-{
-    const QImage::Format format = channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32;
-    return image.width() == width && image.height() == height && image.format() == format;
-}
-
-QImage makeOutputImage(std::int32_t width, std::int32_t height, std::int32_t channels)
-{
-    if (channels != 1)
-        return QImage(width, height, QImage::Format_RGB32);
-    QImage image(width, height, QImage::Format_Indexed8);
-    QVector<QRgb> greyRamp(256);
-    for (int i = 0; i < 256; ++i)
-        greyRamp[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
-    image.setColorTable(greyRamp);
-    return image;
-}
+// Deflated JPEG pictures inflate to at most this much.
+constexpr std::int64_t kMaxInflatedJpegBytes = std::int64_t(256) << 20;
 
 }  // namespace
 
-void Client::processPicture(const unsigned char* bytes, int length)
+void Client::processPicture(const Picture& picture)
 {
-    if (bytes == nullptr || length <= 0)
+    if (picture.bytes.isEmpty())
         return;
+    retryHttpServerIfDue(std::chrono::steady_clock::now());
+    const PictureFormatName format = classifyPictureFormat(picture.format);
+    QString error;
+    if (format.format == PictureFormat::Jpeg && !format.deflated) {
+        processJpeg(picture.bytes);
+    } else if (format.format == PictureFormat::Jpeg) {
+        QByteArray inflated;
+        if (inflateBounded(picture.bytes.constData(), picture.bytes.size(), kMaxInflatedJpegBytes, inflated, error))
+            processJpeg(inflated);
+        else
+            reportUnshowable(picture.format, error);
+    } else if (format.format == PictureFormat::Unknown) {
+        reportUnshowable(picture.format, QStringLiteral("the live feed shows JPEG, FITS and raw video frames only"));
+    } else {
+        CameraFrame frame;
+        if (decodeCameraPicture(format, picture.bytes.constData(), picture.bytes.size(), picture.geometry, frame, error))
+            processFrame(picture.format, frame);
+        else if (!pictureWorkCancelled())
+            reportUnshowable(picture.format, error);
+    }
+}
+
+void Client::processJpeg(const QByteArray& bytes)
+{
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
+    const auto length = static_cast<int>(bytes.size());
     bool stretchActive = false;
     {
         std::lock_guard<std::mutex> lock(frameMutex);
         stretchActive = stretch.stretchActive();
     }
-    retryHttpServerIfDue(std::chrono::steady_clock::now());
-
     QByteArray stretched;
-    const bool rendered = stretchActive && renderStretchedJpeg(bytes, length, stretched);
+    const bool rendered = stretchActive && renderStretchedJpeg(data, length, stretched);
     if (rendered)
         publish(kPicturePath, stretched.constData(), static_cast<std::size_t>(stretched.size()));
     else
-        publish(kPicturePath, reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+        publish(kPicturePath, bytes.constData(), static_cast<std::size_t>(length));
 
     const auto now = std::chrono::steady_clock::now();
     if (!analysisDue(now))
         return;
     lastAnalysisTime = now;
-    // A stretched picture has refreshed the analysis frame already; other
-    // bytes are the library's only until the handler returns.
+    // A stretched picture has refreshed the analysis frame already.
+    const QByteArray jpeg = rendered ? QByteArray() : bytes;
+    analysisWorker.submit([this, jpeg] {
+        refreshAnalysisFrame(jpeg);
+        analyse();
+    });
+}
+
+void Client::processFrame(const std::string& format, const CameraFrame& frame)
+{
+    std::optional<StretchParams> params;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        if (stretch.stretchActive())
+            params = stretch.params();
+        latestFrame = frame;
+    }
     QByteArray jpeg;
-    if (!rendered)
-        jpeg = QByteArray(reinterpret_cast<const char*>(bytes), length);
-    analysisWorker.submit([this, jpeg = std::move(jpeg)] { runAnalysisPass(jpeg); });
+    if (!renderFrameJpeg(frame, params ? &*params : nullptr, stretchedPicture, kStretchedJpegQuality, jpeg)) {
+        reportUnshowable(format, QStringLiteral("its %1 x %2 picture could not be rendered or encoded")
+                                     .arg(frame.width)
+                                     .arg(frame.height));
+        return;
+    }
+    if (pictureWorkCancelled())
+        return;
+    publish(kPicturePath, jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+
+    const auto now = std::chrono::steady_clock::now();
+    if (!analysisDue(now))
+        return;
+    lastAnalysisTime = now;
+    analysisWorker.submit([this, frame] {
+        refreshAnalysisFrame(frame);
+        analyse();
+    });
+}
+
+void Client::reportUnshowable(const std::string& format, const QString& reason)
+{
+    if (!reportedFormats.insert(format).second)
+        return;
+    std::fprintf(stderr, "dorvenquill-streamer: cannot show \"%s\" pictures from \"%s\": %s\n", format.c_str(),
+        qPrintable(deviceName), qPrintable(reason));
 }
 
 bool Client::decodeAnalysisFrame(
@@ -90,20 +137,24 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     std::optional<StretchedJpegWriter> writer;
     const auto writeRows = [&](const DecodedRows& rows) {
         if (!writer) {
-            if (!fitsOutputImage(stretchedPicture, rows.width, rows.height, rows.channels))
-                stretchedPicture = makeOutputImage(rows.width, rows.height, rows.channels);
+            prepareOutputImage(stretchedPicture, rows.width, rows.height, rows.channels);
             writer.emplace(params, rows, &stretchedPicture, kStretchedJpegQuality);
         }
         writer->rowsDecoded(rows.firstRow + rows.rowCount);
     };
     if (!decodeAnalysisFrame(bytes, length, frame, writeRows) || !writer)
         return false;
-    {
-        std::lock_guard<std::mutex> lock(frameMutex);
-        // Shared, not copied: the analysis frame is only ever replaced whole.
-        analysisFrame = frame;
-    }
+    storeAnalysisFrame(frame);
     return writer->finish(jpeg) && !pictureWorkCancelled();
+}
+
+void Client::storeAnalysisFrame(AnalysisFrame frame)
+{
+    // Shared, not copied: the frames are only ever replaced whole.
+    const CameraFrame samples{frame.pixels, frame.width, frame.height, frame.channels, PixelType::UInt8};
+    std::lock_guard<std::mutex> lock(frameMutex);
+    analysisFrame = std::move(frame);
+    latestFrame = samples;
 }
 
 void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
@@ -117,19 +168,27 @@ bool Client::analysisDue(std::chrono::steady_clock::time_point now) const
     return now - lastAnalysisTime >= kAnalysisInterval;
 }
 
-void Client::refreshAnalysisFrame(const unsigned char* bytes, int length)
+void Client::refreshAnalysisFrame(const QByteArray& jpeg)
 {
     AnalysisFrame frame;
-    if (!decodeAnalysisFrame(bytes, length, frame))
+    if (jpeg.isEmpty() ||
+        !decodeAnalysisFrame(reinterpret_cast<const unsigned char*>(jpeg.constData()), static_cast<int>(jpeg.size()),
+            frame))
         return;
-    std::lock_guard<std::mutex> lock(frameMutex);
-    analysisFrame = std::move(frame);
+    storeAnalysisFrame(std::move(frame));
 }
 
-void Client::runAnalysisPass(const QByteArray& jpeg)
+void Client::refreshAnalysisFrame(const CameraFrame& frame)
 {
-    if (!jpeg.isEmpty())
-        refreshAnalysisFrame(reinterpret_cast<const unsigned char*>(jpeg.constData()), static_cast<int>(jpeg.size()));
+    AnalysisFrame planes{{}, frame.width, frame.height, frame.channels};
+    if (pictureWorkCancelled() || !analysisPlanes(frame, planes.pixels))
+        return;
+    std::lock_guard<std::mutex> lock(frameMutex);
+    analysisFrame = std::move(planes);
+}
+
+void Client::analyse()
+{
     const std::optional<AnalysisFrame> frame = copyAnalysisFrame();
     if (!frame || pictureWorkCancelled())
         return;

@@ -1,31 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "live/AnalysisWorker.h"
+#include "live/LatestWorker.h"
 
 #include <utility>
 
-AnalysisWorker::AnalysisWorker() : thread_([this] { run(); }) { }
+LatestWorker::LatestWorker() : thread_([this] { run(); }) { }
 
-AnalysisWorker::~AnalysisWorker()
+LatestWorker::~LatestWorker()
 {
     stop();
 }
 
-void AnalysisWorker::submit(Pass pass)
+void LatestWorker::submit(Task task)
 {
-    // A replaced pass may hold a picture's bytes: freed after the lock.
-    Pass replaced;
+    // A replaced task may hold a picture's bytes: freed after the lock.
+    Task replaced;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (stopping_)
             return;
-        replaced = std::exchange(waiting_, std::move(pass));
+        replaced = std::exchange(waiting_, std::move(task));
     }
     wake_.notify_one();
 }
 
-void AnalysisWorker::stop()
+void LatestWorker::stop()
 {
-    Pass dropped;
+    Task dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -36,17 +36,17 @@ void AnalysisWorker::stop()
         thread_.join();
 }
 
-void AnalysisWorker::run()
+void LatestWorker::run()
 {
     for (;;) {
-        Pass pass;
+        Task task;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || waiting_; });
             if (stopping_)
                 return;
-            pass = std::exchange(waiting_, nullptr);
+            task = std::exchange(waiting_, nullptr);
         }
-        pass();
+        task();
     }
 }

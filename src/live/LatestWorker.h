@@ -6,29 +6,30 @@
 #include <mutex>
 #include <thread>
 
-// Runs the live feed's analysis passes one at a time on a thread of its own,
-// so that a slow pass never holds back a picture. At most one pass waits: a
-// pass handed over while another runs replaces the waiting one, so the worker
-// takes the newest when it is free and nothing piles up.
+// Runs tasks one at a time on a thread of its own, keeping only the newest:
+// at most one task waits, and a task handed over while another runs replaces
+// the waiting one, so the worker takes the newest when it is free and nothing
+// piles up. The live feed runs its pictures on one and its analysis passes on
+// another, so that neither holds back the INDI receiving thread or the other.
 //
-// Threads: the thread starts with the object. One producer calls submit (the
-// INDI receiving thread); the owner calls stop and the destructor. mutex_
-// (with wake_) guards waiting_ and stopping_; it is held only to swap them,
-// never while a pass runs, and taken with no other lock held inside it.
-class AnalysisWorker {
+// Threads: the thread starts with the object. One producer calls submit; the
+// owner calls stop and the destructor. mutex_ (with wake_) guards waiting_
+// and stopping_; it is held only to swap them, never while a task runs, and
+// taken with no other lock held inside it.
+class LatestWorker {
 public:
-    using Pass = std::function<void()>;
+    using Task = std::function<void()>;
 
-    AnalysisWorker();
-    ~AnalysisWorker();
-    AnalysisWorker(const AnalysisWorker&) = delete;
-    AnalysisWorker& operator=(const AnalysisWorker&) = delete;
+    LatestWorker();
+    ~LatestWorker();
+    LatestWorker(const LatestWorker&) = delete;
+    LatestWorker& operator=(const LatestWorker&) = delete;
 
-    // Hands `pass` to the worker, replacing a pass that still waits. Dropped
-    // once stop has begun.
-    void submit(Pass pass);
-    // Drops the waiting pass, waits for the running one and joins the thread.
-    // The owner makes the running pass end soon (the client cancels its
+    // Hands `task` to the worker, replacing (dropping) a task that still
+    // waits. Dropped itself once stop has begun.
+    void submit(Task task);
+    // Drops the waiting task, waits for the running one and joins the thread.
+    // The owner makes the running task end soon (the client cancels its
     // picture work first).
     void stop();
 
@@ -37,7 +38,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    Pass waiting_;           // guarded by mutex_
+    Task waiting_;           // guarded by mutex_
     bool stopping_ = false;  // guarded by mutex_
     std::thread thread_;     // last: starts once the members above exist
 };

@@ -43,7 +43,7 @@ void Streamer::start(const QString& device)
     // camera's picture property arrives, by which time the old server is gone.
     std::unique_ptr<Client> previous = std::exchange(client, std::make_unique<Client>(device));
     previous.reset();
-    // A failed connection shows only as an absent stream.
+    // Without a server the client says so and keeps trying.
     client->start();
 }
 

@@ -3,9 +3,11 @@
 # An INDI driver for tests: indiserver runs it, it defines "CCD1" on the device
 # named by PICTURE_DRIVER_DEVICE and obeys lines written to the FIFO named by
 # PICTURE_DRIVER_CONTROL:
-#   send PATH SECONDS [DELETION]   send the file as a picture every SECONDS, until
-#                       the next line; with DELETION (delete-device or delete-property)
-#                       delete and define "CCD1" again after each picture
+#   send PATH SECONDS [DELETION] [FORMAT]   send the file as a picture every SECONDS,
+#                       until the next line; with DELETION (delete-device or delete-property)
+#                       delete and define "CCD1" again after each picture; FORMAT (".fits",
+#                       ...) is the BLOB's format, ".jpg" when none is given
+#   frame WIDTH HEIGHT  define CCD_STREAM_FRAME, the geometry of raw video frames
 #   delete-device | delete-property | define
 import base64, os, select, sys, time
 
@@ -31,11 +33,21 @@ def obey(command):
     if words and words[0] == "send":
         with open(words[1], "rb") as f:
             data = f.read()
+        options = words[3:]
+        blob_format = next((word for word in options if word.startswith(".")), ".jpg")
         picture = (f'<setBLOBVector device="{device}" name="CCD1" state="Ok"><oneBLOB name="CCD1" '
-                   f'size="{len(data)}" format=".jpg" len="{len(data)}">{base64.b64encode(data).decode()}'
+                   f'size="{len(data)}" format="{blob_format}" len="{len(data)}">{base64.b64encode(data).decode()}'
                    '</oneBLOB></setBLOBVector>')
         interval, next_send = float(words[2]), 0.0
-        deletion = words[3] if len(words) > 3 else None
+        deletion = next((word for word in options if not word.startswith(".")), None)
+    elif words and words[0] == "frame":
+        say(f'<defNumberVector device="{device}" name="CCD_STREAM_FRAME" label="Frame" group="Streaming" '
+            'state="Idle" perm="rw" timeout="60">'
+            f'<defNumber name="X" format="%.f" min="0" max="65535" step="1">0</defNumber>'
+            f'<defNumber name="Y" format="%.f" min="0" max="65535" step="1">0</defNumber>'
+            f'<defNumber name="WIDTH" format="%.f" min="0" max="65535" step="1">{words[1]}</defNumber>'
+            f'<defNumber name="HEIGHT" format="%.f" min="0" max="65535" step="1">{words[2]}</defNumber>'
+            '</defNumberVector>')
     elif words:
         say(lines[words[0]])
 

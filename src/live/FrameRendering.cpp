@@ -1,0 +1,126 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "live/FrameRendering.h"
+
+#include "stretch/JpegEncoding.h"
+#include "stretch/StretchRenderer.h"
+
+#include <QList>
+
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kGreyLevels = 256;
+constexpr int kFullSampling = 1;
+
+bool fitsOutputImage(const QImage& image, std::int32_t width, std::int32_t height, std::int32_t channels)
+{
+    const QImage::Format format = channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32;
+    return image.width() == width && image.height() == height && image.format() == format;
+}
+
+const QList<QRgb>& greyRamp()
+{
+    static const QList<QRgb> ramp = [] {
+        QList<QRgb> levels(kGreyLevels);
+        for (int i = 0; i < kGreyLevels; ++i)
+            levels[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
+        return levels;
+    }();
+    return ramp;
+}
+
+// An 8-bit grey frame shown as it is needs no render: the encoder reads its samples in place.
+bool shownAsStored(const CameraFrame& frame, const StretchParams* stretch)
+{
+    return stretch == nullptr && frame.pixelType == PixelType::UInt8 && frame.channels == 1;
+}
+
+QImage greyView(const CameraFrame& frame)
+{
+    QImage view(reinterpret_cast<const uchar*>(frame.samples.constData()), frame.width, frame.height,
+        frame.width, QImage::Format_Indexed8);
+    view.setColorTable(greyRamp());
+    return view;
+}
+
+// Renders with `stretch`, or with the frame's automatic stretch when there is none and
+// the frame is deeper than 8 bits; identity otherwise.
+bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+{
+    if (frame.channels != 1 && frame.channels != 3)
+        return false;
+    prepareOutputImage(picture, frame.width, frame.height, frame.channels);
+    if (picture.isNull())
+        return false;
+    StretchRenderer renderer(frame.view());
+    const void* samples = frame.samples.constData();
+    if (stretch != nullptr) {
+        renderer.detectFloatRange(samples);
+        renderer.params = *stretch;
+    } else if (frame.pixelType != PixelType::UInt8) {
+        renderer.params = renderer.computeAutoParams(samples);
+    }
+    renderer.render(samples, &picture, kFullSampling);
+    return true;
+}
+
+// The picture's rows as planes: grey rows without their padding, colour
+// pixels spread over red, green and blue.
+bool planesOfPicture(const QImage& picture, QByteArray& planes)
+{
+    const qsizetype width = picture.width();
+    const qsizetype height = picture.height();
+    const bool grey = picture.format() == QImage::Format_Indexed8;
+    try {
+        planes.resize(width * height * (grey ? 1 : 3));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    auto* target = reinterpret_cast<uchar*>(planes.data());
+    const qsizetype planeSize = width * height;
+    for (qsizetype y = 0; y < height; ++y) {
+        if (grey) {
+            std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
+            continue;
+        }
+        const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
+        uchar* red = target + y * width;
+        for (qsizetype x = 0; x < width; ++x) {
+            red[x] = uchar(qRed(pixels[x]));
+            red[planeSize + x] = uchar(qGreen(pixels[x]));
+            red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height, std::int32_t channels)
+{
+    if (fitsOutputImage(picture, width, height, channels))
+        return;
+    picture = QImage(width, height, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
+    if (channels == 1 && !picture.isNull())
+        picture.setColorTable(greyRamp());
+}
+
+bool renderFrameJpeg(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
+    QByteArray& jpeg)
+{
+    if (shownAsStored(frame, stretch))
+        return encodePictureJpeg(greyView(frame), quality, jpeg);
+    return renderFrame(frame, stretch, picture) && encodePictureJpeg(picture, quality, jpeg);
+}
+
+bool analysisPlanes(const CameraFrame& frame, QByteArray& planes)
+{
+    if (frame.pixelType == PixelType::UInt8) {
+        planes = frame.samples;
+        return true;
+    }
+    QImage picture;
+    return renderFrame(frame, nullptr, picture) && planesOfPicture(picture, planes);
+}

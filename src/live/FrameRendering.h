@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "live/CameraFrame.h"
+#include "stretch/StretchParams.h"
+
+#include <QByteArray>
+#include <QImage>
+
+#include <cstdint>
+
+// How the live feed shows decoded camera frames (FITS, raw video) and what it
+// analyses of them.
+//
+// Threads: reentrant; the stretch spreads its rows over the global thread pool.
+
+// The 8-bit picture the stretch renders a frame of this geometry into:
+// Format_Indexed8 with a grey ramp for one channel, else Format_RGB32.
+// `picture` is kept when it fits already, since fresh pages for every picture
+// cost the stretch about as much as its own work.
+void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height, std::int32_t channels);
+
+// Renders `frame` into `picture` and encodes it at `quality` into `jpeg`: with
+// `stretch` when one is set; without, 8-bit frames as they are and deeper ones
+// with the automatic stretch of their own samples, as a FITS viewer shows
+// them. False when the frame cannot be rendered or encoded.
+bool renderFrameJpeg(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
+    QByteArray& jpeg);
+
+// The frame as 8-bit planes for the histogram and the focus metrics: 8-bit
+// frames as they are (shared, not copied), deeper ones as the automatic
+// stretch shows them. False when the picture cannot be made.
+bool analysisPlanes(const CameraFrame& frame, QByteArray& planes);

@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "FitsFiles.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <fitsio.h>
+
+#include <string>
+
+namespace quelmor::test {
+
+QByteArray fitsFile(const FitsImageSpec& spec)
+{
+    QTemporaryDir directory;
+    const std::string path = directory.filePath(QStringLiteral("image.fits")).toStdString();
+    fitsfile* file = nullptr;
+    int status = 0;
+    fits_create_file(&file, path.c_str(), &status);
+    if (spec.compressed)
+        fits_set_compression_type(file, RICE_1, &status);
+    fits_create_img(file, spec.imageType, int(spec.axes.size()), const_cast<long*>(spec.axes.data()), &status);
+    if (spec.bayer != nullptr) {
+        long offset = 1;
+        fits_write_key(file, TSTRING, "BAYERPAT", const_cast<char*>(spec.bayer), nullptr, &status);
+        fits_write_key(file, TLONG, "XBAYROFF", &offset, nullptr, &status);
+    }
+    // cfitsio compresses only samples of the image's own type.
+    std::vector<unsigned short> unsignedShorts(spec.values.begin(), spec.values.end());
+    if (spec.compressed)
+        fits_write_img(file, TUSHORT, 1, LONGLONG(spec.values.size()), unsignedShorts.data(), &status);
+    else
+        fits_write_img(file, TDOUBLE, 1, LONGLONG(spec.values.size()), const_cast<double*>(spec.values.data()), &status);
+    fits_close_file(file, &status);
+    QFile written(QString::fromStdString(path));
+    return status == 0 && written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+}
+
+void setCard(QByteArray& fits, const char* key, long value)
+{
+    const qsizetype card = fits.indexOf(QByteArray(key).leftJustified(8, ' ') + "= ");
+    fits.replace(card + 10, 20, QByteArray::number(qlonglong(value)).rightJustified(20, ' '));
+}
+
+}  // namespace quelmor::test
