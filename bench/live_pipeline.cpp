@@ -571,7 +571,7 @@ long statusKilobytes(const std::string& key)
 
 void benchFullFrameMemory()
 {
-    std::string bytes = skyFits(kFullFrameWidth, kFullFrameHeight, false);
+    const std::string bytes = skyFits(kFullFrameWidth, kFullFrameHeight, false);
     Client client(QStringLiteral("memory"));
     client.startHttpServer();
     const Client::Picture picture{QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), ".fits", {}};

@@ -239,6 +239,7 @@ void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
     const INDI::WidgetView<IBLOB>& element = *blob.at(0);
     if (element.getBlob() == nullptr || element.getBlobLen() <= 0)
         return;
+    retryHttpServerIfDue(std::chrono::steady_clock::now());
     Picture picture;
     try {
         picture.bytes = QByteArray(static_cast<const char*>(element.getBlob()), element.getBlobLen());

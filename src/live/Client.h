@@ -47,13 +47,13 @@
 // could not start (see receivePicture). The publisher takes pictures from both
 // workers, under locks of its own. frameMutex guards stretch, the latest
 // frames and the focus state; it is held only to copy or swap.
-// lastAnalysisTime, stretchedPicture, the server-retry fields and
-// reportedFormats are touched only by the picture work (the stretched
-// picture's rows also by the pool task of a StretchedJpegWriter, which it
-// waits for); watchedDevice, deviceSeen and serverDevices only under the gate.
-// The reconnector's thread connects to the server again, never while a
-// receiving thread runs. Lock order: callbackGate_->mutex, then a worker's
-// own mutex or frameMutex (never both).
+// lastAnalysisTime, stretchedPicture and reportedFormats are touched only by
+// the picture work (the stretched picture's rows also by the pool task of a
+// StretchedJpegWriter, which it waits for); the server-retry fields only by
+// the callbacks; watchedDevice, deviceSeen and serverDevices only under the
+// gate. The reconnector's thread connects to the server again, never while a
+// receiving thread runs. Lock order: callbackGate_->mutex, then a worker's or
+// the reconnector's own mutex or frameMutex (never two of them).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
@@ -87,8 +87,8 @@
 // Failures go to standard error, one line for each change of state rather
 // than one per attempt or picture: no INDI server (and that it keeps trying),
 // the connection lost and regained, no such device after kDeviceWait (naming
-// the devices the server has), the HTTP port in use (retried from the picture
-// work at most once a second, so pictures flow once the port frees), and each
+// the devices the server has), the HTTP port in use (retried as pictures
+// arrive, at most once a second, so pictures flow once the port frees), and each
 // picture format that cannot be shown.
 class Client : public INDI::BaseClient {
 public:
@@ -227,7 +227,7 @@ private:
     std::chrono::steady_clock::time_point lastAnalysisTime{};
     // The server is started by the first definition of "CCD1" only.
     bool httpServerStarted = false;
-    // The last start could not listen (port taken); retried from the picture work.
+    // The last start could not listen (port taken); retried as pictures arrive.
     bool httpServerFailed = false;
     std::chrono::steady_clock::time_point lastHttpServerAttempt{};
     // The stretched picture, kept for the next one of the same size: fresh

@@ -29,7 +29,6 @@ void Client::processPicture(const Picture& picture)
 {
     if (picture.bytes.isEmpty())
         return;
-    retryHttpServerIfDue(std::chrono::steady_clock::now());
     const PictureFormatName format = classifyPictureFormat(picture.format);
     QString error;
     if (format.format == PictureFormat::Jpeg && !format.deflated) {

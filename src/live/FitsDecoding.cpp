@@ -184,7 +184,7 @@ bool readImageHeader(fitsfile* file, FitsImage& image, QString& error)
         return false;
     }
     image.pixelType = *pixelType;
-    return cameraFrameSizeAllowed(image.width, image.height, image.planes, error);
+    return cameraFrameSizeAllowed(image.width, image.height, error);
 }
 
 // Only Rice tiles, which INDI's drivers write, are decompressed: cfitsio

@@ -136,7 +136,7 @@ bool decodeRawStream(
                     .arg(geometry.binY);
         return false;
     }
-    if (!cameraFrameSizeAllowed(layout->width, layout->height, layout->channels, error))
+    if (!cameraFrameSizeAllowed(layout->width, layout->height, error))
         return false;
     copyRawSamples(bytes, length, *layout, frame);
     const std::optional<BayerPattern> pattern = bayerPatternNamed(geometry.cfaType);
@@ -245,16 +245,14 @@ bool decodeCameraPicture(PictureFormatName format, const char* bytes, std::int64
     }
 }
 
-bool cameraFrameSizeAllowed(std::int64_t width, std::int64_t height, std::int64_t channels, QString& error)
+bool cameraFrameSizeAllowed(std::int64_t width, std::int64_t height, QString& error)
 {
     const bool sidesAllowed = width >= 1 && height >= 1 && width <= kMaxJpegSidePixels && height <= kMaxJpegSidePixels;
-    if (sidesAllowed && width * height * channels <= kMaxCameraFramePixels)
+    if (sidesAllowed && width * height <= kMaxCameraFramePixels)
         return true;
-    error = QStringLiteral("frames of %1 x %2 pixels in %3 planes are not shown: at most %4 pixels a side and %5 "
-                           "samples a frame")
+    error = QStringLiteral("frames of %1 x %2 pixels are not shown: at most %3 pixels a side and %4 pixels a frame")
                 .arg(width)
                 .arg(height)
-                .arg(channels)
                 .arg(kMaxJpegSidePixels)
                 .arg(kMaxCameraFramePixels);
     return false;

@@ -72,10 +72,10 @@ bool decodeCameraPicture(PictureFormatName format, const char* bytes, std::int64
 
 // The decoders' shared steps.
 
-// Whether a frame of width x height pixels and `channels` planes may be
-// decoded: each side 1 to kMaxJpegSidePixels, at most kMaxCameraFramePixels
-// samples in all. False with the reason in `error`.
-bool cameraFrameSizeAllowed(std::int64_t width, std::int64_t height, std::int64_t channels, QString& error);
+// Whether a frame of width x height pixels may be decoded: each side 1 to
+// kMaxJpegSidePixels, at most kMaxCameraFramePixels pixels in all, grey or
+// colour. False with the reason in `error`.
+bool cameraFrameSizeAllowed(std::int64_t width, std::int64_t height, QString& error);
 
 // Turns the grey 8- or 16-bit mosaic in `frame`, whose pixel (0, 0) sees
 // `pattern`, into red, green and blue planes. A mosaic too small to demosaic
