@@ -544,6 +544,8 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         EXPECT_EQ(shown.width, kWidth);
         EXPECT_EQ(shown.height, kHeight);
         EXPECT_GT(shown.mean, kLeastMeanGrey);
+        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels
+                  << ", mean grey " << shown.mean << std::endl;
     }
     EXPECT_EQ(last, jpeg) << "the JPEG after the others was altered";
 }
