@@ -83,6 +83,16 @@ is_complete() {
   [[ -f "$root/$STAMP_NAME" && "$(cat "$root/$STAMP_NAME")" == "$*" ]]
 }
 
+# relink_absolute_links ROOT: links that name an absolute path (zlib's
+# libz.so does) would lead the linker out of ROOT, and it would take the
+# static archive beside them instead: they are made relative, within ROOT.
+relink_absolute_links() {
+  local root=$1 link
+  while IFS= read -r -d '' link; do
+    ln -sfnr "$root$(readlink "$link")" "$link"
+  done < <(find "$root" -type l -lname '/*' -print0)
+}
+
 # unpack_packages ROOT PACKAGE...: downloads every package that PACKAGE...
 # need and ROOT's dpkg database lacks, and unpacks them into ROOT.
 unpack_packages() {
@@ -100,6 +110,7 @@ unpack_packages() {
     register_package "$deb" "$root"
   done
   rm -rf "$APT_STATE/debs"
+  relink_absolute_links "$root"
   echo "$*" >"$root/$STAMP_NAME"
 }
 
