@@ -304,9 +304,7 @@ void benchSlowAnalysis(const std::string& small, const std::string& big)
         std::fprintf(stderr, "port %d is taken\n", kHttpPort);
         return;
     }
-    const auto feed = [&client](const std::string& picture) {
-        client.processPicture(jpegPicture(picture));
-    };
+    const auto feed = [&client](const std::string& picture) { client.processPicture(jpegPicture(picture)); };
     PartReader reader("/jpg");
     while (reader.parts() == 0) {
         feed(small);
@@ -580,8 +578,8 @@ void benchFullFrameMemory()
     const long before = statusKilobytes("VmRSS");
     client.processPicture(picture);
     std::this_thread::sleep_for(kAnalysisSettle);
-    std::printf("live memory format=fits w=%d h=%d blob_mb=%zu peak_growth_mb=%ld\n", kFullFrameWidth,
-        kFullFrameHeight, bytes.size() >> 20, (statusKilobytes("VmHWM") - before) >> 10);
+    std::printf("live memory format=fits w=%d h=%d blob_mb=%zu peak_growth_mb=%ld\n", kFullFrameWidth, kFullFrameHeight,
+        bytes.size() >> 20, (statusKilobytes("VmHWM") - before) >> 10);
     std::fflush(stdout);
 }
 

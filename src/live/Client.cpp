@@ -24,12 +24,6 @@ constexpr const char* kPictureProperty = "CCD1";
 // picture, which a long exposure delays by minutes.
 const std::vector<std::string> kStreamPaths = {Client::kPicturePath, Client::kHistogramPath};
 
-// One line on standard error, which the journal keeps.
-void logLine(const QString& line)
-{
-    std::fprintf(stderr, "dorvenquill-streamer: %s\n", qPrintable(line));
-}
-
 QString serverAddress()
 {
     return QStringLiteral("%1:%2").arg(QLatin1String(Client::kTcpLoopbackHost)).arg(Client::kIndiPort);
@@ -79,6 +73,11 @@ Client::~Client()
     analysisWorker.stop();
     streamer.stop();
     endConnection();
+}
+
+void Client::logLine(const QString& line)
+{
+    std::fprintf(stderr, "dorvenquill-streamer: %s\n", qPrintable(line));
 }
 
 template <typename Callback>
@@ -275,7 +274,8 @@ bool Client::startHttpServer()
     const bool wasFailing = httpServerFailed;
     httpServerFailed = !streamer.start(httpPort, workers, kStreamPaths);
     if (httpServerFailed && !wasFailing)
-        logLine(QStringLiteral("HTTP port %1 is in use; trying again every second while pictures arrive").arg(httpPort));
+        logLine(
+            QStringLiteral("HTTP port %1 is in use; trying again every second while pictures arrive").arg(httpPort));
     else if (!httpServerFailed && wasFailing)
         logLine(QStringLiteral("HTTP port %1 is free again; serving the live feed").arg(httpPort));
     return !httpServerFailed;

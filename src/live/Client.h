@@ -207,8 +207,8 @@ private:
     // Decodes the picture into `frame`, telling `rowsDecoded` of each band;
     // false for no 1- or 3-component JPEG within the decode bound, or when the
     // picture work is cancelled.
-    bool decodeAnalysisFrame(const unsigned char* bytes, int length, AnalysisFrame& frame,
-        const RowsDecoded& rowsDecoded = {}) const;
+    bool decodeAnalysisFrame(
+        const unsigned char* bytes, int length, AnalysisFrame& frame, const RowsDecoded& rowsDecoded = {}) const;
     void refreshAnalysisFrame(const QByteArray& jpeg);
     void refreshAnalysisFrame(const CameraFrame& frame);
     // On the analysis worker: draws the histogram and records the sharpness
@@ -216,6 +216,8 @@ private:
     void analyse();
     void publish(const char* path, const char* bytes, std::size_t length);
 
+    // One line on standard error, which the journal keeps.
+    static void logLine(const QString& line);
     // Runs `callback` under the gate unless the client is closing.
     template <typename Callback>
     static void throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& callback);

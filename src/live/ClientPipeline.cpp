@@ -9,7 +9,6 @@
 
 #include <QImage>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -43,7 +42,8 @@ void Client::processPicture(const Picture& picture)
         reportUnshowable(picture.format, QStringLiteral("the live feed shows JPEG, FITS and raw video frames only"));
     } else {
         CameraFrame frame;
-        if (decodeCameraPicture(format, picture.bytes.constData(), picture.bytes.size(), picture.geometry, frame, error))
+        if (decodeCameraPicture(
+                format, picture.bytes.constData(), picture.bytes.size(), picture.geometry, frame, error))
             processFrame(picture.format, frame);
         else if (!pictureWorkCancelled())
             reportUnshowable(picture.format, error);
@@ -89,9 +89,8 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
     }
     QByteArray jpeg;
     if (!renderFrameJpeg(frame, params ? &*params : nullptr, stretchedPicture, kStretchedJpegQuality, jpeg)) {
-        reportUnshowable(format, QStringLiteral("its %1 x %2 picture could not be rendered or encoded")
-                                     .arg(frame.width)
-                                     .arg(frame.height));
+        reportUnshowable(format,
+            QStringLiteral("its %1 x %2 picture could not be rendered or encoded").arg(frame.width).arg(frame.height));
         return;
     }
     if (pictureWorkCancelled())
@@ -112,8 +111,8 @@ void Client::reportUnshowable(const std::string& format, const QString& reason)
 {
     if (!reportedFormats.insert(format).second)
         return;
-    std::fprintf(stderr, "dorvenquill-streamer: cannot show \"%s\" pictures from \"%s\": %s\n", format.c_str(),
-        qPrintable(deviceName), qPrintable(reason));
+    logLine(QStringLiteral("cannot show \"%1\" pictures from \"%2\": %3")
+                .arg(QString::fromStdString(format), deviceName, reason));
 }
 
 bool Client::decodeAnalysisFrame(
@@ -171,8 +170,8 @@ void Client::refreshAnalysisFrame(const QByteArray& jpeg)
 {
     AnalysisFrame frame;
     if (jpeg.isEmpty() ||
-        !decodeAnalysisFrame(reinterpret_cast<const unsigned char*>(jpeg.constData()), static_cast<int>(jpeg.size()),
-            frame))
+        !decodeAnalysisFrame(
+            reinterpret_cast<const unsigned char*>(jpeg.constData()), static_cast<int>(jpeg.size()), frame))
         return;
     storeAnalysisFrame(std::move(frame));
 }

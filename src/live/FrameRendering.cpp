@@ -39,8 +39,8 @@ bool shownAsStored(const CameraFrame& frame, const StretchParams* stretch)
 
 QImage greyView(const CameraFrame& frame)
 {
-    QImage view(reinterpret_cast<const uchar*>(frame.samples.constData()), frame.width, frame.height,
-        frame.width, QImage::Format_Indexed8);
+    QImage view(reinterpret_cast<const uchar*>(frame.samples.constData()), frame.width, frame.height, frame.width,
+        QImage::Format_Indexed8);
     view.setColorTable(greyRamp());
     return view;
 }
@@ -107,8 +107,8 @@ void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height
         picture.setColorTable(greyRamp());
 }
 
-bool renderFrameJpeg(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
-    QByteArray& jpeg)
+bool renderFrameJpeg(
+    const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality, QByteArray& jpeg)
 {
     if (shownAsStored(frame, stretch))
         return encodePictureJpeg(greyView(frame), quality, jpeg);

@@ -24,8 +24,8 @@ void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height
 // `stretch` when one is set; without, 8-bit frames as they are and deeper ones
 // with the automatic stretch of their own samples, as a FITS viewer shows
 // them. False when the frame cannot be rendered or encoded.
-bool renderFrameJpeg(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
-    QByteArray& jpeg);
+bool renderFrameJpeg(
+    const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality, QByteArray& jpeg);
 
 // The frame as 8-bit planes for the histogram and the focus metrics: 8-bit
 // frames as they are (shared, not copied), deeper ones as the automatic

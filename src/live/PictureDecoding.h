@@ -44,10 +44,10 @@ constexpr std::int64_t kMaxInflatedPictureBytes = kMaxCameraFramePixels * 8 * 3 
 // What the camera's properties say about its raw video frames, read when the
 // frame arrived. Width and height 0 when the camera has no CCD_STREAM_FRAME.
 struct StreamGeometry {
-    std::int32_t width = 0;  // CCD_STREAM_FRAME.WIDTH
+    std::int32_t width = 0;   // CCD_STREAM_FRAME.WIDTH
     std::int32_t height = 0;  // CCD_STREAM_FRAME.HEIGHT
-    std::int32_t binX = 1;  // CCD_BINNING.HOR_BIN
-    std::int32_t binY = 1;  // CCD_BINNING.VER_BIN
+    std::int32_t binX = 1;    // CCD_BINNING.HOR_BIN
+    std::int32_t binY = 1;    // CCD_BINNING.VER_BIN
     // CCD_CFA.CFA_TYPE ("RGGB", "GRBG", "GBRG", "BGGR"); empty when the
     // camera publishes no CCD_CFA: the frame is then grey.
     std::string cfaType;
@@ -58,8 +58,8 @@ struct StreamGeometry {
 // Inflates zlib-deflated `bytes` into `inflated`; false, with a reason in
 // `error`, for bytes that are not a whole zlib stream or that inflate to more
 // than `maxBytes` (the output never grows past it).
-bool inflateBounded(const char* bytes, std::int64_t length, std::int64_t maxBytes, QByteArray& inflated,
-    QString& error);
+bool inflateBounded(
+    const char* bytes, std::int64_t length, std::int64_t maxBytes, QByteArray& inflated, QString& error);
 
 // Decodes a FITS or raw stream picture (not JPEG: `format` must be Fits or
 // RawStream, deflated or not) into `frame`. False, with a one-line reason in

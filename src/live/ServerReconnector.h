@@ -52,8 +52,8 @@ private:
     const Steps steps_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool connected_ = false;  // guarded by mutex_
-    bool stopping_ = false;   // guarded by mutex_
+    bool connected_ = false;    // guarded by mutex_
+    bool stopping_ = false;     // guarded by mutex_
     std::uint64_t losses_ = 0;  // connections ended; guarded by mutex_
     std::thread thread_;
 };

@@ -276,8 +276,8 @@ bool SerFrameRenderer::demosaicRows(std::int32_t firstRow, std::int32_t rows, co
         return demosaicBand(reinterpret_cast<const std::uint8_t*>(frameBytes.constData()), width, height,
             bayerPattern(colorId), firstRow, rows, bandDemosaiced, demosaiced);
     const std::uint16_t* pixels = nullptr;
-    const bool demosaicked = demosaicBand(reinterpret_cast<const std::uint16_t*>(frameBytes.constData()), width,
-        height, bayerPattern(colorId), firstRow, rows, bandDemosaiced, pixels);
+    const bool demosaicked = demosaicBand(reinterpret_cast<const std::uint16_t*>(frameBytes.constData()), width, height,
+        bayerPattern(colorId), firstRow, rows, bandDemosaiced, pixels);
     demosaiced = reinterpret_cast<const std::uint8_t*>(pixels);
     return demosaicked;
 }

@@ -259,8 +259,8 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
 {
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
-    ASSERT_TRUE(simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"),
-        QStringLiteral("CCD_OFFSET.OFFSET=5000")}));
+    ASSERT_TRUE(
+        simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}));
     service.startFeed(kCamera);
     const auto stream = openStream("/jpg");
     ASSERT_TRUE(stream);
@@ -294,11 +294,12 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
         ASSERT_TRUE(waitUntil([&] {
             shown = inspectJpeg(readPart(*stream));
             return shown.width == p.width && shown.height == p.height && shown.channels == p.channels;
-        })) << "last part " << shown.width << " x " << shown.height << " x " << shown.channels;
+        })) << "last part "
+            << shown.width << " x " << shown.height << " x " << shown.channels;
         EXPECT_GT(shown.mean, kLeastMeanGrey) << "black";
         EXPECT_LT(shown.mean, kMostMeanGrey) << "white";
-        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels
-                  << ", mean grey " << shown.mean << std::endl;
+        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels << ", mean grey "
+                  << shown.mean << std::endl;
     }
     ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
     EXPECT_TRUE(service.autoStretch().success);
@@ -309,7 +310,8 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
     EXPECT_TRUE(waitUntil([&] {
         pixels = chromium.screenshot();
         return !pixels.empty() && meanColour(pixels.data(), pixels.size() / 3).green > kLeastMeanGrey / 2;
-    })) << "the viewer page stays black " << chromium.error();
+    })) << "the viewer page stays black "
+        << chromium.error();
 
     service.setStretch(0.0, 0.5, 0.05);
     ASSERT_TRUE(simulator.set({exposure}));
@@ -483,7 +485,8 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
     QTemporaryDir directory;
     const auto file = [&](const std::string& name, const std::string& bytes) {
         QFile out(directory.filePath(QString::fromStdString(name)));
-        EXPECT_TRUE(out.open(QIODevice::WriteOnly) && out.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()));
+        EXPECT_TRUE(
+            out.open(QIODevice::WriteOnly) && out.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()));
         return out.fileName();
     };
     std::vector<std::uint16_t> ramp(kPixels);
@@ -544,8 +547,8 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         EXPECT_EQ(shown.width, kWidth);
         EXPECT_EQ(shown.height, kHeight);
         EXPECT_GT(shown.mean, kLeastMeanGrey);
-        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels
-                  << ", mean grey " << shown.mean << std::endl;
+        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels << ", mean grey "
+                  << shown.mean << std::endl;
     }
     EXPECT_EQ(last, jpeg) << "the JPEG after the others was altered";
 }

@@ -30,7 +30,8 @@ QByteArray fitsFile(const FitsImageSpec& spec)
     if (spec.compressed)
         fits_write_img(file, TUSHORT, 1, LONGLONG(spec.values.size()), unsignedShorts.data(), &status);
     else
-        fits_write_img(file, TDOUBLE, 1, LONGLONG(spec.values.size()), const_cast<double*>(spec.values.data()), &status);
+        fits_write_img(
+            file, TDOUBLE, 1, LONGLONG(spec.values.size()), const_cast<double*>(spec.values.data()), &status);
     fits_close_file(file, &status);
     QFile written(QString::fromStdString(path));
     return status == 0 && written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
