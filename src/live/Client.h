@@ -210,7 +210,8 @@ private:
     bool decodeAnalysisFrame(
         const unsigned char* bytes, int length, AnalysisFrame& frame, const RowsDecoded& rowsDecoded = {}) const;
     void refreshAnalysisFrame(const QByteArray& jpeg);
-    void refreshAnalysisFrame(const CameraFrame& frame);
+    // From `shownPlanes` when the picture shown is the analysis's, else from the frame.
+    void refreshAnalysisFrame(const CameraFrame& frame, const QByteArray& shownPlanes);
     // On the analysis worker: draws the histogram and records the sharpness
     // of the analysis frame.
     void analyse();

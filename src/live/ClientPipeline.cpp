@@ -19,8 +19,6 @@ constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
 constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
 // The quality Qt's image writer gave stretched pictures when none was named.
 constexpr int kStretchedJpegQuality = 75;
-// Deflated JPEG pictures inflate to at most this much.
-constexpr std::int64_t kMaxInflatedJpegBytes = std::int64_t(256) << 20;
 
 }  // namespace
 
@@ -34,7 +32,7 @@ void Client::processPicture(const Picture& picture)
         processJpeg(picture.bytes);
     } else if (format.format == PictureFormat::Jpeg) {
         QByteArray inflated;
-        if (inflateBounded(picture.bytes.constData(), picture.bytes.size(), kMaxInflatedJpegBytes, inflated, error))
+        if (inflateBounded(picture.bytes.constData(), picture.bytes.size(), kMaxInflatedPictureBytes, inflated, error))
             processJpeg(inflated);
         else
             reportUnshowable(picture.format, error);
@@ -101,8 +99,13 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
     if (!analysisDue(now))
         return;
     lastAnalysisTime = now;
-    analysisWorker.submit([this, frame] {
-        refreshAnalysisFrame(frame);
+    // Shown without a set stretch, a deeper frame's picture is what the
+    // analysis reads: its planes spare the analysis a second render.
+    QByteArray shownPlanes;
+    if (!params && frame.pixelType != PixelType::UInt8)
+        planesOfPicture(stretchedPicture, shownPlanes);
+    analysisWorker.submit([this, frame, shownPlanes] {
+        refreshAnalysisFrame(frame, shownPlanes);
         analyse();
     });
 }
@@ -176,10 +179,10 @@ void Client::refreshAnalysisFrame(const QByteArray& jpeg)
     storeAnalysisFrame(std::move(frame));
 }
 
-void Client::refreshAnalysisFrame(const CameraFrame& frame)
+void Client::refreshAnalysisFrame(const CameraFrame& frame, const QByteArray& shownPlanes)
 {
-    AnalysisFrame planes{{}, frame.width, frame.height, frame.channels};
-    if (pictureWorkCancelled() || !analysisPlanes(frame, planes.pixels))
+    AnalysisFrame planes{shownPlanes, frame.width, frame.height, frame.channels};
+    if (pictureWorkCancelled() || (planes.pixels.isEmpty() && !analysisPlanes(frame, planes.pixels)))
         return;
     std::lock_guard<std::mutex> lock(frameMutex);
     analysisFrame = std::move(planes);

@@ -66,36 +66,6 @@ bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage&
     return true;
 }
 
-// The picture's rows as planes: grey rows without their padding, colour
-// pixels spread over red, green and blue.
-bool planesOfPicture(const QImage& picture, QByteArray& planes)
-{
-    const qsizetype width = picture.width();
-    const qsizetype height = picture.height();
-    const bool grey = picture.format() == QImage::Format_Indexed8;
-    try {
-        planes.resize(width * height * (grey ? 1 : 3));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    auto* target = reinterpret_cast<uchar*>(planes.data());
-    const qsizetype planeSize = width * height;
-    for (qsizetype y = 0; y < height; ++y) {
-        if (grey) {
-            std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
-            continue;
-        }
-        const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
-        uchar* red = target + y * width;
-        for (qsizetype x = 0; x < width; ++x) {
-            red[x] = uchar(qRed(pixels[x]));
-            red[planeSize + x] = uchar(qGreen(pixels[x]));
-            red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height, std::int32_t channels)
@@ -123,4 +93,32 @@ bool analysisPlanes(const CameraFrame& frame, QByteArray& planes)
     }
     QImage picture;
     return renderFrame(frame, nullptr, picture) && planesOfPicture(picture, planes);
+}
+
+bool planesOfPicture(const QImage& picture, QByteArray& planes)
+{
+    const qsizetype width = picture.width();
+    const qsizetype height = picture.height();
+    const bool grey = picture.format() == QImage::Format_Indexed8;
+    try {
+        planes.resize(width * height * (grey ? 1 : 3));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    auto* target = reinterpret_cast<uchar*>(planes.data());
+    const qsizetype planeSize = width * height;
+    for (qsizetype y = 0; y < height; ++y) {
+        if (grey) {
+            std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
+            continue;
+        }
+        const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
+        uchar* red = target + y * width;
+        for (qsizetype x = 0; x < width; ++x) {
+            red[x] = uchar(qRed(pixels[x]));
+            red[planeSize + x] = uchar(qGreen(pixels[x]));
+            red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
+        }
+    }
+    return true;
 }

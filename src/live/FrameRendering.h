@@ -31,3 +31,7 @@ bool renderFrameJpeg(
 // frames as they are (shared, not copied), deeper ones as the automatic
 // stretch shows them. False when the picture cannot be made.
 bool analysisPlanes(const CameraFrame& frame, QByteArray& planes);
+
+// The 8-bit planes of a picture from renderFrameJpeg: grey rows without their
+// padding, colour pixels spread over red, green and blue. False when memory is short.
+bool planesOfPicture(const QImage& picture, QByteArray& planes);

@@ -10,7 +10,6 @@
 #include "stretch/StretchRenderer.h"
 
 #include <algorithm>
-#include <new>
 
 namespace {
 
@@ -56,17 +55,6 @@ void replaceSamples(QByteArray& bytes, const std::vector<std::uint16_t>& levels)
     const std::size_t count = std::size_t(bytes.size()) / sizeof(Sample);
     for (std::size_t i = 0; i < count; ++i)
         samples[i] = Sample(levels[samples[i]]);
-}
-
-// Sizes `buffer` to `bytes` without throwing: false when memory is short.
-bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes)
-{
-    try {
-        buffer.resize(bytes);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
 }
 
 // The sample of a colour frame that the stretch statistics look at: pixels 0,
@@ -250,7 +238,7 @@ bool SerFrameRenderer::makeBand(std::int32_t firstRow, std::int32_t rows)
 {
     const std::size_t bytesPerSample = pixelType == PixelType::UInt8 ? 1 : 2;
     const std::size_t pixelCount = std::size_t(width) * std::size_t(rows);
-    if (!resizeBuffer(bandPlanes, pixelCount * kColourChannels * bytesPerSample))
+    if (!resizeBandBuffer(bandPlanes, pixelCount * kColourChannels * bytesPerSample))
         return false;
     const std::uint8_t* interleaved = nullptr;
     if (isBayer(colorId)) {
@@ -289,7 +277,7 @@ bool SerFrameRenderer::measureColourStretch()
     const std::int64_t step = ChannelSample<std::uint8_t>::stepFor(planeSize);
     const std::int64_t count = planeSize / step;
     std::vector<std::uint8_t> sample;
-    if (!resizeBuffer(sample, std::size_t(count) * kColourChannels * bytesPerSample))
+    if (!resizeBandBuffer(sample, std::size_t(count) * kColourChannels * bytesPerSample))
         return false;
     const bool gathered = pixelType == PixelType::UInt8
         ? gatherColourSample(reinterpret_cast<const std::uint8_t*>(frameBytes.constData()), width, height, colorId,

@@ -38,17 +38,6 @@ bool tooSmall(std::int64_t width, std::int64_t height)
     return width < kMinBayerWidth || height < kMinBayerHeight;
 }
 
-// Sizes `buffer` to `bytes` without throwing: false when memory is short.
-bool resizeBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes)
-{
-    try {
-        buffer.resize(bytes);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
-}
-
 // The bilinear demosaic leaves the outermost rows and columns of what it
 // demosaics unwritten at 16 bits (black at 8): they are made black here, for
 // the rows of a band that lie on the frame's edges.
@@ -95,6 +84,16 @@ void spreadOverPlanes(const Sample* pixels, Sample* const targets[], std::size_t
 
 }  // namespace
 
+bool resizeBandBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes)
+{
+    try {
+        buffer.resize(bytes);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 std::optional<BayerPattern> bayerPatternNamed(const std::string& name)
 {
     std::string upper = name;
@@ -126,7 +125,7 @@ bool demosaicBand(const Sample* mosaic, std::int32_t width, std::int32_t height,
     const std::int32_t inputEnd = std::min(firstRow + rows + 1, height);
     const std::size_t inputRows = std::size_t(inputEnd - inputFirst);
     const std::size_t rowBytes = std::size_t(width) * kColourChannels * sizeof(Sample);
-    if (!resizeBuffer(buffer, inputRows * rowBytes))
+    if (!resizeBandBuffer(buffer, inputRows * rowBytes))
         return false;
     auto* const pixels = reinterpret_cast<Sample*>(buffer.data());
     if (!bilinearDemosaic(mosaic + std::size_t(inputFirst) * std::size_t(width), pixels, std::uint32_t(width),

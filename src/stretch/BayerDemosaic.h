@@ -55,6 +55,9 @@ template <typename Sample>
 bool demosaicToPlanes(
     const Sample* mosaic, std::int32_t width, std::int32_t height, BayerPattern pattern, Sample* planes);
 
+// Sizes a band's `buffer` to `bytes` without throwing: false when memory is short.
+bool resizeBandBuffer(std::vector<std::uint8_t>& buffer, std::size_t bytes);
+
 // The interleaved pixels of one band of demosaicToPlanes.
 constexpr std::size_t kDemosaicBandBytes = std::size_t(4) << 20;
 

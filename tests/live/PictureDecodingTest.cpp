@@ -18,7 +18,7 @@
 namespace {
 
 using quelmor::test::fitsFile;
-using quelmor::test::FitsImageSpec;
+using quelmor::test::FitsImageContent;
 using quelmor::test::setCard;
 
 bool decode(const QByteArray& bytes, const std::string& format, CameraFrame& frame, QString& error,
@@ -75,7 +75,7 @@ std::vector<double> pixel(const CameraFrame& frame, int x, int y)
 TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
 {
     struct Case {
-        FitsImageSpec spec;
+        FitsImageContent image;
         PixelType type;
         int channels;
     };
@@ -95,15 +95,15 @@ TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
         {{SHORT_IMG, {2, 1, 3}, {1, 2, 3, 4, 5, 6}}, PixelType::Int16, 3},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "image type " << c.spec.imageType);
+        SCOPED_TRACE(testing::Message() << "image type " << c.image.imageType);
         CameraFrame frame;
         QString error;
-        ASSERT_TRUE(decode(fitsFile(c.spec), c.spec.compressed ? ".fits.fz" : ".fits", frame, error))
+        ASSERT_TRUE(decode(fitsFile(c.image), c.image.compressed ? ".fits.fz" : ".fits", frame, error))
             << error.toStdString();
         EXPECT_EQ(frame.pixelType, c.type);
-        EXPECT_EQ(frame.width, c.spec.axes[0]);
+        EXPECT_EQ(frame.width, c.image.axes[0]);
         EXPECT_EQ(frame.channels, c.channels);
-        EXPECT_EQ(valuesOf(frame), c.spec.values);
+        EXPECT_EQ(valuesOf(frame), c.image.values);
     }
 }
 

@@ -10,28 +10,28 @@
 
 namespace quelmor::test {
 
-QByteArray fitsFile(const FitsImageSpec& spec)
+QByteArray fitsFile(const FitsImageContent& image)
 {
     QTemporaryDir directory;
     const std::string path = directory.filePath(QStringLiteral("image.fits")).toStdString();
     fitsfile* file = nullptr;
     int status = 0;
     fits_create_file(&file, path.c_str(), &status);
-    if (spec.compressed)
+    if (image.compressed)
         fits_set_compression_type(file, RICE_1, &status);
-    fits_create_img(file, spec.imageType, int(spec.axes.size()), const_cast<long*>(spec.axes.data()), &status);
-    if (spec.bayer != nullptr) {
+    fits_create_img(file, image.imageType, int(image.axes.size()), const_cast<long*>(image.axes.data()), &status);
+    if (image.bayer != nullptr) {
         long offset = 1;
-        fits_write_key(file, TSTRING, "BAYERPAT", const_cast<char*>(spec.bayer), nullptr, &status);
+        fits_write_key(file, TSTRING, "BAYERPAT", const_cast<char*>(image.bayer), nullptr, &status);
         fits_write_key(file, TLONG, "XBAYROFF", &offset, nullptr, &status);
     }
     // cfitsio compresses only samples of the image's own type.
-    std::vector<unsigned short> unsignedShorts(spec.values.begin(), spec.values.end());
-    if (spec.compressed)
-        fits_write_img(file, TUSHORT, 1, LONGLONG(spec.values.size()), unsignedShorts.data(), &status);
+    std::vector<unsigned short> unsignedShorts(image.values.begin(), image.values.end());
+    if (image.compressed)
+        fits_write_img(file, TUSHORT, 1, LONGLONG(image.values.size()), unsignedShorts.data(), &status);
     else
         fits_write_img(
-            file, TDOUBLE, 1, LONGLONG(spec.values.size()), const_cast<double*>(spec.values.data()), &status);
+            file, TDOUBLE, 1, LONGLONG(image.values.size()), const_cast<double*>(image.values.data()), &status);
     fits_close_file(file, &status);
     QFile written(QString::fromStdString(path));
     return status == 0 && written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();

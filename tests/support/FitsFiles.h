@@ -7,7 +7,7 @@
 
 namespace quelmor::test {
 
-struct FitsImageSpec {
+struct FitsImageContent {
     int imageType;  // cfitsio's: it writes BITPIX and BZERO for it
     std::vector<long> axes;
     std::vector<double> values;
@@ -15,9 +15,9 @@ struct FitsImageSpec {
     bool compressed = false;      // with RICE_1; USHORT_IMG only
 };
 
-// The FITS file cfitsio writes for `spec`, the values scaled by BZERO; empty
+// The FITS file cfitsio writes for `image`, the values scaled by BZERO; empty
 // when cfitsio fails.
-QByteArray fitsFile(const FitsImageSpec& spec);
+QByteArray fitsFile(const FitsImageContent& image);
 
 // Overwrites the value of header card `key` (right-aligned in columns 11 to 30).
 void setCard(QByteArray& fits, const char* key, long value);
