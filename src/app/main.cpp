@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "SessionBusWatch.h"
+#include "TerminationSignals.h"
+#include "service/SourceRecord.h"
 #include "service/Streamer.h"
 
 #include <QCoreApplication>
@@ -61,9 +63,13 @@ int main(int argc, char* argv[])
     raiseDescriptorLimit();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+    // Before the bus connection starts its thread.
+    TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &app, &QCoreApplication::quit);
 
     // Registered at its path first, so that the first call to the name finds
-    // it; no port is open until a call asks for a picture source.
+    // it; no port is open until a call asks for a picture source, or the
+    // source of a process that crashed is taken up again.
     Streamer streamer;
     const QString nameError = claimServiceName();
     if (!nameError.isEmpty()) {
@@ -78,6 +84,7 @@ int main(int argc, char* argv[])
         std::fputs("dorvenquill-streamer: lost the connection to the D-Bus session bus\n", stderr);
         QCoreApplication::exit(kExitBusLost);
     });
+    streamer.keepRecordIn(SourceRecordFile(SourceRecordFile::defaultPath()));
 
     return app.exec();
 }

@@ -44,6 +44,7 @@ public:
     bool seek(int frame);
     // Rates that are not positive (NaN among them) mean 1 frame per second.
     void setSpeed(double fps);
+    double speed() const { return fps; }
 
     int currentFrame() const { return currentFrame_; }
     int totalFrames() const { return reader.frameCount(); }

@@ -6,12 +6,24 @@
 #include "ser/SerPlayer.h"
 
 #include <QDBusConnection>
+#include <QTimer>
 
+#include <cstdio>
 #include <utility>
 
 namespace {
 const QString kObjectPath = QStringLiteral("/Streamer");
 constexpr int kNoFrame = -1;
+// A source that crashed this many processes in a row is not taken up again.
+constexpr int kMaxResumes = 3;
+// A resumed source that runs this long did not cause the crash before it.
+constexpr int kResumeSettledMs = 60 * 1000;
+constexpr qint64 kFrameRecordIntervalMs = 1000;
+
+void logLine(const QString& line)
+{
+    std::fprintf(stderr, "dorvenquill-streamer: %s\n", qPrintable(line));
+}
 }  // namespace
 
 Streamer::Streamer() : QObject(nullptr)
@@ -28,6 +40,7 @@ Streamer::~Streamer()
 {
     destroySerPlayer();
     client.reset();
+    forgetRecord();
 }
 
 void Streamer::destroySerPlayer()
@@ -45,11 +58,15 @@ void Streamer::start(const QString& device)
     previous.reset();
     // Without a server the client says so and keeps trying.
     client->start();
+    SourceRecord live;
+    live.device = device;
+    keepRecord(live);
 }
 
 void Streamer::stop()
 {
     destroySerPlayer();
+    forgetRecord();
     emit finished();
 }
 
@@ -59,37 +76,59 @@ bool Streamer::openSer(const QString& path)
     if (!serPlayer) {
         serPlayer = std::make_unique<SerPlayer>(this);
         connect(serPlayer.get(), &SerPlayer::frameChanged, this, &Streamer::serFrameChanged);
+        connect(serPlayer.get(), &SerPlayer::frameChanged, this, &Streamer::onSerFrameChanged);
     }
-    return serPlayer->open(path);
+    record.reset();
+    if (!serPlayer->open(path)) {
+        forgetRecord();
+        return false;
+    }
+    SourceRecord ser;
+    ser.kind = SourceRecord::Kind::Ser;
+    ser.serPath = path;
+    keepRecord(ser);
+    recordSerState();
+    return true;
 }
 
 void Streamer::playSer()
 {
-    if (serPlayer)
+    if (serPlayer) {
         serPlayer->play();
+        recordSerState();
+    }
 }
 
 void Streamer::pauseSer()
 {
-    if (serPlayer)
+    if (serPlayer) {
         serPlayer->pause();
+        recordSerState();
+    }
 }
 
 void Streamer::stopSer()
 {
-    if (serPlayer)
+    if (serPlayer) {
         serPlayer->stop();
+        forgetRecord();
+    }
 }
 
 bool Streamer::seekSer(int frame)
 {
-    return serPlayer && serPlayer->seek(frame);
+    const bool shown = serPlayer && serPlayer->seek(frame);
+    if (shown)
+        recordSerState();
+    return shown;
 }
 
 void Streamer::setSerSpeed(double fps)
 {
-    if (serPlayer)
+    if (serPlayer) {
         serPlayer->setSpeed(fps);
+        recordSerState();
+    }
 }
 
 int Streamer::serCurrentFrame()
@@ -124,16 +163,132 @@ QString Streamer::serLastError()
 
 void Streamer::setStretchParams(double shadows, double midtones, double highlights)
 {
-    if (client)
-        client->setStretchParams(shadows, midtones, highlights);
+    if (!client)
+        return;
+    client->setStretchParams(shadows, midtones, highlights);
+    recordStretch(shadows, midtones, highlights);
 }
 
 bool Streamer::autoStretch(double& shadows, double& midtones, double& highlights)
 {
-    return client && client->autoStretch(shadows, midtones, highlights);
+    if (!client || !client->autoStretch(shadows, midtones, highlights))
+        return false;
+    // The computed stretch is now the one shown.
+    recordStretch(shadows, midtones, highlights);
+    return true;
 }
 
 bool Streamer::focusMetrics(double& sharpness, double& min, double& max, double& median)
 {
     return client && client->focusMetrics(sharpness, min, max, median);
+}
+
+void Streamer::keepRecordIn(SourceRecordFile file)
+{
+    recordFile = std::move(file);
+    resumeRecordedSource();
+}
+
+void Streamer::resumeRecordedSource()
+{
+    QString error;
+    const std::optional<SourceRecord> recorded = recordFile.read(&error);
+    if (!recorded) {
+        if (!error.isEmpty()) {
+            logLine(QStringLiteral("dropped the unreadable record of the last source, %1: %2")
+                        .arg(recordFile.path(), error));
+            recordFile.remove();
+        }
+        return;
+    }
+    if (recorded->resumes >= kMaxResumes) {
+        logLine(QStringLiteral(
+            "dropped the record of the last source: the last %1 processes that showed it ended without stop")
+                    .arg(kMaxResumes));
+        recordFile.remove();
+        return;
+    }
+    const bool live = recorded->kind == SourceRecord::Kind::Live;
+    if (!(live ? resumeLiveFeed(*recorded) : resumeSerPlayback(*recorded)))
+        return;
+    SourceRecord resumed = *record;
+    resumed.resumes = recorded->resumes + 1;
+    keepRecord(resumed);
+    QTimer::singleShot(kResumeSettledMs, this, [this] {
+        if (record && record->resumes > 0) {
+            SourceRecord settled = *record;
+            settled.resumes = 0;
+            keepRecord(settled);
+        }
+    });
+}
+
+bool Streamer::resumeLiveFeed(const SourceRecord& recorded)
+{
+    logLine(QStringLiteral("the last process ended without stop; showing the live feed of \"%1\" again")
+                .arg(recorded.device));
+    start(recorded.device);
+    if (recorded.stretch)
+        setStretchParams((*recorded.stretch)[0], (*recorded.stretch)[1], (*recorded.stretch)[2]);
+    return true;
+}
+
+bool Streamer::resumeSerPlayback(const SourceRecord& recorded)
+{
+    if (!openSer(recorded.serPath)) {
+        logLine(QStringLiteral("dropped the record of the last source, %1: %2").arg(recorded.serPath, serLastError()));
+        return false;
+    }
+    logLine(QStringLiteral("the last process ended without stop; showing %1 again from frame %2")
+                .arg(recorded.serPath)
+                .arg(recorded.frame));
+    setSerSpeed(recorded.fps);
+    seekSer(recorded.frame);
+    if (recorded.playing)
+        playSer();
+    return true;
+}
+
+void Streamer::keepRecord(const SourceRecord& updated)
+{
+    record = updated;
+    recordFile.write(updated);
+}
+
+void Streamer::forgetRecord()
+{
+    record.reset();
+    recordFile.remove();
+}
+
+void Streamer::recordStretch(double shadows, double midtones, double highlights)
+{
+    if (!record)
+        return;
+    SourceRecord updated = *record;
+    updated.stretch = std::array<double, 3>{shadows, midtones, highlights};
+    keepRecord(updated);
+}
+
+void Streamer::recordSerState()
+{
+    if (!record || record->kind != SourceRecord::Kind::Ser)
+        return;
+    SourceRecord updated = *record;
+    updated.frame = serPlayer->currentFrame();
+    updated.fps = serPlayer->speed();
+    updated.playing = serPlayer->isPlaying();
+    keepRecord(updated);
+    frameRecorded.start();
+}
+
+void Streamer::onSerFrameChanged(int frame)
+{
+    if (!record || !serPlayer->isPlaying() ||
+        (frameRecorded.isValid() && frameRecorded.elapsed() < kFrameRecordIntervalMs))
+        return;
+    SourceRecord updated = *record;
+    updated.frame = frame;
+    keepRecord(updated);
+    frameRecorded.start();
 }

@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "service/SourceRecord.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 class Client;
 class SerPlayer;
@@ -23,6 +27,12 @@ public:
     // main claims the service name. Without a bus the object works unreached.
     Streamer();
     ~Streamer() override;
+
+    // From now on describes the running source in `file`, which an orderly
+    // end removes and a crash leaves behind; first takes up the source that a
+    // crashed process left there. Called once the service name is owned, so
+    // that a second instance neither shows nor removes the first one's source.
+    void keepRecordIn(SourceRecordFile file);
 
     Q_SCRIPTABLE Q_INVOKABLE void start(const QString& device);
     Q_SCRIPTABLE Q_INVOKABLE void stop();
@@ -56,6 +66,23 @@ private:
 
     // Empties serPlayer: the owner is cleared, then the player destroyed.
     void destroySerPlayer();
+
+    void resumeRecordedSource();
+    bool resumeLiveFeed(const SourceRecord& recorded);
+    bool resumeSerPlayback(const SourceRecord& recorded);
+    // Keeps `record` in its file, or removes both when no source runs.
+    void keepRecord(const SourceRecord& updated);
+    void forgetRecord();
+    void recordStretch(double shadows, double midtones, double highlights);
+    // The player's file, frame, rate and state, as the record keeps them.
+    void recordSerState();
+    void onSerFrameChanged(int frame);
+
+    SourceRecordFile recordFile;
+    // The running source as recorded; empty while none runs.
+    std::optional<SourceRecord> record;
+    // A playing file's frame is recorded at most once per kFrameRecordIntervalMs.
+    QElapsedTimer frameRecorded;
 
     // The SER player, created on the first openSer and kept for later files.
     // It also has this object as its Qt parent; being deleted here first, it

@@ -144,8 +144,8 @@ protected:
         EXPECT_TRUE(totalFrames.isValid()) << totalFrames.error().message().toStdString();
         EXPECT_EQ(totalFrames.value(), 0);
         const auto pid = static_cast<pid_t>(bus->interface()->servicePid(kService).value());
-        EXPECT_EQ(QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().toStdString(),
-            executable.toStdString())
+        EXPECT_EQ(
+            QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget().toStdString(), executable.toStdString())
             << "the name is owned by another program than the installed one";
         EXPECT_TRUE(quelmor::test::waitFor([&] { return parentOf(pid) == getpid(); }, kWaitMs))
             << "the started service never became this process's child";
@@ -202,6 +202,8 @@ int main(int argc, char** argv)
     // Orphans below this process, the activated service among them, are reparented here.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     QCoreApplication app(argc, argv);
+    // No record of a killed service's source in the machine's runtime directory.
+    qunsetenv("XDG_RUNTIME_DIR");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -4,12 +4,15 @@
 #include "BusTestSupport.h"
 #include "ChildProcess.h"
 #include "EventLoopWait.h"
+#include "SerFileWriter.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusReply>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSet>
 #include <QStringList>
@@ -18,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,13 +44,22 @@ bool nameIsOwned()
     return busDaemon()->isServiceRegistered(kService).value();
 }
 
-// One service process; killed when the test leaves it running.
+// One service process; killed when the test leaves it running. With a
+// runtime directory it keeps the record of its source there, and its standard
+// error goes to `errorPath` when one is given.
 class StreamerProcess {
 public:
-    StreamerProcess()
+    explicit StreamerProcess(const QString& runtimeDir = {}, const QString& errorPath = {})
     {
         process_.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
+        process_.setProcessChannelMode(
+            errorPath.isEmpty() ? QProcess::ForwardedChannels : QProcess::ForwardedOutputChannel);
+        if (!errorPath.isEmpty())
+            process_.setStandardErrorFile(errorPath);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (!runtimeDir.isEmpty())
+            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
+        process_.setProcessEnvironment(environment);
         process_.start();
     }
     ~StreamerProcess()
@@ -304,6 +318,103 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
             << text.toStdString();
     }
     EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serCurrentFrame"))).value(), -1);
+}
+
+// --- The source after a crash ---------------------------------------------------
+
+// A started process that owns the name, and the streamer it serves.
+struct RunningStreamer {
+    explicit RunningStreamer(const QString& runtimeDir, const QString& errorPath = {}) : process(runtimeDir, errorPath)
+    {
+        EXPECT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
+        EXPECT_TRUE(process.waitStarted() && waitUntil(nameIsOwned)) << "the service never claimed its name";
+    }
+    template <typename T>
+    T answer(const QString& method, const QVariant& argument = {})
+    {
+        const QDBusMessage reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
+        return QDBusReply<T>(reply).value();
+    }
+    StreamerProcess process;
+    std::unique_ptr<QDBusInterface> streamer = streamerAt(kService);
+};
+
+// Only a process that ends without stop or a signal, as in a crash, leaves
+// its source for the next one, which shows the same file at the same frame.
+TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
+{
+    const QTemporaryDir runtime;
+    const QString ser = sertest::writeTinySerFile(runtime);
+    const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
+    struct Ending {
+        const char* name;
+        std::function<void(RunningStreamer&)> end;
+        bool resumed;
+    };
+    const Ending endings[] = {
+        {"SIGKILL", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGKILL); }, true},
+        {"SIGSEGV", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGSEGV); }, true},
+        {"SIGTERM", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGTERM); }, false},
+        {"stop", [](RunningStreamer& s) { s.streamer->call(QDBus::NoBlock, QStringLiteral("stop")); }, false},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.name);
+        {
+            RunningStreamer first(runtime.path());
+            ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), ser));
+            // Slow enough that the frame does not move before the next process is asked.
+            first.streamer->call(QStringLiteral("setSerSpeed"), 0.05);
+            first.answer<bool>(QStringLiteral("seekSer"), 1);
+            first.streamer->call(QStringLiteral("playSer"));
+            ASSERT_TRUE(first.answer<bool>(QStringLiteral("serIsPlaying")));
+            ending.end(first);
+            ASSERT_TRUE(first.process.waitFinished());
+        }
+        RunningStreamer next(runtime.path());
+        EXPECT_EQ(next.answer<int>(QStringLiteral("serTotalFrames")), ending.resumed ? 3 : 0);
+        EXPECT_EQ(next.answer<int>(QStringLiteral("serCurrentFrame")), ending.resumed ? 1 : -1);
+        EXPECT_EQ(next.answer<bool>(QStringLiteral("serIsPlaying")), ending.resumed);
+        EXPECT_EQ(QFile::exists(record), ending.resumed);
+        next.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+        ASSERT_TRUE(next.process.waitFinished());
+        EXPECT_FALSE(QFile::exists(record)) << "stop left the record";
+    }
+}
+
+// A record that cannot be shown is dropped with one line, and nothing is shown.
+TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
+{
+    const QTemporaryDir runtime;
+    const QString ser = sertest::writeTinySerFile(runtime);
+    const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
+    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
+    const std::pair<QByteArray, QString> rows[] = {
+        {"{\"source\":\"ser\",", QStringLiteral("not a JSON object")},
+        {"{\"source\":\"ser\",\"path\":\"/nonexistent.ser\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":0}",
+            QStringLiteral("/nonexistent.ser")},
+        {"{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":-1,\"fps\":2,\"playing\":true,\"resumes\":0}",
+            QStringLiteral("without its path, frame")},
+        {"{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":3}",
+            QStringLiteral("the last 3 processes that showed it ended without stop")},
+        {"{\"source\":\"live\",\"device\":\"\",\"resumes\":0}", QStringLiteral("without a device")},
+    };
+    for (const auto& [text, reason] : rows) {
+        SCOPED_TRACE(text.toStdString());
+        ASSERT_TRUE(QDir().mkpath(QFileInfo(record).path()));
+        QFile file(record);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
+        file.close();
+        {
+            RunningStreamer next(runtime.path(), errorPath);
+            EXPECT_EQ(next.answer<int>(QStringLiteral("serTotalFrames")), 0);
+            EXPECT_FALSE(QFile::exists(record));
+            next.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+            ASSERT_TRUE(next.process.waitFinished());
+        }
+        QFile errors(errorPath);
+        const QString logged = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
+        EXPECT_TRUE(logged.contains(reason) && logged.count(QLatin1Char('\n')) == 1) << logged.toStdString();
+    }
 }
 
 }  // namespace
