@@ -21,6 +21,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session")
+# gdbus, which the manual page's examples call.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libglib2.0-bin")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Cross-built, the executable's libraries lie in the sysroot, and the dpkg
 # database in its var/lib/dpkg names the packages they came from (see

@@ -281,7 +281,7 @@ run_with_live_picture() {
   if "$own_simulator"; then
     expose_and_stream
   fi
-  echo "Another camera: dbus-send --session --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"
+  echo "Another camera: dbus-send --session --type=method_call --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"
 }
 
 # Runs on a session bus: the service playing a SER file.

@@ -6,8 +6,9 @@
 # systemd manager and session bus, the first call starts the service through
 # the user unit, sandboxed; it plays a SER file from the home and the INDI
 # simulator's live feed; /shutdown from a non-loopback address is refused;
-# systemd restarts it after a crash but not after stop, and the next call
-# starts it again. The cached root is only read: the machine writes to an
+# systemd restarts it after a crash, and the new process shows the live feed
+# again; not after stop, and the next call starts it again with no source;
+# removing the package stops it. The cached root is only read: the machine writes to an
 # overlay in memory, which ends with it.
 # Usage: systemd_test.sh PACKAGE_DIR (the folder holding the one package)
 set -euo pipefail
@@ -158,6 +159,9 @@ for ((tries = RESTART_TENTHS; tries > 0; tries--)); do
 done
 echo "restarted after a crash in $((($(date +%s%N) - crashed) / 1000000)) ms"
 ((tries > 0)) || fail "not restarted within $((RESTART_TENTHS / 10)) s: $(as_user systemctl --user status "$UNIT")"
+# The new process shows the live feed again without being asked.
+wait_for "the live feed after the crash" jpeg_served &&
+  echo "the live feed served again $((($(date +%s%N) - crashed) / 1000000)) ms after the crash"
 [[ "$(call serTotalFrames)" == "i 0" ]] || fail "no answer after the restart"
 
 # stop ends it with status 0 for good; the next call starts it again.
@@ -168,6 +172,16 @@ state=$(unit_property ActiveState),$(unit_property Result),$(unit_property ExecM
 [[ "$state" == inactive,success,0 ]] || fail "after stop: $state (state, result, status)"
 [[ "$(call serTotalFrames)" == "i 0" ]] || fail "no answer after stop"
 [[ "$(unit_property ActiveState)" == active ]] || fail "the call after stop did not start the unit"
+in_machine curl --silent --max-time 2 http://127.0.0.1:8080/jpg >/dev/null &&
+  fail "the process started after stop took up the source before it"
+
+# Removing the package stops the running instance, which no longer serves.
+[[ "$(call openSer s "/home/$ACCOUNT/capture.ser")" == "b true" ]] || fail "openSer: $(call serLastError)"
+jpeg_served || fail "no SER file served before the removal"
+in_machine env DEBIAN_FRONTEND=noninteractive apt-get remove --yes dorvenquill-streamer >"$work/remove.log" 2>&1 ||
+  { cat "$work/remove.log" >&2; fail "apt-get remove failed"; }
+wait_for "the end after the removal" unit_inactive
+in_machine curl --silent --max-time 2 http://127.0.0.1:8080/jpg >/dev/null && fail "port 8080 serves after the removal"
 
 echo "done after $((SECONDS - started)) s"
 [[ $failures -eq 0 ]]
