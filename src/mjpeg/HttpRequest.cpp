@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mjpeg/HttpRequest.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace quelmor::net {
@@ -61,6 +62,22 @@ HttpRequest HttpRequest::parse(const std::string& message)
         parseHeaderLine(line, request.headers);
     }
     return request;
+}
+
+const std::string* HttpRequest::header(std::string_view name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (equalsIgnoringCase(key, name))
+            return &value;
+    }
+    return nullptr;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    // ASCII alone, whatever the process's locale.
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 }  // namespace quelmor::net

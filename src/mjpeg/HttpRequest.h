@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace quelmor::net {
 
@@ -16,6 +17,13 @@ struct HttpRequest {
     std::string body;                            // everything after the blank line
 
     static HttpRequest parse(const std::string& message);
+
+    // The value of header `name`, matched regardless of case as HTTP has
+    // header names; null when the request has none.
+    const std::string* header(std::string_view name) const;
 };
+
+// Whether `a` and `b` are the same text but for the case of ASCII letters.
+bool equalsIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace quelmor::net

@@ -7,6 +7,7 @@
 
 #include <sys/uio.h>
 
+#include <string_view>
 #include <utility>
 
 namespace quelmor::net {
@@ -18,10 +19,115 @@ namespace {
 constexpr int kResponseStallTimeoutMs = 1000;
 
 constexpr const char* kViewerTarget = "/viewer";
-constexpr const char* kViewerPage =
-    "<!DOCTYPE html><html><head><style>body{margin:0;padding:0;overflow:hidden;background:#000;}"
-    "img{width:100vw;height:100vh;object-fit:contain;}</style></head><body>"
-    "<img src='/jpg' alt='MJPEG Stream'/></body></html>";
+// The page reads "/jpg" itself instead of leaving it to an <img>: it then sees
+// each part arrive and the stream end, and opens it again after a source switch
+// or a restart without a reload.
+constexpr const char* kViewerPage = R"html(<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Viewer</title><style>
+html,body{margin:0;height:100%;overflow:hidden;background:#000}
+img{display:block;width:100vw;height:100vh;object-fit:contain}
+img:not([src]){visibility:hidden}
+#note{position:fixed;left:8px;bottom:8px;padding:2px 6px;font:12px sans-serif;color:#bbb;background:#222c;border-radius:3px}
+</style></head><body>
+<img id="picture" alt="MJPEG Stream"><div id="note" hidden>reconnecting&#8230;</div>
+<script>
+// Reads /jpg part by part and shows each picture; a stream that ends, fails
+// or carries no part for 10 s is opened again after a growing delay.
+(function () {
+  var FIRST_DELAY = 500, MAX_DELAY = 5000, STALL = 10000, MAX_HEADER = 4096, MAX_PART = 64 << 20;
+  var img = document.getElementById('picture'), note = document.getElementById('note');
+  var delay = FIRST_DELAY, lastPart = 0, stream = null, shown = null, loading = false, next = null;
+
+  function retry() {
+    note.hidden = false;
+    setTimeout(open, delay);
+    delay = Math.min(delay * 2, MAX_DELAY);
+  }
+  if (!(window.fetch && window.ReadableStream && window.AbortController)) {
+    img.onerror = function () { note.hidden = false; setTimeout(function () { img.src = '/jpg'; }, MAX_DELAY); };
+    img.onload = function () { note.hidden = true; };
+    img.src = '/jpg';
+    return;
+  }
+  // At most one picture decodes at a time and only the newest waits, so a
+  // slow page skips pictures rather than piling them up.
+  function show(part) {
+    next = part;
+    if (loading) return;
+    var url = URL.createObjectURL(next);
+    next = null;
+    loading = true;
+    img.onload = img.onerror = function () {
+      if (shown) URL.revokeObjectURL(shown);
+      shown = url;
+      loading = false;
+      if (next) show(next);
+    };
+    img.src = url;
+  }
+  function headerEnd(bytes) {
+    for (var i = 3; i < bytes.length; i++)
+      if (bytes[i] == 10 && bytes[i - 1] == 13 && bytes[i - 2] == 10 && bytes[i - 3] == 13) return i + 1;
+    return -1;
+  }
+  function open() {
+    var controller = new AbortController(), chunks = [], size = 0, bodyStart = 0, partEnd = 0;
+    stream = controller;
+    lastPart = Date.now();
+    function fail() {
+      controller.abort();
+      if (stream !== controller) return;
+      stream = null;
+      retry();
+    }
+    function joined() {
+      var all = new Uint8Array(size), at = 0;
+      chunks.forEach(function (chunk) { all.set(chunk, at); at += chunk.length; });
+      chunks = [all];
+      return all;
+    }
+    // Takes the bytes of the stream; false when they cannot be parts.
+    function take(bytes) {
+      chunks.push(bytes);
+      size += bytes.length;
+      for (;;) {
+        if (!partEnd) {
+          var all = joined(), end = headerEnd(all);
+          if (end < 0 && size <= MAX_HEADER) return true;
+          if (end < 0 || end > MAX_HEADER) return false;
+          var length = /content-length:\s*(\d+)/i.exec(String.fromCharCode.apply(null, all.subarray(0, end)));
+          if (!length || +length[1] > MAX_PART) return false;
+          bodyStart = end;
+          partEnd = end + +length[1];
+        }
+        if (size < partEnd) return true;
+        var part = joined();
+        show(new Blob([part.subarray(bodyStart, partEnd)], {type: 'image/jpeg'}));
+        chunks = [part.subarray(partEnd)];
+        size -= partEnd;
+        partEnd = 0;
+        lastPart = Date.now();
+        delay = FIRST_DELAY;
+        note.hidden = true;
+      }
+    }
+    fetch('/jpg', {signal: controller.signal, cache: 'no-store'}).then(function (response) {
+      if (!response.ok || !response.body) return fail();
+      var reader = response.body.getReader();
+      (function pump() {
+        reader.read().then(function (result) {
+          if (result.done || !take(result.value)) return fail();
+          pump();
+        }).catch(fail);
+      })();
+    }).catch(fail);
+  }
+  setInterval(function () {
+    if (stream && Date.now() - lastPart > STALL) stream.abort();
+  }, 1000);
+  open();
+})();
+</script></body></html>)html";
 
 HttpResponse makeResponse(const HttpRequest& request, int status_code, const char* reason)
 {
@@ -45,6 +151,38 @@ bool sendResponse(int socket, const HttpResponse& response)
 bool hasWholeRequest(const std::string& bytes, std::size_t from)
 {
     return bytes.find("\n\r\n", from) != std::string::npos || bytes.find("\n\n", from) != std::string::npos;
+}
+
+// The host[:port] of an absolute URL such as an Origin or Referer; empty for
+// anything else ("null" among them).
+std::string_view urlAuthority(std::string_view url)
+{
+    constexpr std::string_view kSchemeEnd = "://";
+    const std::size_t scheme_end = url.find(kSchemeEnd);
+    if (scheme_end == std::string_view::npos)
+        return {};
+    const std::string_view rest = url.substr(scheme_end + kSchemeEnd.size());
+    return rest.substr(0, rest.find_first_of("/?#"));
+}
+
+// Whether a browser made the request for a page of another site, such as an
+// <img> pointing here: the browser names the page in these headers, which
+// curl and local tools do not send.
+bool fromAnotherSite(const HttpRequest& request)
+{
+    const std::string* site = request.header("Sec-Fetch-Site");
+    if (site && *site != "none" && *site != "same-origin")
+        return true;
+    const std::string* host = request.header("Host");
+    for (const char* name : {"Origin", "Referer"}) {
+        const std::string* url = request.header(name);
+        if (!url)
+            continue;
+        const std::string_view authority = urlAuthority(*url);
+        if (authority.empty() || !host || !equalsIgnoringCase(authority, *host))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -87,8 +225,9 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
 
     if (request.target == shutdown_target_) {
         // The server listens on every interface: any viewer on the network
-        // could otherwise stop the stream for everyone.
-        if (!peer_is_loopback) {
+        // could otherwise stop the stream for everyone, and so could any web
+        // page open in a browser on this machine.
+        if (!peer_is_loopback || fromAnotherSite(request)) {
             sendResponse(socket, makeResponse(request, 403, "Forbidden"));
             return {true, false};
         }

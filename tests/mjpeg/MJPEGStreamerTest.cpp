@@ -34,10 +34,27 @@ using test::waitFor;
 
 constexpr int kSmallReceiveBufferBytes = 4096;
 
-const std::string kViewerPage =
-    "<!DOCTYPE html><html><head><style>body{margin:0;padding:0;overflow:hidden;background:#000;}"
-    "img{width:100vw;height:100vh;object-fit:contain;}</style></head><body>"
-    "<img src='/jpg' alt='MJPEG Stream'/></body></html>";
+const std::string kViewerHead = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
+// The page stays small and self-contained.
+constexpr std::size_t kMostViewerPageBytes = 8192;
+
+// Whether `answer` is `head` followed by the viewer page: one HTML document
+// that shows "/jpg" and loads nothing from elsewhere.
+::testing::AssertionResult isViewerAnswer(const std::string& answer, const std::string& head = kViewerHead)
+{
+    if (answer.compare(0, head.size(), head) != 0)
+        return ::testing::AssertionFailure() << "the answer starts " << ::testing::PrintToString(answer.substr(0, 80));
+    const std::string page = answer.substr(head.size());
+    const std::string end = "</html>";
+    if (page.rfind("<!DOCTYPE html>", 0) != 0 || page.size() < end.size() ||
+        page.compare(page.size() - end.size(), end.size(), end) != 0)
+        return ::testing::AssertionFailure() << "no whole HTML document after the head";
+    if (page.find("'/jpg'") == std::string::npos)
+        return ::testing::AssertionFailure() << "the page does not show /jpg";
+    if (page.find("://") != std::string::npos || page.size() > kMostViewerPageBytes)
+        return ::testing::AssertionFailure() << "the page is not small and self-contained: " << page.size() << " bytes";
+    return ::testing::AssertionSuccess();
+}
 
 // A picture whose every byte depends on its number, so that any two differ
 // and a torn or mixed part cannot pass for a whole one.
@@ -116,24 +133,22 @@ TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 // get 405; the request's version is echoed.
 TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
 {
-    ASSERT_EQ(kViewerPage.size(), 211u);
-    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
-    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"), viewer);
-    EXPECT_EQ(exchange(streamer.port(), "POST /viewer HTTP/1.1\r\n\r\nbody"), viewer);
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n")));
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "POST /viewer HTTP/1.1\r\n\r\nbody")));
 
     streamer.publish("/jpg", "picture");
     EXPECT_EQ(exchange(streamer.port(), "POST /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed\r\n\r\n");
     EXPECT_EQ(exchange(streamer.port(), "HEAD /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 405 Method Not Allowed\r\n\r\n");
 
-    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.0\r\n\r\n"),
-        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.0\r\n\r\n"),
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"));
     EXPECT_EQ(exchange(streamer.port(), "GET /nothing HTTP/1.0\r\n\r\n"), "HTTP/1.0 404 Not Found\r\n\r\n");
     LoopbackClient stream(streamer.port());
     ASSERT_TRUE(stream.send("GET /jpg HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(stream.read(8, kWaitTimeoutMs), "HTTP/1.0");
     // Lines ended by "\n" alone still get an answer.
-    EXPECT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\n\n"),
-        "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage);
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\n\n"),
+        "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n"));
 }
 
 // "/shutdown" with any method is answered 200, then every connection is
@@ -174,26 +189,57 @@ std::string nonLoopbackAddress()
     return found;
 }
 
-// "/shutdown" ends the server only for a peer on this machine; any other peer
-// is refused on that connection alone, and the stream goes on.
+// "/shutdown" ends the server only for a peer on this machine, and not for
+// a browser's request made for a page of another site; any other request is
+// refused on that connection alone, and the stream goes on. ctest runs this
+// in a network namespace whose loopback also holds 192.0.2.1.
 TEST(MJPEGStreamer, ShutdownOnlyFromThisMachine)
 {
-    const std::pair<std::string, bool> rows[] = {{"127.0.0.2", true}, {nonLoopbackAddress(), false}};
-    for (const auto& [source, honoured] : rows) {
-        if (source.empty())
-            GTEST_SKIP() << "this machine has no IPv4 address outside 127.0.0.0/8 to connect from";
+    const std::string remote = nonLoopbackAddress();
+    ASSERT_FALSE(remote.empty()) << "no IPv4 address outside 127.0.0.0/8 to connect from: run it through ctest";
+    const struct {
+        std::string source, headers;
+        bool honoured;
+    } rows[] = {
+        {"127.0.0.2", "", true},
+        {remote, "", false},
+        {"127.0.0.1", "Sec-Fetch-Site: none\r\n", true},
+        {"127.0.0.1", "Sec-Fetch-Site: same-origin\r\n", true},
+        {"127.0.0.1", "sec-fetch-site: cross-site\r\n", false},
+        {"127.0.0.1", "Sec-Fetch-Site: same-site\r\n", false},
+        {"127.0.0.1", "Origin: http://LOCALHOST:8080\r\n", true},
+        {"127.0.0.1", "Origin: null\r\n", false},
+        {"127.0.0.1", "ORIGIN: http://localhost:8081\r\n", false},
+        {"127.0.0.1", "Referer: http://localhost:8080/viewer\r\n", true},
+        {"127.0.0.1", "Referer: https://example.com/localhost:8080\r\n", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.source + " " + row.headers);
         MJPEGStreamer streamer;
         ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
         streamer.publish("/jpg", "first");
         LoopbackClient stream(streamer.port());
         ASSERT_TRUE(joinStream(streamer, stream, "/jpg", "first"));
-        EXPECT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n\r\n", source),
-            honoured ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.1 403 Forbidden\r\n\r\n");
+        EXPECT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\nHost: localhost:8080\r\n" + row.headers + "\r\n",
+                      row.source),
+            row.honoured ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.1 403 Forbidden\r\n\r\n");
         streamer.publish("/jpg", "second");
         std::string picture, error;
-        EXPECT_EQ(stream.readPartAfter("first", picture, error, kWaitTimeoutMs), !honoured) << source << error;
-        EXPECT_EQ(streamer.isAlive(), !honoured) << source;
+        EXPECT_EQ(stream.readPartAfter("first", picture, error, kWaitTimeoutMs), !row.honoured) << error;
+        EXPECT_EQ(streamer.isAlive(), !row.honoured);
     }
+}
+
+// Paths named at start serve viewers before their first picture; others stay unknown.
+TEST(MJPEGStreamer, ServesPathsNamedAtStartBeforeTheirFirstPicture)
+{
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2, {"/jpg", "/histogram"})) << streamer.lastError();
+    LoopbackClient jpg(streamer.port());
+    EXPECT_TRUE(openStream(streamer, jpg, "/jpg"));
+    LoopbackClient histogram(streamer.port());
+    EXPECT_TRUE(openStream(streamer, histogram, "/histogram"));
+    EXPECT_EQ(exchange(streamer.port(), "GET /png HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
 }
 
 // Two viewers each receive one whole part per picture (and, should the test
@@ -408,24 +454,24 @@ TEST_F(MJPEGStreamerTest, RepeatsNothingWhilePicturesFlow)
 // stream carries nothing but whole parts after its header.
 TEST_F(MJPEGStreamerTest, AnswersRequestsOnlyOnceWhole)
 {
-    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
+    enum class Answer { whole, page, stream };
     struct Case {
         const char* name;
         std::vector<std::string> pieces;  // sent 50 ms apart
         bool half_close;
-        std::string answer;  // the whole answer; a stream's header when it is one
-        bool stream;
+        std::string answer;  // the whole answer; the head before the page, or a stream's header
+        Answer kind;
     };
     const std::vector<Case> cases = {
-        {"split request line", {"GET /vie", "wer HTTP/1.1\r\n\r\n"}, false, viewer, false},
-        {"split blank line", {"GET /viewer HTTP/1.1\r\nHost: a\r\n", "\r\n"}, false, viewer, false},
+        {"split request line", {"GET /vie", "wer HTTP/1.1\r\n\r\n"}, false, kViewerHead, Answer::page},
+        {"split blank line", {"GET /viewer HTTP/1.1\r\nHost: a\r\n", "\r\n"}, false, kViewerHead, Answer::page},
         {"LF-only, split", {"GET /viewer HTTP/1.1\n", "\n"}, false,
-            "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage, false},
-        {"half-close after request", {"GET /viewer HTTP/1.1\r\n\r\n"}, true, viewer, false},
+            "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n", Answer::page},
+        {"half-close after request", {"GET /viewer HTTP/1.1\r\n\r\n"}, true, kViewerHead, Answer::page},
         {"half-close after split 404", {"GET /no", "ne HTTP/1.0\r\n\r\n"}, true, "HTTP/1.0 404 Not Found\r\n\r\n",
-            false},
+            Answer::whole},
         {"stream with late headers", {"GET /jpg HTTP/1.1\r\n", "Host: localhost\r\n", "Accept: */*\r\n\r\n"}, false,
-            kStreamHeader, true},
+            kStreamHeader, Answer::stream},
     };
     streamer.publish("/jpg", "picture");
     for (const Case& c : cases) {
@@ -438,8 +484,12 @@ TEST_F(MJPEGStreamerTest, AnswersRequestsOnlyOnceWhole)
         }
         if (c.half_close)
             client.halfClose();
-        if (!c.stream) {
-            EXPECT_EQ(client.readUntilClosed(kWaitTimeoutMs), c.answer);
+        if (c.kind != Answer::stream) {
+            const std::string answer = client.readUntilClosed(kWaitTimeoutMs);
+            if (c.kind == Answer::page)
+                EXPECT_TRUE(isViewerAnswer(answer, c.answer));
+            else
+                EXPECT_EQ(answer, c.answer);
             EXPECT_TRUE(client.sawEndOfStream());
             continue;
         }
@@ -556,7 +606,6 @@ TEST(MJPEGStreamer, ClosesConnectionsThatNeverCompleteARequest)
 TEST(MJPEGStreamer, StartsAgainRightAfterShutdown)
 {
     constexpr int kRounds = 200;
-    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
     MJPEGStreamer streamer;
     ASSERT_TRUE(streamer.start(0, 1)) << streamer.lastError();
     for (int round = 0; round < kRounds; ++round) {
@@ -564,7 +613,7 @@ TEST(MJPEGStreamer, StartsAgainRightAfterShutdown)
         ASSERT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n")
             << "round " << round;
         ASSERT_TRUE(streamer.start(0, 1)) << "round " << round << ": " << streamer.lastError();
-        ASSERT_EQ(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"), viewer) << "round " << round;
+        ASSERT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"))) << "round " << round;
     }
 }
 
@@ -689,8 +738,7 @@ TEST(MJPEGStreamer, SurvivesRunningOutOfDescriptors)
     flood.clear();
     flooding = false;
 
-    const std::string viewer = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n" + kViewerPage;
-    EXPECT_TRUE(waitFor([&] { return exchange(port, "GET /viewer HTTP/1.1\r\n\r\n") == viewer; }))
+    EXPECT_TRUE(waitFor([&] { return isViewerAnswer(exchange(port, "GET /viewer HTTP/1.1\r\n\r\n")); }))
         << "no answer after the flood";
     done = true;
     reader.join();

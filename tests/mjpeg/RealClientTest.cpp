@@ -96,8 +96,7 @@ std::vector<std::string> makePictures()
 // made with.
 TEST(RealClient, CurlReceivesDecodableStream)
 {
-    if (!test::isOnPath("curl"))
-        GTEST_SKIP() << "curl is not installed";
+    SKIP_WITHOUT_PEER("curl");
     const std::vector<std::string> pictures = makePictures();
     MJPEGStreamer streamer;
     ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
@@ -150,8 +149,7 @@ TEST(RealClient, CurlReceivesDecodableStream)
 // of the published size and colours.
 TEST(RealClient, FfmpegDecodesStream)
 {
-    if (!test::isOnPath("ffmpeg"))
-        GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_PEER("ffmpeg");
     constexpr int kFrames = 3;
     const std::vector<std::string> pictures = makePictures();
     MJPEGStreamer streamer;
@@ -192,8 +190,7 @@ TEST(RealClient, FfmpegDecodesStream)
 // paused stream brings its frames all the same.
 TEST(RealClient, FfmpegEndsOnAPausedStream)
 {
-    if (!test::isOnPath("ffmpeg"))
-        GTEST_SKIP() << "ffmpeg is not installed";
+    SKIP_WITHOUT_PEER("ffmpeg");
     constexpr int kEndMs = 5000;
     MJPEGStreamer streamer;
     ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
@@ -212,8 +209,7 @@ TEST(RealClient, FfmpegEndsOnAPausedStream)
 // centred on the black page.
 TEST(RealClient, ChromiumShowsNewestPictureOnViewerPage)
 {
-    if (!test::isOnPath("chromium"))
-        GTEST_SKIP() << "chromium is not installed";
+    SKIP_WITHOUT_PEER("chromium");
     constexpr int kWindowWidth = 800;
     constexpr int kWindowHeight = 400;
     const Rgb kRed = kColours[0];

@@ -2,6 +2,7 @@
 #include "HeadlessChromium.h"
 
 #include "JpegCodec.h"
+#include "JsonText.h"
 #include "LoopbackClient.h"
 #include "TestSupport.h"
 
@@ -42,18 +43,6 @@ bool makePipe(net::UniqueFd& read_end, net::UniqueFd& write_end)
     return read_end.isValid() && write_end.isValid();
 }
 
-// The raw text of the string member `name` of a JSON message; empty if absent.
-std::string stringMember(const std::string& message, const std::string& name)
-{
-    const std::string key = "\"" + name + "\":\"";
-    const std::size_t start = message.find(key);
-    if (start == std::string::npos)
-        return {};
-    const std::size_t begin = start + key.size();
-    const std::size_t end = message.find('"', begin);
-    return end == std::string::npos ? std::string() : message.substr(begin, end - begin);
-}
-
 std::string decodeBase64(const std::string& text)
 {
     const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -92,7 +81,7 @@ HeadlessChromium::HeadlessChromium(int width, int height) : width_(width), heigh
     // The browser stays off the test's session bus: it needs no bus, and
     // would otherwise start an accessibility bus there.
     process_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"env", "-u", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE=1", "chromium", "--headless",
+        std::vector<std::string>{"env", "-u", "DBUS_SESSION_BUS_ADDRESS", "NO_AT_BRIDGE=1", kProgram, "--headless",
             "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
             "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile_.string(),
             "--window-size=" + std::to_string(width) + "," + std::to_string(height), "--remote-debugging-pipe",
@@ -122,11 +111,11 @@ bool HeadlessChromium::open(const std::string& url)
         return false;
     }
     // The page gets its size before it loads, so it is laid out once.
-    const std::string target = stringMember(call("Target.createTarget", "{\"url\":\"about:blank\"}"), "targetId");
+    const std::string target = jsonStringMember(call("Target.createTarget", "{\"url\":\"about:blank\"}"), "targetId");
     if (target.empty())
         return false;
-    session_ =
-        stringMember(call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"), "sessionId");
+    session_ = jsonStringMember(
+        call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"), "sessionId");
     const std::string size = "{\"width\":" + std::to_string(width_) + ",\"height\":" + std::to_string(height_) +
         ",\"deviceScaleFactor\":1,\"mobile\":false}";
     return !session_.empty() && !call("Emulation.setDeviceMetricsOverride", size, session_).empty() &&
@@ -139,7 +128,7 @@ std::vector<unsigned char> HeadlessChromium::screenshot()
         "{\"format\":\"jpeg\",\"quality\":" + std::to_string(kScreenshotJpegQuality) + "}", session_);
     if (answer.empty())
         return {};
-    const std::string jpeg = decodeBase64(stringMember(answer, "data"));
+    const std::string jpeg = decodeBase64(jsonStringMember(answer, "data"));
     int width = 0, height = 0;
     std::vector<unsigned char> rgb;
     if (!decodeJpeg(jpeg, width, height, rgb)) {
@@ -151,6 +140,17 @@ std::vector<unsigned char> HeadlessChromium::screenshot()
         return {};
     }
     return rgb;
+}
+
+std::string HeadlessChromium::evaluate(const std::string& expression)
+{
+    const std::string answer =
+        call("Runtime.evaluate", "{\"expression\":" + jsonQuoted(expression) + ",\"returnByValue\":true}", session_);
+    if (answer.find("\"exceptionDetails\"") != std::string::npos) {
+        error_ = "the script failed: " + answer;
+        return {};
+    }
+    return jsonStringMember(answer, "value");
 }
 
 std::string HeadlessChromium::call(

@@ -14,10 +14,13 @@
 namespace quelmor::test {
 
 // Headless Chromium driven over its DevTools pipe, so that a test decides when
-// to look at the page: opens one page and takes screenshots of it on demand.
+// to look at the page: opens one page and takes screenshots of it, or runs a
+// script in it, on demand.
 // Used by one thread; every call has a deadline.
 class HeadlessChromium {
 public:
+    static constexpr const char* kProgram = "chromium";
+
     HeadlessChromium(int width, int height);
     // Closes the browser and removes its profile.
     ~HeadlessChromium();
@@ -29,6 +32,9 @@ public:
     // The page as drawn now, interleaved RGB of width x height; empty on
     // failure, with the reason in error().
     std::vector<unsigned char> screenshot();
+    // The string `expression` evaluates to in the page; empty on failure,
+    // with the reason in error().
+    std::string evaluate(const std::string& expression);
     const std::string& error() const { return error_; }
 
 private:

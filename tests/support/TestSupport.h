@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "ChildProcess.h"
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -31,4 +33,20 @@ long long nowMs();
 // Descriptors open in this process right now.
 int openDescriptorCount();
 
+// True under CI=true, where the install script has put every test peer in
+// place: a missing one is then a failure, not a reason to skip.
+bool everyPeerRequired();
+
 }  // namespace quelmor::test
+
+// Skips the test when the program `peer` (curl, ffmpeg, chromium...) is not
+// installed, or fails it when everyPeerRequired(). A statement of its own.
+#define SKIP_WITHOUT_PEER(peer)                                                                                        \
+    switch (0)                                                                                                         \
+    case 0:                                                                                                            \
+    default:                                                                                                           \
+        if (::quelmor::test::isOnPath(peer)) {                                                                         \
+        } else if (::quelmor::test::everyPeerRequired())                                                               \
+            GTEST_FAIL() << (peer) << " is not installed, and CI=true requires every test peer";                       \
+        else                                                                                                           \
+            GTEST_SKIP() << (peer) << " is not installed"

@@ -1,0 +1,252 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The viewer page in real headless browsers stays with the picture while the
+// real service process, on the test's session bus, switches its source, stops
+// and comes back, dies and comes back, and stalls. The live source is the
+// scripted picture driver sending a dark picture; the SER file is white.
+#include "ChildProcess.h"
+#include "HeadlessChromium.h"
+#include "HeadlessFirefox.h"
+#include "IndiSimulator.h"
+#include "JpegCodec.h"
+#include "PortHolder.h"
+#include "SerFileWriter.h"
+#include "TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using namespace quelmor::test;
+
+namespace {
+
+const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+const QString kDevice = QStringLiteral("Picture Driver");
+// What the page must meet after every change, counted from the moment the
+// service has its source again.
+constexpr int kShowWithinMs = 6000;
+// The page gives up on a silent stream after 10 s; a second of its watchdog
+// and some slack on top.
+constexpr int kStallNoticedWithinMs = 15000;
+constexpr int kLookEveryMs = 50;
+constexpr int kProcessWaitMs = 10000;
+constexpr int kWindowWidth = 640;
+constexpr int kWindowHeight = 480;
+constexpr int kPictureWidth = 64;
+constexpr int kPictureHeight = 48;
+constexpr int kLiveGrey = 40;
+constexpr int kSerGrey = 255;
+constexpr int kGreyTolerance = 30;
+constexpr const char* kLiveInterval = "0.2";
+
+// The picture the page shows, as the mean of its red samples (-1 before the
+// first), and whether the reconnecting note is up: "GREY NOTE".
+constexpr const char* kPageState = R"((function () {
+  var img = document.querySelector('img'), note = document.getElementById('note'), grey = -1;
+  if (img.complete && img.naturalWidth) {
+    var canvas = document.createElement('canvas'), context = canvas.getContext('2d');
+    canvas.width = canvas.height = 8;
+    context.drawImage(img, 0, 0, 8, 8);
+    var data = context.getImageData(0, 0, 8, 8).data;
+    grey = 0;
+    for (var i = 0; i < data.length; i += 4) grey += data[i] / 64;
+  }
+  return Math.round(grey) + ' ' + (note && !note.hidden ? 1 : 0);
+})())";
+
+struct PageState {
+    int grey = -1;
+    bool note = false;
+};
+
+enum class Source { live, ser };
+
+bool shows(const PageState& state, Source source)
+{
+    return std::abs(state.grey - (source == Source::live ? kLiveGrey : kSerGrey)) <= kGreyTolerance;
+}
+
+bool nameIsOwned()
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
+}
+
+// One run of the service executable on the test's session bus; killed if the
+// test leaves it running.
+class ServiceProcess {
+public:
+    bool start()
+    {
+        if (!waitFor([] { return !nameIsOwned(); }))
+            return false;
+        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{STREAMER_EXECUTABLE});
+        if (!process_->isStarted() || !waitFor(nameIsOwned))
+            return false;
+        bus_ = std::make_unique<QDBusInterface>(kService, QStringLiteral("/Streamer"), kService);
+        return bus_->isValid();
+    }
+    // Calls start(device), which has no reply, then a query: the service has
+    // handled the first once the second answers.
+    bool startLive()
+    {
+        bus_->call(QDBus::NoBlock, QStringLiteral("start"), kDevice);
+        return QDBusReply<int>(bus_->call(QStringLiteral("serCurrentFrame"))).isValid();
+    }
+    bool openSer(const QString& path)
+    {
+        const QDBusReply<bool> opened = bus_->call(QStringLiteral("openSer"), path);
+        return opened.isValid() && opened.value();
+    }
+    bool stop()
+    {
+        bus_->call(QDBus::NoBlock, QStringLiteral("stop"));
+        return process_->waitForExit(kProcessWaitMs);
+    }
+    bool signal(int number) { return ::kill(process_->pid(), number) == 0; }
+    bool kill() { return signal(SIGKILL) && process_->waitForExit(kProcessWaitMs); }
+
+private:
+    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<QDBusInterface> bus_;
+};
+
+template <typename Browser>
+class ViewerReconnectTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SKIP_WITHOUT_PEER(Browser::kProgram);
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
+        ASSERT_TRUE(directory.isValid());
+        serPath = directory.filePath(QStringLiteral("white.ser"));
+        const QByteArray white(kPictureWidth * kPictureHeight, static_cast<char>(kSerGrey));
+        ASSERT_TRUE(
+            sertest::writeSerFile(serPath, {sertest::kSerColorMono, 8, kPictureWidth, kPictureHeight}, {white}));
+        const std::string dark = encodeJpeg(
+            std::vector<std::uint8_t>(kPictureWidth * kPictureHeight, kLiveGrey), kPictureWidth, kPictureHeight, 1);
+        QFile live(directory.filePath(QStringLiteral("dark.jpg")));
+        ASSERT_TRUE(live.open(QIODevice::WriteOnly) && live.write(dark.data(), dark.size()));
+        live.close();
+        ASSERT_TRUE(simulator.startPictureDriver(kDevice)) << simulator.log().toStdString();
+        ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 %2").arg(live.fileName(), kLiveInterval)));
+    }
+
+    PageState look(Browser& browser)
+    {
+        PageState state;
+        std::istringstream(browser.evaluate(kPageState)) >> state.grey >> state.note;
+        return state;
+    }
+
+    // Polls the page until `wanted` holds or `timeout_ms` pass; the time it
+    // took, or -1.
+    long long waitForPage(Browser& browser, const std::function<bool(const PageState&)>& wanted, int timeout_ms)
+    {
+        const long long start = nowMs();
+        while (nowMs() - start <= timeout_ms) {
+            last = look(browser);
+            if (wanted(last))
+                return nowMs() - start;
+            std::this_thread::sleep_for(std::chrono::milliseconds(kLookEveryMs));
+        }
+        return -1;
+    }
+
+    // The page keeps the picture of `source` under the reconnecting note.
+    void expectNoteOver(Browser& browser, Source source, int timeout_ms)
+    {
+        const long long took = waitForPage(
+            browser, [](const PageState& s) { return s.note; }, timeout_ms);
+        std::cout << "[ viewer   ] " << Browser::kProgram << ", note up after " << took << " ms" << std::endl;
+        EXPECT_GE(took, 0) << "no reconnecting note; grey " << last.grey << " " << browser.error();
+        EXPECT_TRUE(shows(last, source)) << "the last picture was not kept: grey " << last.grey;
+    }
+
+    QTemporaryDir directory;
+    QString serPath;
+    IndiSimulator simulator;
+    ServiceProcess service;
+    PageState last;
+};
+
+using Browsers = ::testing::Types<HeadlessChromium, HeadlessFirefox>;
+TYPED_TEST_SUITE(ViewerReconnectTest, Browsers);
+
+// Each change leaves the service serving its new source; the page opened
+// once must show that source's picture within kShowWithinMs of it, with the
+// note gone. The times are printed for the record.
+TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
+{
+    ServiceProcess& service = this->service;
+    TypeParam browser(kWindowWidth, kWindowHeight);
+    struct Step {
+        const char* name;
+        std::function<void()> change;
+        Source shown;
+    };
+    const Step steps[] = {
+        {"first live picture",
+            [&] {
+                ASSERT_TRUE(service.start()) << "the service never claimed its name";
+                ASSERT_TRUE(service.startLive());
+                // The page itself is served once the feed listens.
+                ASSERT_TRUE(waitFor([] { return portOpen(kHttpPort); })) << "port " << kHttpPort << " never opened";
+                ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer"))
+                    << browser.error();
+            },
+            Source::live},
+        {"live -> SER", [&] { ASSERT_TRUE(service.openSer(this->serPath)); }, Source::ser},
+        {"SER -> live", [&] { ASSERT_TRUE(service.startLive()); }, Source::live},
+        {"stop, start, SER",
+            [&] {
+                ASSERT_TRUE(service.stop()) << "the service did not end after stop";
+                this->expectNoteOver(browser, Source::live, kShowWithinMs);
+                ASSERT_TRUE(service.start());
+                ASSERT_TRUE(service.openSer(this->serPath));
+            },
+            Source::ser},
+        {"SIGKILL, start, live",
+            [&] {
+                ASSERT_TRUE(service.kill());
+                this->expectNoteOver(browser, Source::ser, kShowWithinMs);
+                ASSERT_TRUE(service.start());
+                ASSERT_TRUE(service.startLive());
+            },
+            Source::live},
+        {"stalled 10 s, resumed",
+            [&] {
+                ASSERT_TRUE(service.signal(SIGSTOP));
+                this->expectNoteOver(browser, Source::live, kStallNoticedWithinMs);
+                ASSERT_TRUE(service.signal(SIGCONT));
+            },
+            Source::live},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        step.change();
+        ASSERT_FALSE(this->HasFatalFailure());
+        const long long took = this->waitForPage(
+            browser, [&](const PageState& s) { return shows(s, step.shown) && !s.note; }, kShowWithinMs);
+        std::cout << "[ viewer   ] " << TypeParam::kProgram << ", " << step.name << ": "
+                  << (took < 0 ? std::string("not within the bound") : std::to_string(took) + " ms") << std::endl;
+        ASSERT_GE(took, 0) << "the page shows grey " << this->last.grey << ", note " << this->last.note << " "
+                           << browser.error();
+    }
+}
+
+}  // namespace
