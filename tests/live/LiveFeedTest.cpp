@@ -8,6 +8,7 @@
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
 
+#include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
@@ -234,6 +235,40 @@ TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
         << "the identity stretch never passed a picture through";
     for (int i = 0; i < kPartsChecked; ++i)
         EXPECT_TRUE(recorder->waitForBlob(readPart(*identity))) << "identity stretch: part " << i << " re-encoded";
+}
+
+// Every part on "/jpg" is byte for byte a JPEG the driver sent: it numbers
+// them so that no two are alike and logs their digests before sending, so a
+// part that is not one of them fails at once, with no wait for a time-out.
+TEST_F(LiveFeedTest, PublishesExactlyTheBytesTheDriverSent)
+{
+    constexpr int kParts = 40;
+    const QString device = QStringLiteral("Picture Driver");
+    QTemporaryDir directory;
+    std::vector<std::uint8_t> noise(kWindowWidth * kWindowHeight);
+    for (std::size_t i = 0; i < noise.size(); ++i)
+        noise[i] = std::uint8_t(i * 7919 % 251);
+    const std::string jpeg = encodeJpeg(noise, kWindowWidth, kWindowHeight, 1);
+    QFile picture(directory.filePath(QStringLiteral("picture.jpg")));
+    ASSERT_TRUE(picture.open(QIODevice::WriteOnly) && picture.write(jpeg.data(), qint64(jpeg.size())));
+    picture.close();
+    QFile digests(directory.filePath(QStringLiteral("digests")));
+    ASSERT_TRUE(simulator.startPictureDriver(device));
+    service.startFeed(device);
+    // Open before the first picture: a service that dies of one ends the stream at once.
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("digests ") + digests.fileName()));
+    ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 0.01").arg(picture.fileName())));
+    for (int i = 0; i < kParts; ++i) {
+        const std::string part = readPart(*stream);
+        const QByteArray digest =
+            QCryptographicHash::hash(QByteArray::fromStdString(part), QCryptographicHash::Sha256).toHex();
+        ASSERT_TRUE(digests.open(QIODevice::ReadOnly));
+        const bool sent = digests.readAll().contains(digest);
+        digests.close();
+        ASSERT_TRUE(sent) << "part " << i << " of " << part.size() << " bytes is no picture the driver sent";
+    }
 }
 
 // A BLOB that is no JPEG (a FITS exposure) goes out as received, even with a

@@ -81,4 +81,38 @@ TEST(SerFrameRenderer, BandsRenderLikeTheWholeFrame)
     }
 }
 
+// Samples of other depths are scaled to the full range of their 1 or 2 bytes
+// before the stretch: a frame shows exactly as the file of that full depth
+// holding the scaled samples. The other pixels, 0, keep the stretch the
+// identity, and the scaled samples are multiples of 257 (or full scale), so
+// one a level short of them shows darker.
+TEST(SerFrameRenderer, ScalesSamplesOfOtherDepthsToTheFullRange)
+{
+    const struct {
+        std::int32_t depth;
+        std::uint16_t sample, scaled;
+    } rows[] = {{12, 4095, 65535}, {10, 1023, 65535}, {12, 2184, 34952}, {10, 341, 21845}, {4, 15, 255}, {1, 1, 255},
+        {12, 0, 0}};
+    QTemporaryDir directory;
+    const auto picture = [&](std::int32_t depth, std::uint16_t sample) {
+        SerHeaderFields fields;
+        fields.pixelDepth = depth;
+        fields.width = 8;
+        fields.height = 8;
+        QByteArray frame(serFrameBytes(fields), '\0');
+        frame[0] = char(sample & 0xFF);
+        if (depth > 8)
+            frame[1] = char(sample >> 8);
+        const QString path = directory.filePath("depth.ser");
+        SerReader reader;
+        SerFrameRenderer renderer;
+        EXPECT_TRUE(writeSerFile(path, fields, frame) && reader.open(path) && renderer.render(reader, 0));
+        return renderer.picture();
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.sample << " at " << row.depth << " bits");
+        EXPECT_TRUE(picture(row.depth, row.sample) == picture(row.depth > 8 ? 16 : 8, row.scaled));
+    }
+}
+
 }  // namespace

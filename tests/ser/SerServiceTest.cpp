@@ -378,8 +378,7 @@ TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
 // where playback was paused, also on a page opened only then.
 TEST_F(SerServiceTest, BrowserShowsThePausedFrame)
 {
-    if (!quelmor::test::isOnPath("chromium"))
-        GTEST_SKIP() << "chromium is not installed";
+    SKIP_WITHOUT_PEER("chromium");
     constexpr int kWindowWidth = 400;
     constexpr int kWindowHeight = 300;
     const std::string viewer = "http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer";
