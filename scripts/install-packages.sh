@@ -22,7 +22,7 @@ package_check_packages=(
 )
 test_packages=(
   libgtest-dev
-  ffmpeg chromium python3
+  ffmpeg chromium firefox-esr python3 nginx-light openssl
   clang libclang-rt-14-dev
   systemd
   mmdebstrap arch-test systemd-container qemu-user-static

@@ -50,8 +50,8 @@ run_stage() {
 trap 'exit 130' INT
 
 run_stage plain "every test" build_and_test build "" all
-run_stage ASan+UBSan "every test but the booted machine's, which the plain build ran" \
-  build_and_test build-asan "-LE container" all -DDORVENQUILL_ASAN=ON
+run_stage ASan+UBSan "every test but the booted machine's and the machine tests, which the plain build ran" \
+  build_and_test build-asan "-LE container|machine" all -DDORVENQUILL_ASAN=ON
 run_stage TSan "the threaded libraries" build_and_test build-tsan "-L threads" threaded_tests -DDORVENQUILL_TSAN=ON
 run_stage fuzz "clang and libFuzzer, a short run of every target" fuzz_briefly
 run_stage arm64 "cross-build and package, the plain suite under qemu-user, the package in an arm64 Debian" \

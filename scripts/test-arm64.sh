@@ -23,6 +23,9 @@ readonly LEFT_OUT=(
   "SerServiceTest.RefusesFramesTooLargeToShowAtOnce: qemu-user's speed: stop waits for the 61 Mpx frame being rendered, about 24 s emulated, beyond the test's 10 s"
   "deploy_package_test: runs no arm64 program; it expects a package of the machine's architecture, and the cross build checks the arm64 one"
   "deploy_run_service_test: runs no arm64 program; it builds and runs the machine's own service with scripts/run-service.sh"
+  "deploy_viewer_tests: a machine test of the viewer page in the host's Chromium and Firefox; under qemu-user the emulated service's restarts, not the page, would set the times it bounds"
+  "deploy_nginx_proxy_test: a machine test of the host's nginx around the service; the arm64 package is checked in the arm64 root below"
+  "deploy_relay_hls_test: a machine test of the host's ffmpeg and nginx around the service; the arm64 package is checked in the arm64 root below"
   "deploy_systemd_test: boots a machine whose init and every program would be emulated; the arm64 package is installed and run in an arm64 root below instead"
   "HistogramTest.ColourFrameDrawsOneCurvePerChannel: qemu-user: since the test binary also loads libcfitsio and libdc1394, the emulated program dies of SIGSEGV in a thread of its own in about 1 run of 30 (core without a usable stack); natively, and under ASan, it passes every run, and the same code passed 60 of 60 emulated runs without those libraries"
 )

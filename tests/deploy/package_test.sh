@@ -32,6 +32,7 @@ expected_files="./usr/bin/dorvenquill-streamer
 ./usr/share/dbus-1/services/$name.service
 $doc/changelog.gz
 $doc/copyright
+$doc/examples/nginx-dorvenquill.conf
 $manual_page"
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
 [[ "$files" == "$expected_files" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected_files"
