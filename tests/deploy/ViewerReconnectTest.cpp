@@ -57,11 +57,11 @@ constexpr const char* kLiveInterval = "0.2";
 // The picture the page shows, as the mean of its red samples (-1 before the
 // first), and whether the reconnecting note is up: "GREY NOTE".
 constexpr const char* kPageState = R"((function () {
-  var img = document.querySelector('img'), note = document.getElementById('note'), grey = -1;
-  if (img.complete && img.naturalWidth) {
+  var picture = document.getElementById('picture'), note = document.getElementById('note'), grey = -1;
+  if (picture.width) {
     var canvas = document.createElement('canvas'), context = canvas.getContext('2d');
     canvas.width = canvas.height = 8;
-    context.drawImage(img, 0, 0, 8, 8);
+    context.drawImage(picture, 0, 0, 8, 8);
     var data = context.getImageData(0, 0, 8, 8).data;
     grey = 0;
     for (var i = 0; i < data.length; i += 4) grey += data[i] / 64;
