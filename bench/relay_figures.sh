@@ -21,14 +21,6 @@ readonly SIMULATOR="CCD Simulator"
 board_bytes_sent() {
   ss -tinH state established '( sport = :8080 )' | grep -o 'bytes_acked:[0-9]*' | awk -F: '{ n += $2 } END { print n + 0 }'
 }
-newest_segment() { { curl --silent "$RELAY_URL/stream.m3u8" || true; } | sed -n 's/^segment\([0-9]*\)\.ts$/\1/p' | tail -n1; }
-segment_newer_than() { [[ "$(newest_segment)" -gt "$1" ]]; }
-# wait_segments COUNT: waits until the relay has written COUNT segments more.
-wait_segments() {
-  local start
-  start=$(newest_segment)
-  wait_for "$1 new segments" segment_newer_than $((${start:--1} + $1 - 1))
-}
 
 # per_picture NAME NEW-SEGMENTS: the bytes of a picture of the current source:
 # on /jpg, and as H.264 in the segments the relay lists once it has written

@@ -96,3 +96,13 @@ sys.stdout.buffer.write(b"LUCAM-RECORDER" + struct.pack("<7i", 0, 0, 0, 1280, 10
 geq=lum='20*256+X*3+Y*2+$stars',gblur=sigma=1.2,format=gray,loop=loop=-1:size=1,scroll=h=0.00078,
 noise=alls=6:allf=t,eq=eval=frame:brightness='0.4*gte(n\,$flash_from)'" -frames:v "$frames" -pix_fmt gray -f rawvideo - >>"$file"
 }
+
+# The newest segment of scripts/relay-hls.sh's playlist at RELAY_URL.
+newest_segment() { { curl --silent "$RELAY_URL/stream.m3u8" || true; } | sed -n 's/^segment\([0-9]*\)\.ts$/\1/p' | tail -n1; }
+segment_newer_than() { [[ "$(newest_segment)" -gt "$1" ]]; }
+# wait_segments COUNT: waits until the relay has written COUNT segments more.
+wait_segments() {
+  local start
+  start=$(newest_segment)
+  wait_for "$1 new segments" segment_newer_than $((${start:--1} + $1 - 1))
+}

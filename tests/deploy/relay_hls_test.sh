@@ -13,14 +13,6 @@ readonly RELAY_URL=http://127.0.0.1:8081
 readonly READERS=20 FPS=10
 
 viewer_connections() { ss -tnH state established '( sport = :8080 )' | wc -l; }
-newest_segment() { { curl --silent "$RELAY_URL/stream.m3u8" || true; } | sed -n 's/^segment\([0-9]*\)\.ts$/\1/p' | tail -n1; }
-segment_newer_than() { [[ "$(newest_segment)" -gt "$1" ]]; }
-# wait_segments COUNT: waits until the relay has written COUNT segments more.
-wait_segments() {
-  local start
-  start=$(newest_segment)
-  wait_for "$1 new segments" segment_newer_than $((${start:--1} + $1 - 1))
-}
 
 # HLS readers through the relay's nginx: each decodes 3 pictures, not all the same.
 check_readers() {
