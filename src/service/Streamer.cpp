@@ -83,10 +83,9 @@ bool Streamer::openSer(const QString& path)
         forgetRecord();
         return false;
     }
-    SourceRecord ser;
-    ser.kind = SourceRecord::Kind::Ser;
-    ser.serPath = path;
-    keepRecord(ser);
+    record = SourceRecord{};
+    record->kind = SourceRecord::Kind::Ser;
+    record->serPath = path;
     recordSerState();
     return true;
 }
