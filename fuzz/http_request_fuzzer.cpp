@@ -12,8 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string message(reinterpret_cast<const char*>(data), size);
     const auto request = quelmor::net::HttpRequest::parse(message);
-    const std::size_t parsed =
-        request.method.size() + request.target.size() + request.version.size() + request.body.size();
+    std::size_t parsed = request.method.size() + request.target.size() + request.version.size() + request.body.size();
+    for (const auto& [name, value] : request.headers)
+        parsed += name.size() + value.size();
     if (parsed > message.size())
         std::abort();
     return 0;

@@ -2,14 +2,15 @@
 #include "mjpeg/HttpRequest.h"
 
 #include <algorithm>
-#include <string_view>
 
 namespace quelmor::net {
 
 namespace {
 
-// Reads a message front to back the way std::getline does: a piece runs up to
-// its delimiter (consumed, not kept) or to the end of the message.
+constexpr std::string_view kBlanks = " \t";
+
+// Reads a message front to back: a piece runs up to its delimiter (consumed,
+// not kept) or to the end of the message.
 class MessageCursor {
 public:
     explicit MessageCursor(std::string_view text) : text_(text) { }
@@ -29,18 +30,26 @@ public:
         return text_.substr(start, found - start);
     }
 
+    // One line, without its "\n" and the "\r" before it.
+    std::string_view readLine()
+    {
+        std::string_view line = readUntil('\n');
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        return line;
+    }
+
 private:
     std::string_view text_;
     std::size_t position_ = 0;
 };
 
-void parseHeaderLine(std::string_view line, std::map<std::string, std::string>& headers)
+std::string_view trimmed(std::string_view text)
 {
-    MessageCursor cursor(line);
-    const std::string_view name = cursor.readUntil(':');
-    cursor.readUntil(' ');
-    const std::string_view value = cursor.readUntil('\r');
-    headers[std::string(name)] = std::string(value);
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
 }  // namespace
@@ -49,17 +58,19 @@ HttpRequest HttpRequest::parse(const std::string& message)
 {
     HttpRequest request;
     MessageCursor cursor(message);
-    request.method = cursor.readUntil(' ');
-    request.target = cursor.readUntil(' ');
-    request.version = cursor.readUntil('\r');
-    cursor.readUntil('\n');
+    MessageCursor requestLine(cursor.readLine());
+    request.method = requestLine.readUntil(' ');
+    request.target = requestLine.readUntil(' ');
+    request.version = requestLine.readUntil('\n');
     while (!cursor.atEnd()) {
-        const std::string_view line = cursor.readUntil('\n');
-        if (line == "\r") {
+        const std::string_view line = cursor.readLine();
+        if (line.empty()) {
             request.body = message.substr(cursor.position());
             break;
         }
-        parseHeaderLine(line, request.headers);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos)
+            request.headers.emplace_back(line.substr(0, colon), trimmed(line.substr(colon + 1)));
     }
     return request;
 }
@@ -71,6 +82,12 @@ const std::string* HttpRequest::header(std::string_view name) const
             return &value;
     }
     return nullptr;
+}
+
+std::size_t HttpRequest::headerCount(std::string_view name) const
+{
+    return static_cast<std::size_t>(std::count_if(
+        headers.begin(), headers.end(), [&](const auto& entry) { return equalsIgnoringCase(entry.first, name); }));
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)

@@ -5,8 +5,11 @@
 #include "mjpeg/HttpResponse.h"
 #include "mjpeg/SocketWriter.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -139,10 +142,12 @@ img:not([src]){visibility:hidden}
 })();
 </script></body></html>)html";
 
+// Answers in the request's version when it is one the server speaks; never
+// copies the request's own bytes into the answer.
 HttpResponse makeResponse(const HttpRequest& request, int status_code, const char* reason)
 {
     HttpResponse response;
-    response.version = request.version;
+    response.version = request.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1";
     response.status_code = status_code;
     response.reason = reason;
     return response;
@@ -173,6 +178,44 @@ std::string_view urlAuthority(std::string_view url)
         return {};
     const std::string_view rest = url.substr(scheme_end + kSchemeEnd.size());
     return rest.substr(0, rest.find_first_of("/?#"));
+}
+
+// Whether `port` is empty or a port after its colon, as a Host value may end.
+bool isPortSuffix(std::string_view port)
+{
+    constexpr std::size_t kMostPortDigits = 5;
+    return port.empty() ||
+        (port.front() == ':' && port.size() <= 1 + kMostPortDigits &&
+            std::all_of(port.begin() + 1, port.end(), [](char c) { return c >= '0' && c <= '9'; }));
+}
+
+// Whether `address` is an IPv4 address in 127.0.0.0/8 or the IPv6 loopback.
+bool isLoopbackAddress(std::string_view address, bool ipv6)
+{
+    if (address.find('\0') != std::string_view::npos)
+        return false;
+    const std::string text(address);
+    in6_addr v6{};
+    in_addr v4{};
+    if (ipv6)
+        return ::inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+    return ::inet_pton(AF_INET, text.c_str(), &v4) == 1 && ntohl(v4.s_addr) >> 24 == IN_LOOPBACKNET;
+}
+
+// Whether a Host value names this machine: "localhost", 127.0.0.0/8 or
+// [::1], each with or without a port. A page whose own name an attacker
+// points at 127.0.0.1 (DNS rebinding) sends that name, not one of these.
+bool isLoopbackHost(std::string_view host)
+{
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        return close != std::string_view::npos && isPortSuffix(host.substr(close + 1)) &&
+            isLoopbackAddress(host.substr(1, close - 1), true);
+    }
+    const std::size_t colon = std::min(host.find(':'), host.size());
+    const std::string_view name = host.substr(0, colon);
+    return isPortSuffix(host.substr(colon)) &&
+        (equalsIgnoringCase(name, "localhost") || isLoopbackAddress(name, false));
 }
 
 // Whether a browser made the request for a page of another site, such as an
@@ -233,11 +276,19 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
 {
     const HttpRequest request = HttpRequest::parse(message);
 
+    // Two Hosts could name two machines to two readers (RFC 9112 asks for 400).
+    if (request.headerCount("Host") > 1) {
+        sendResponse(socket, makeResponse(request, 400, "Bad Request"));
+        return {true, false};
+    }
+
     if (request.target == shutdown_target_) {
         // The server listens on every interface: any viewer on the network
         // could otherwise stop the stream for everyone, and so could any web
-        // page open in a browser on this machine.
-        if (!peer_is_loopback || fromAnotherSite(request)) {
+        // page open in a browser on this machine, its own or one whose name
+        // now leads here.
+        const std::string* host = request.header("Host");
+        if (!peer_is_loopback || !host || !isLoopbackHost(*host) || fromAnotherSite(request)) {
             sendResponse(socket, makeResponse(request, 403, "Forbidden"));
             return {true, false};
         }

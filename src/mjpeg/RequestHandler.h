@@ -28,8 +28,9 @@ public:
     RequestHandler(Publisher& publisher, std::string shutdown_target);
 
     // The listener's on_message_cb: `bytes` is what one read pass collected;
-    // only a peer on this machine itself, and no web page of another site
-    // open in a browser there, may use the shutdown target.
+    // only a peer on this machine itself, whose Host is a loopback name or
+    // address, and no web page of another site open in a browser there, may
+    // use the shutdown target. A request with two Hosts gets 400.
     MessageResult onBytes(int socket, const std::string& bytes, bool peer_is_loopback);
     // The connection is about to close: forget what it sent.
     void forget(int socket);

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,7 +131,8 @@ TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 }
 
 // "/viewer" answers any method with the page; other methods on a stream path
-// get 405; the request's version is echoed.
+// get 405; a request of HTTP/1.0 is answered in kind, any other as HTTP/1.1,
+// and no byte of the request comes back in the answer.
 TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
 {
     EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n")));
@@ -146,9 +148,10 @@ TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
     LoopbackClient stream(streamer.port());
     ASSERT_TRUE(stream.send("GET /jpg HTTP/1.0\r\n\r\n"));
     EXPECT_EQ(stream.read(8, kWaitTimeoutMs), "HTTP/1.0");
-    // Lines ended by "\n" alone still get an answer.
-    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\n\n"),
-        "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n"));
+    // Lines ended by "\n" alone are lines all the same.
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.0\nHost: a\n\n"),
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"));
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer <script>\n\n")));
 }
 
 // "/shutdown" with any method is answered 200, then every connection is
@@ -161,7 +164,8 @@ TEST_F(MJPEGStreamerTest, ShutdownClosesEveryConnection)
     LoopbackClient idle(streamer.port());
     ASSERT_TRUE(idle.isConnected());
 
-    EXPECT_EQ(exchange(streamer.port(), "DELETE /shutdown HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(
+        exchange(streamer.port(), "DELETE /shutdown HTTP/1.1\r\nHost: localhost\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n");
     stream.readUntilClosed(kWaitTimeoutMs);
     EXPECT_TRUE(stream.sawEndOfStream()) << "the stream connection stayed open";
     EXPECT_EQ(idle.readUntilClosed(kWaitTimeoutMs), "");
@@ -189,44 +193,61 @@ std::string nonLoopbackAddress()
     return found;
 }
 
-// "/shutdown" ends the server only for a peer on this machine, and not for
-// a browser's request made for a page of another site; any other request is
-// refused on that connection alone, and the stream goes on. ctest runs this
-// in a network namespace whose loopback also holds 192.0.2.1.
+// "/shutdown" ends the server only for a peer on this machine that names it
+// as its Host, and not for a browser's request made for a page of another
+// site, nor for one whose own name was pointed at this machine (DNS
+// rebinding); two Hosts get 400. Any other request is refused on that
+// connection alone, and the stream goes on. ctest runs this in a network
+// namespace whose loopback also holds 192.0.2.1.
 TEST(MJPEGStreamer, ShutdownOnlyFromThisMachine)
 {
     const std::string remote = nonLoopbackAddress();
     ASSERT_FALSE(remote.empty()) << "no IPv4 address outside 127.0.0.0/8 to connect from: run it through ctest";
+    const std::string rebound = "Origin: http://evil.test:8080\r\nReferer: http://evil.test:8080/\r\n";
     const struct {
-        std::string source, headers;
-        bool honoured;
+        std::string source, host, headers;
+        int status;
     } rows[] = {
-        {"127.0.0.2", "", true},
-        {remote, "", false},
-        {"127.0.0.1", "Sec-Fetch-Site: none\r\n", true},
-        {"127.0.0.1", "Sec-Fetch-Site: same-origin\r\n", true},
-        {"127.0.0.1", "sec-fetch-site: cross-site\r\n", false},
-        {"127.0.0.1", "Sec-Fetch-Site: same-site\r\n", false},
-        {"127.0.0.1", "Origin: http://LOCALHOST:8080\r\n", true},
-        {"127.0.0.1", "Origin: null\r\n", false},
-        {"127.0.0.1", "ORIGIN: http://localhost:8081\r\n", false},
-        {"127.0.0.1", "Referer: http://localhost:8080/viewer\r\n", true},
-        {"127.0.0.1", "Referer: https://example.com/localhost:8080\r\n", false},
+        {"127.0.0.2", "localhost:8080", "", 200},
+        {remote, "localhost:8080", "", 403},
+        {"127.0.0.1", "localhost:8080", "Sec-Fetch-Site: none\r\n", 200},
+        {"127.0.0.1", "localhost:8080", "Sec-Fetch-Site: same-origin\r\n", 200},
+        {"127.0.0.1", "localhost:8080", "sec-fetch-site: cross-site\r\n", 403},
+        {"127.0.0.1", "localhost:8080", "Sec-Fetch-Site: same-site\r\n", 403},
+        {"127.0.0.1", "LOCALHOST:8080", "Origin: http://localhost:8080\r\n", 200},
+        {"127.0.0.1", "localhost:8080", "Origin: null\r\n", 403},
+        {"127.0.0.1", "localhost:8080", "ORIGIN: http://localhost:8081\r\n", 403},
+        {"127.0.0.1", "localhost:8080", "Referer: http://localhost:8080/viewer\r\n", 200},
+        {"127.0.0.1", "localhost:8080", "Referer: https://example.com/localhost:8080\r\n", 403},
+        {"127.0.0.1", "evil.test:8080", rebound + "Sec-Fetch-Site: same-origin\r\n", 403},
+        {"127.0.0.1", "localhost", "", 200},
+        {"127.0.0.1", "127.0.0.1:8080", "", 200},
+        {"127.0.0.1", "127.255.0.9", "", 200},
+        {"127.0.0.1", "[::1]:8080", "", 200},
+        {"127.0.0.1", "localhost.evil.test", "", 403},
+        {"127.0.0.1", "127.0.0.1.evil", "", 403},
+        {"127.0.0.1", "[::1].evil", "", 403},
+        {"127.0.0.1", "localhost:80:80", "", 403},
+        {"127.0.0.1", "", "", 403},
+        {"127.0.0.1", "localhost:8080", "host: evil.test:8080\r\n", 400},
     };
+    const std::map<int, std::string> answers = {{200, "HTTP/1.1 200 OK\r\n\r\n"},
+        {403, "HTTP/1.1 403 Forbidden\r\n\r\n"}, {400, "HTTP/1.1 400 Bad Request\r\n\r\n"}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.source + " " + row.headers);
+        SCOPED_TRACE(row.source + " Host: " + row.host + " " + row.headers);
+        const bool honoured = row.status == 200;
         MJPEGStreamer streamer;
         ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
         streamer.publish("/jpg", "first");
         LoopbackClient stream(streamer.port());
         ASSERT_TRUE(joinStream(streamer, stream, "/jpg", "first"));
-        EXPECT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\nHost: localhost:8080\r\n" + row.headers + "\r\n",
-                      row.source),
-            row.honoured ? "HTTP/1.1 200 OK\r\n\r\n" : "HTTP/1.1 403 Forbidden\r\n\r\n");
+        const std::string host = row.host.empty() ? "" : "Host: " + row.host + "\r\n";
+        EXPECT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n" + host + row.headers + "\r\n", row.source),
+            answers.at(row.status));
         streamer.publish("/jpg", "second");
         std::string picture, error;
-        EXPECT_EQ(stream.readPartAfter("first", picture, error, kWaitTimeoutMs), !row.honoured) << error;
-        EXPECT_EQ(streamer.isAlive(), !row.honoured);
+        EXPECT_EQ(stream.readPartAfter("first", picture, error, kWaitTimeoutMs), !honoured) << error;
+        EXPECT_EQ(streamer.isAlive(), !honoured);
     }
 }
 
@@ -465,8 +486,7 @@ TEST_F(MJPEGStreamerTest, AnswersRequestsOnlyOnceWhole)
     const std::vector<Case> cases = {
         {"split request line", {"GET /vie", "wer HTTP/1.1\r\n\r\n"}, false, kViewerHead, Answer::page},
         {"split blank line", {"GET /viewer HTTP/1.1\r\nHost: a\r\n", "\r\n"}, false, kViewerHead, Answer::page},
-        {"LF-only, split", {"GET /viewer HTTP/1.1\n", "\n"}, false,
-            "HTTP/1.1\n\n 200 OK\r\nContent-Type: text/html\r\n\r\n", Answer::page},
+        {"LF-only, split", {"GET /viewer HTTP/1.1\n", "\n"}, false, kViewerHead, Answer::page},
         {"half-close after request", {"GET /viewer HTTP/1.1\r\n\r\n"}, true, kViewerHead, Answer::page},
         {"half-close after split 404", {"GET /no", "ne HTTP/1.0\r\n\r\n"}, true, "HTTP/1.0 404 Not Found\r\n\r\n",
             Answer::whole},
@@ -610,7 +630,8 @@ TEST(MJPEGStreamer, StartsAgainRightAfterShutdown)
     ASSERT_TRUE(streamer.start(0, 1)) << streamer.lastError();
     for (int round = 0; round < kRounds; ++round) {
         LoopbackClient stream(streamer.port());
-        ASSERT_EQ(exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n")
+        ASSERT_EQ(
+            exchange(streamer.port(), "GET /shutdown HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), "HTTP/1.1 200 OK\r\n\r\n")
             << "round " << round;
         ASSERT_TRUE(streamer.start(0, 1)) << "round " << round << ": " << streamer.lastError();
         ASSERT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.1\r\n\r\n"))) << "round " << round;
