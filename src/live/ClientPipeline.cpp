@@ -28,12 +28,11 @@ void Client::processPicture(const Picture& picture)
         return;
     const PictureFormatName format = classifyPictureFormat(picture.format);
     QString error;
-    if (format.format == PictureFormat::Jpeg && !format.deflated) {
-        processJpeg(picture.bytes);
-    } else if (format.format == PictureFormat::Jpeg) {
-        QByteArray inflated;
-        if (inflateBounded(picture.bytes.constData(), picture.bytes.size(), kMaxInflatedPictureBytes, inflated, error))
-            processJpeg(inflated);
+    if (format.format == PictureFormat::Jpeg) {
+        // Only whole JPEGs go on, stretched or as they came.
+        QByteArray jpeg;
+        if (wholeJpeg(format, picture.bytes, jpeg, error))
+            processJpeg(jpeg);
         else
             reportUnshowable(picture.format, error);
     } else if (format.format == PictureFormat::Unknown) {

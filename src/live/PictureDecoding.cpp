@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -77,88 +78,129 @@ struct RawLayout {
     std::int64_t height;
     std::int64_t channels;
     PixelType pixelType;
+    std::int64_t bytes;
 };
 
-// The layout whose byte count is `length`: 8-bit grey, 16-bit grey or 8-bit
-// RGB, at the stream frame's size or, when the camera bins, at the binned size.
-// The CCD simulator's CCD_STREAM_FRAME already gives the binned size (binning
-// 2 x 2 on its 1280 x 1024 sensor makes it 640 x 512 and frames of 327,680
-// bytes: 8-bit grey, though the sensor is 16-bit), so that size comes first.
-std::optional<RawLayout> rawLayout(std::int64_t length, const StreamGeometry& geometry)
+// The samples a raw frame's pixel may have: 8-bit grey, 16-bit grey, 8-bit RGB.
+struct RawSamples {
+    std::int64_t bytesPerPixel;
+    std::int64_t channels;
+    PixelType pixelType;
+};
+constexpr std::array<RawSamples, 3> kRawSamples = {
+    {{1, 1, PixelType::UInt8}, {2, 1, PixelType::UInt16}, {kColourChannels, kColourChannels, PixelType::UInt8}}};
+// Only sizes cameraFrameSizeAllowed takes get a layout, so no byte count overflows.
+static_assert(kMaxCameraFramePixels <= INT64_MAX / kColourChannels, "raw byte counts fit in 64 bits");
+
+// Every layout the geometry allows, at the stream frame's size and, when the
+// camera bins, at the binned size. The CCD simulator's CCD_STREAM_FRAME already
+// gives the binned size (binning 2 x 2 on its 1280 x 1024 sensor makes it
+// 640 x 512 and frames of 327,680 bytes: 8-bit grey, though the sensor is
+// 16-bit), so that size comes first.
+std::vector<RawLayout> rawLayouts(const StreamGeometry& geometry)
 {
-    std::array<std::pair<std::int64_t, std::int64_t>, 2> sizes = {
-        {{geometry.width, geometry.height}, {geometry.width, geometry.height}}};
+    std::vector<std::pair<std::int64_t, std::int64_t>> sizes = {{geometry.width, geometry.height}};
     if (geometry.binX > 1 || geometry.binY > 1)
-        sizes[1] = {geometry.width / std::max(geometry.binX, 1), geometry.height / std::max(geometry.binY, 1)};
+        sizes.emplace_back(geometry.width / std::max(geometry.binX, 1), geometry.height / std::max(geometry.binY, 1));
+    std::vector<RawLayout> layouts;
+    QString ignored;
     for (const auto& [width, height] : sizes) {
-        const std::int64_t pixels = width * height;
-        if (width <= 0 || height <= 0)
+        if (!cameraFrameSizeAllowed(width, height, ignored))
             continue;
-        if (length == pixels)
-            return RawLayout{width, height, 1, PixelType::UInt8};
-        if (length == 2 * pixels)
-            return RawLayout{width, height, 1, PixelType::UInt16};
-        if (length == kColourChannels * pixels)
-            return RawLayout{width, height, kColourChannels, PixelType::UInt8};
+        for (const RawSamples& samples : kRawSamples)
+            layouts.push_back(
+                {width, height, samples.channels, samples.pixelType, width * height * samples.bytesPerPixel});
     }
-    return std::nullopt;
+    return layouts;
 }
 
-void copyRawSamples(const char* bytes, std::int64_t length, const RawLayout& layout, CameraFrame& frame)
+QString rawGeometryText(const StreamGeometry& geometry)
 {
-    frame.samples = QByteArray(qsizetype(length), Qt::Uninitialized);
+    return QStringLiteral("%1 x %2 pixels (binning %3 x %4)")
+        .arg(geometry.width)
+        .arg(geometry.height)
+        .arg(geometry.binX)
+        .arg(geometry.binY);
+}
+
+// Moves the frame's bytes into planar samples: grey frames keep their buffer
+// (16-bit samples are put in host order in place), so an inflated frame is
+// not held beside its samples.
+void takeRawSamples(QByteArray bytes, const RawLayout& layout, CameraFrame& frame)
+{
     const std::int64_t pixels = layout.width * layout.height;
-    auto* const target = frame.samples.data();
-    if (layout.channels == kColourChannels)
-        splitPlanes(reinterpret_cast<const std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(target),
-            std::size_t(pixels), false);
-    else if (layout.pixelType == PixelType::UInt16)
-        qFromLittleEndian<std::uint16_t>(bytes, qsizetype(pixels), target);
-    else
-        std::copy_n(bytes, length, target);
+    if (layout.channels == kColourChannels) {
+        frame.samples = QByteArray(bytes.size(), Qt::Uninitialized);
+        splitPlanes(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+            reinterpret_cast<std::uint8_t*>(frame.samples.data()), std::size_t(pixels), false);
+    } else {
+        if (layout.pixelType == PixelType::UInt16)
+            qFromLittleEndian<std::uint16_t>(bytes.constData(), qsizetype(pixels), bytes.data());
+        frame.samples = std::move(bytes);
+    }
     frame.width = std::int32_t(layout.width);
     frame.height = std::int32_t(layout.height);
     frame.channels = std::int32_t(layout.channels);
     frame.pixelType = layout.pixelType;
 }
 
-bool decodeRawStream(
-    const char* bytes, std::int64_t length, const StreamGeometry& geometry, CameraFrame& frame, QString& error)
+// The layout whose byte count is `length`; none, with the reason in `error`.
+std::optional<RawLayout> rawLayout(std::int64_t length, const StreamGeometry& geometry, QString& error)
 {
-    const std::optional<RawLayout> layout = rawLayout(length, geometry);
-    if (!layout) {
-        error = QStringLiteral("a raw stream frame of %1 bytes fits no 8-bit, 16-bit or RGB frame of %2 x %3 pixels "
-                               "(binning %4 x %5)")
-                    .arg(length)
-                    .arg(geometry.width)
-                    .arg(geometry.height)
-                    .arg(geometry.binX)
-                    .arg(geometry.binY);
-        return false;
-    }
-    if (!cameraFrameSizeAllowed(layout->width, layout->height, error))
-        return false;
-    copyRawSamples(bytes, length, *layout, frame);
+    const std::vector<RawLayout> layouts = rawLayouts(geometry);
+    const auto layout = std::find_if(
+        layouts.begin(), layouts.end(), [&](const RawLayout& candidate) { return candidate.bytes == length; });
+    if (layout != layouts.end())
+        return *layout;
+    error = QStringLiteral("a raw stream frame of %1 bytes fits no 8-bit, 16-bit or RGB frame of %2, of at "
+                           "most %3 pixels a side and %4 pixels")
+                .arg(length)
+                .arg(rawGeometryText(geometry))
+                .arg(kMaxJpegSidePixels)
+                .arg(kMaxCameraFramePixels);
+    return std::nullopt;
+}
+
+bool decodeRawStream(
+    QByteArray bytes, const RawLayout& layout, const StreamGeometry& geometry, CameraFrame& frame, QString& error)
+{
+    takeRawSamples(std::move(bytes), layout, frame);
     const std::optional<BayerPattern> pattern = bayerPatternNamed(geometry.cfaType);
-    if (!pattern || layout->channels != 1)
+    if (!pattern || layout.channels != 1)
         return true;
     return demosaicCameraFrame(frame, shiftedBayerPattern(*pattern, geometry.cfaOffsetX, geometry.cfaOffsetY), error);
 }
 
-bool decodeInflated(PictureFormat format, const char* bytes, std::int64_t length, const StreamGeometry& geometry,
-    CameraFrame& frame, QString& error)
+// Decodes the picture's plain (inflated) bytes; `owned`, when not null, holds
+// them and may be taken.
+bool decodeInflated(PictureFormat format, const char* bytes, std::int64_t length, QByteArray* owned,
+    const StreamGeometry& geometry, CameraFrame& frame, QString& error)
 {
     switch (format) {
     case PictureFormat::Fits:
         return decodeFits(bytes, length, frame, error);
-    case PictureFormat::RawStream:
-        return decodeRawStream(bytes, length, geometry, frame, error);
+    case PictureFormat::RawStream: {
+        const std::optional<RawLayout> layout = rawLayout(length, geometry, error);
+        return layout &&
+            decodeRawStream(owned != nullptr ? std::move(*owned) : QByteArray(bytes, qsizetype(length)), *layout,
+                geometry, frame, error);
+    }
     case PictureFormat::Jpeg:
     case PictureFormat::Unknown:
         break;
     }
     error = QStringLiteral("only FITS and raw stream pictures are decoded here");
     return false;
+}
+
+// Starts with the start-of-image marker and ends with end-of-image, zeros after it allowed.
+bool jpegMarkersWhole(const QByteArray& jpeg)
+{
+    qsizetype end = jpeg.size();
+    while (end > 0 && jpeg[end - 1] == '\0')
+        --end;
+    const QByteArrayView content(jpeg.constData(), end);
+    return content.size() >= 4 && content.startsWith("\xFF\xD8") && content.endsWith("\xFF\xD9");
 }
 
 template <typename Sample>
@@ -230,19 +272,62 @@ bool inflateBounded(const char* bytes, std::int64_t length, std::int64_t maxByte
     return true;
 }
 
+std::int64_t inflatedBytesAllowed(PictureFormat format, const StreamGeometry& geometry, QString& error)
+{
+    switch (format) {
+    case PictureFormat::Fits:
+        return kMaxInflatedFitsBytes;
+    case PictureFormat::Jpeg:
+        return kMaxInflatedJpegBytes;
+    case PictureFormat::RawStream: {
+        const std::vector<RawLayout> layouts = rawLayouts(geometry);
+        if (layouts.empty())
+            error = QStringLiteral("raw stream frames of %1 are not shown: at most %2 pixels a side and %3 pixels")
+                        .arg(rawGeometryText(geometry))
+                        .arg(kMaxJpegSidePixels)
+                        .arg(kMaxCameraFramePixels);
+        std::int64_t largest = 0;
+        for (const RawLayout& layout : layouts)
+            largest = std::max(largest, layout.bytes);
+        return largest;
+    }
+    case PictureFormat::Unknown:
+        break;
+    }
+    error = QStringLiteral("only JPEG, FITS and raw stream pictures are inflated");
+    return 0;
+}
+
 bool decodeCameraPicture(PictureFormatName format, const char* bytes, std::int64_t length,
     const StreamGeometry& geometry, CameraFrame& frame, QString& error)
 {
     try {
         if (!format.deflated)
-            return decodeInflated(format.format, bytes, length, geometry, frame, error);
+            return decodeInflated(format.format, bytes, length, nullptr, geometry, frame, error);
+        const std::int64_t maxBytes = inflatedBytesAllowed(format.format, geometry, error);
         QByteArray inflated;
-        return inflateBounded(bytes, length, kMaxInflatedPictureBytes, inflated, error) &&
-            decodeInflated(format.format, inflated.constData(), inflated.size(), geometry, frame, error);
+        return maxBytes > 0 && inflateBounded(bytes, length, maxBytes, inflated, error) &&
+            decodeInflated(format.format, inflated.constData(), inflated.size(), &inflated, geometry, frame, error);
     } catch (const std::bad_alloc&) {
         error = QStringLiteral("memory ran out decoding the picture");
         return false;
     }
+}
+
+bool wholeJpeg(PictureFormatName format, const QByteArray& bytes, QByteArray& jpeg, QString& error)
+{
+    if (!format.deflated)
+        jpeg = bytes;
+    else if (!inflateBounded(bytes.constData(), bytes.size(), kMaxInflatedJpegBytes, jpeg, error)) {
+        jpeg.clear();
+        return false;
+    }
+    if (jpegMarkersWhole(jpeg))
+        return true;
+    error = QStringLiteral("a picture of %1 bytes is no whole JPEG: it must start with FF D8 and end with FF D9")
+                .arg(jpeg.size());
+    jpeg.clear();
+    return false;
 }
 
 bool cameraFrameSizeAllowed(std::int64_t width, std::int64_t height, QString& error)

@@ -36,10 +36,17 @@ PictureFormatName classifyPictureFormat(const std::string& format);
 // sensors (61 Mpx) fit.
 constexpr std::int64_t kMaxCameraFramePixels = std::int64_t(1) << 26;
 
-// Deflated pictures inflate to at most the largest frame of the widest samples
-// (8 bytes) in colour, plus this much room for a FITS header.
+// Deflated pictures inflate to at most what the largest legal picture of
+// their format can hold, so that a small BLOB cannot cost gigabytes first:
+// - a FITS file: the largest frame of the widest samples (8 bytes) in colour,
+//   plus this much room for its header;
 constexpr std::int64_t kFitsHeaderRoomBytes = std::int64_t(1) << 20;
-constexpr std::int64_t kMaxInflatedPictureBytes = kMaxCameraFramePixels * 8 * 3 + kFitsHeaderRoomBytes;
+constexpr std::int64_t kMaxInflatedFitsBytes = kMaxCameraFramePixels * 8 * 3 + kFitsHeaderRoomBytes;
+// - a JPEG: twice the 8-bit colour samples of the largest frame (libjpeg at
+//   quality 100 turns colour noise into 1.37 bytes a sample);
+constexpr std::int64_t kMaxInflatedJpegBytes = kMaxCameraFramePixels * 3 * 2;
+// - a raw stream frame: exactly the largest layout its geometry allows (see
+//   inflatedBytesAllowed).
 
 // What the camera's properties say about its raw video frames, read when the
 // frame arrived. Width and height 0 when the camera has no CCD_STREAM_FRAME.
@@ -61,14 +68,31 @@ struct StreamGeometry {
 bool inflateBounded(
     const char* bytes, std::int64_t length, std::int64_t maxBytes, QByteArray& inflated, QString& error);
 
+// The most bytes a deflated picture of `format` may inflate to: the bounds
+// above; for a raw stream frame, the largest of 8-bit grey, 16-bit grey and
+// 8-bit RGB at the sizes its geometry allows. 0, with the reason in `error`,
+// for a geometry that allows no frame (a side below 1 or above
+// kMaxJpegSidePixels, more than kMaxCameraFramePixels pixels) or an unknown format.
+std::int64_t inflatedBytesAllowed(PictureFormat format, const StreamGeometry& geometry, QString& error);
+
 // Decodes a FITS or raw stream picture (not JPEG: `format` must be Fits or
 // RawStream, deflated or not) into `frame`. False, with a one-line reason in
 // `error` and `frame` unspecified, for bytes that do not match their format,
 // a geometry beyond kMaxCameraFramePixels, a header claiming more bytes than
 // there are, or memory that runs out. Nothing of a refused picture's claimed
-// size is allocated.
+// size is allocated; deflated bytes inflate within inflatedBytesAllowed, and
+// the inflated bytes are gone when this returns (a raw frame's become its
+// samples where they can).
 bool decodeCameraPicture(PictureFormatName format, const char* bytes, std::int64_t length,
     const StreamGeometry& geometry, CameraFrame& frame, QString& error);
+
+// The JPEG a JPEG picture (`format` Jpeg) holds, to be published as it is:
+// `bytes` themselves (shared, not copied), or what they inflate to within
+// kMaxInflatedJpegBytes. False, with the reason in `error`, unless it starts
+// with the start-of-image marker (FF D8) and ends with the end-of-image
+// marker (FF D9), zero bytes after it allowed as padding: whatever else a
+// camera sends as a JPEG never leaves as one.
+bool wholeJpeg(PictureFormatName format, const QByteArray& bytes, QByteArray& jpeg, QString& error);
 
 // The decoders' shared steps.
 

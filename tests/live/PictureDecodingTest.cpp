@@ -5,12 +5,14 @@
 #include "live/PictureDecoding.h"
 
 #include "FitsFiles.h"
+#include "JpegCodec.h"
 
 #include <dc1394/conversions.h>
 #include <fitsio.h>
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,7 +73,8 @@ std::vector<double> pixel(const CameraFrame& frame, int x, int y)
 }
 
 // Each BITPIX with its BZERO reads into the type that holds its values, exactly,
-// tile-compressed too; a third axis of 1 is grey, of 3 three planes in the file's order.
+// tile-compressed too; BSCALE 2 makes stored 1, 2, 3 read 2, 4, 6; a third axis
+// of 1 is grey, of 3 three planes in the file's order.
 TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
 {
     struct Case {
@@ -93,6 +96,7 @@ TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
         {{USHORT_IMG, {2, 1, 1}, {1, 2}}, PixelType::UInt16, 1},
         {{USHORT_IMG, {3, 2}, {0, 1, 2, 40000, 40001, 65535}, nullptr, true}, PixelType::UInt16, 1},
         {{SHORT_IMG, {2, 1, 3}, {1, 2, 3, 4, 5, 6}}, PixelType::Int16, 3},
+        {{SHORT_IMG, {3, 1}, {2, 4, 6}, nullptr, false, 1, 0, 2}, PixelType::Long, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "image type " << c.image.imageType);
@@ -108,14 +112,15 @@ TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
 }
 
 // Mosaics are demosaiced with the pattern their offsets shift, every inner
-// pixel to the sites' colours: FITS RGGB one column right reads GRBG, a
-// camera's BGGR one row down too.
+// pixel to the sites' colours: FITS RGGB one column right reads GRBG, FITS
+// BGGR one row down (YBAYROFF alone) too, and a camera's BGGR one row down.
 TEST(PictureDecoding, MosaicsAreDemosaicedWithTheirOffsets)
 {
     const std::vector<double> sites = colourSites(BayerPattern::Grbg, 6, 4);
-    CameraFrame fits, raw;
+    CameraFrame fits, fitsRowDown, raw;
     QString error;
     ASSERT_TRUE(decode(fitsFile({USHORT_IMG, {6, 4}, sites, "RGGB"}), ".fits", fits, error)) << error.toStdString();
+    ASSERT_TRUE(decode(fitsFile({USHORT_IMG, {6, 4}, sites, "BGGR", false, 0, 1}), ".fits", fitsRowDown, error));
     QByteArray mosaic;
     for (const double site : sites)
         mosaic.append(char(site));
@@ -123,7 +128,7 @@ TEST(PictureDecoding, MosaicsAreDemosaicedWithTheirOffsets)
     geometry.cfaType = "bggr";
     geometry.cfaOffsetY = 1;
     ASSERT_TRUE(decode(mosaic, ".stream", raw, error, geometry));
-    for (const CameraFrame& frame : {fits, raw}) {
+    for (const CameraFrame& frame : {fits, fitsRowDown, raw}) {
         ASSERT_EQ(frame.channels, 3);
         for (int y = 1; y < 3; ++y) {
             for (int x = 1; x < 5; ++x)
@@ -158,7 +163,8 @@ TEST(PictureDecoding, FitsClaimingTooMuchIsRefused)
 }
 
 // The byte count picks 8-bit, 16-bit little-endian or RGB frames of the
-// stream's size or its binned size; the samples are bytes 1, 2, 3, ...
+// stream's size or its binned size; the samples are bytes 1, 2, 3, ... A
+// geometry beyond any frame is refused, its byte counts never overflowing.
 TEST(PictureDecoding, RawStreamFramesByTheirByteCount)
 {
     struct Case {
@@ -175,6 +181,8 @@ TEST(PictureDecoding, RawStreamFramesByTheirByteCount)
         {8, 4, 2, 8, 4, 1, PixelType::UInt8, {1, 2}},
         {4, 2, 1, 10, 0, 0, PixelType::UInt8, {}},
         {0, 0, 1, 8, 0, 0, PixelType::UInt8, {}},
+        {INT_MAX, INT_MAX, 1, 8, 0, 0, PixelType::UInt8, {}},
+        {INT_MAX, INT_MAX, 2, 8, 0, 0, PixelType::UInt8, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bytes << " bytes for " << c.streamWidth << " x " << c.streamHeight);
@@ -218,7 +226,8 @@ TEST(PictureDecoding, BandsDemosaicLikeTheWholeFrame)
 }
 
 // Deflated pictures inflate up to the bound and no further; cut or garbage
-// streams are refused.
+// streams are refused. Raw frames inflate to at most their geometry's largest
+// layout (RGB), and a geometry that allows none is refused before inflating.
 TEST(PictureDecoding, DeflatedPicturesInflateWithinTheBound)
 {
     const QByteArray fits = fitsFile({USHORT_IMG, {3, 1}, {0, 40000, 65535}});
@@ -239,6 +248,43 @@ TEST(PictureDecoding, DeflatedPicturesInflateWithinTheBound)
         EXPECT_EQ(inflateBounded(c.bytes.constData(), c.bytes.size(), c.maxBytes, inflated, error), c.inflates);
         EXPECT_TRUE(!c.inflates || inflated == fits) << c.bytes.size() << " bytes up to " << c.maxBytes;
         EXPECT_LE(inflated.size(), c.maxBytes);
+    }
+
+    const struct {
+        int bytes;
+        StreamGeometry geometry;
+        const char* refusal;  // none: shown
+    } raw[] = {{24, stream(4, 2), nullptr}, {25, stream(4, 2), "more than 24 bytes"}, {96, stream(8, 4, 2), nullptr},
+        {97, stream(8, 4, 2), "more than 96 bytes"}, {8, stream(INT_MAX, 1), "are not shown"}};
+    for (const auto& r : raw) {
+        CameraFrame rawFrame;
+        const bool shown = decode(qCompress(QByteArray(r.bytes, 1)).mid(4), ".stream.z", rawFrame, error, r.geometry);
+        EXPECT_EQ(shown, r.refusal == nullptr) << r.bytes << " bytes";
+        EXPECT_TRUE(shown || error.contains(QLatin1String(r.refusal))) << error.toStdString();
+    }
+}
+
+// Only whole JPEGs pass, byte for byte, inflated from ".z" too: a start
+// marker, an end marker, zeros after it as padding; nothing else.
+TEST(PictureDecoding, OnlyWholeJpegsPassThrough)
+{
+    const QByteArray jpeg = QByteArray::fromStdString(quelmor::test::encodeSolidJpeg(16, 8, {90, 90, 90}));
+    const QByteArray padded = jpeg + QByteArray(16, '\0');
+    const struct {
+        QByteArray bytes;
+        const char* format;
+        QByteArray passed;  // empty: refused
+    } cases[] = {{jpeg, ".jpg", jpeg}, {padded, ".stream_jpg", padded}, {qCompress(jpeg).mid(4), ".jpg.z", jpeg},
+        {"<html><body>not a picture</body></html>", ".jpg", {}}, {jpeg.mid(2, jpeg.size() / 2), ".jpeg", {}},
+        {jpeg.left(jpeg.size() - 1), ".jpg", {}}, {jpeg.mid(2), ".jpg", {}}, {padded + "x", ".jpg", {}},
+        {qCompress(QByteArray(100, '\0')).mid(4), ".jpg.z", {}}};
+    for (const auto& c : cases) {
+        QByteArray passed;
+        QString error;
+        EXPECT_EQ(wholeJpeg(classifyPictureFormat(c.format), c.bytes, passed, error), !c.passed.isEmpty())
+            << c.bytes.size() << " bytes as " << c.format;
+        EXPECT_EQ(passed, c.passed) << c.bytes.size() << " bytes as " << c.format;
+        EXPECT_TRUE(!c.passed.isEmpty() || error.contains(QLatin1String("no whole JPEG"))) << error.toStdString();
     }
 }
 

@@ -21,9 +21,15 @@ QByteArray fitsFile(const FitsImageContent& image)
         fits_set_compression_type(file, RICE_1, &status);
     fits_create_img(file, image.imageType, int(image.axes.size()), const_cast<long*>(image.axes.data()), &status);
     if (image.bayer != nullptr) {
-        long offset = 1;
+        long offsets[2] = {image.bayerOffsetX, image.bayerOffsetY};
         fits_write_key(file, TSTRING, "BAYERPAT", const_cast<char*>(image.bayer), nullptr, &status);
-        fits_write_key(file, TLONG, "XBAYROFF", &offset, nullptr, &status);
+        fits_write_key(file, TLONG, "XBAYROFF", &offsets[0], nullptr, &status);
+        if (offsets[1] != 0)
+            fits_write_key(file, TLONG, "YBAYROFF", &offsets[1], nullptr, &status);
+    }
+    if (image.scale != 1) {
+        double scale = image.scale;
+        fits_write_key(file, TDOUBLE, "BSCALE", &scale, nullptr, &status);
     }
     // cfitsio compresses only samples of the image's own type.
     std::vector<unsigned short> unsignedShorts(image.values.begin(), image.values.end());
