@@ -11,7 +11,9 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 #include <new>
 #include <string>
 #include <thread>
@@ -29,14 +31,19 @@ QString serverAddress()
     return QStringLiteral("%1:%2").arg(QLatin1String(Client::kTcpLoopbackHost)).arg(Client::kIndiPort);
 }
 
-// The value of a number element of the device; `fallback` when it has none.
+// The value of a number element of the device, clamped to 32 bits (a camera
+// may send 1e12 or NaN, whose cast would be undefined); `fallback` when it has
+// none or NaN.
 std::int32_t numberOf(INDI::BaseDevice device, const char* property, const char* element, std::int32_t fallback)
 {
     const INDI::PropertyNumber numbers(device.getProperty(property, INDI_NUMBER));
     if (!numbers.isValid())
         return fallback;
     const INDI::WidgetView<INumber>* widget = numbers.findWidgetByName(element);
-    return widget != nullptr ? static_cast<std::int32_t>(widget->getValue()) : fallback;
+    if (widget == nullptr || std::isnan(widget->getValue()))
+        return fallback;
+    using Limits = std::numeric_limits<std::int32_t>;
+    return static_cast<std::int32_t>(std::clamp(widget->getValue(), double(Limits::min()), double(Limits::max())));
 }
 
 std::string textOf(INDI::BaseDevice device, const char* property, const char* element)
