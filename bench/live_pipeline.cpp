@@ -18,7 +18,8 @@
 // alternate, and each figure, the ratio too, is the median over nine rounds.
 // Then raw video frames and FITS pictures through the same call, against the
 // floor of the same size: libjpeg-turbo encoding the 8-bit picture shown, at
-// the pipeline's quality (the least any JPEG output of the picture costs):
+// the pipeline's quality (the least any JPEG output of the picture costs),
+// in rounds that alternate with the pipeline's, medians over nine rounds:
 //   live format=... w=... h=... blob_kb=... ms_per_frame=... floor_ms=... over_floor=...
 // and the memory one 61 Mpx 16-bit FITS picture takes to show and analyse,
 // above what the process held with the picture's bytes in hand:
@@ -29,6 +30,10 @@
 //        parts=... delay_p50_ms=... delay_p99_ms=...
 // from the moment a picture is due to the feed to its arrival as a whole part
 // on "/jpg": a feed held up by a picture before delays the next ones.
+// With --format NAME (raw8, fits16, fpack16) only that format's line is
+// printed, after its steps each alone on the same picture:
+//   live format-split format=... decode_ms=... statistics_ms=... stretch_ms=... encode_ms=...
+//        analysis_ms=...
 // End to end (left out with --offline), per INDI transport, with the simulator streaming:
 //   live e2e host=... first=... pictures=... delay_p50_ms=... delay_p99_ms=...
 // the time from a "CCD1" BLOB reaching a second INDI client on the same
@@ -515,23 +520,54 @@ std::string rawFrame(int width, int height)
     return frame;
 }
 
-// libjpeg-turbo encoding the 8-bit grey picture that `picture` shows.
-double floorMilliseconds(const Client::Picture& picture)
+// The 8-bit grey picture that `picture` shows, whose encode by libjpeg-turbo is the floor.
+bool floorPicture(const Client::Picture& picture, QImage& shown)
 {
     CameraFrame frame;
     QString error;
-    QByteArray planes, jpeg;
+    QByteArray planes;
     if (!decodeCameraPicture(classifyPictureFormat(picture.format), picture.bytes.constData(), picture.bytes.size(),
             picture.geometry, frame, error) ||
         !analysisPlanes(frame, planes)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 0;
+        return false;
     }
-    QImage shown;
     prepareOutputImage(shown, frame.width, frame.height, 1);
     for (int y = 0; y < frame.height; ++y)
         std::memcpy(shown.scanLine(y), planes.constData() + std::size_t(y) * frame.width, std::size_t(frame.width));
-    return averageMilliseconds(kFormatFrames, [&] { encodePictureJpeg(shown, kStretchedQuality, jpeg); });
+    return true;
+}
+
+// Each step of showing `picture` alone, as the pipeline runs it without a
+// set stretch: decode, the automatic stretch's statistics, the stretch, the encode.
+void benchFormatSplit(const char* name, const Client::Picture& picture)
+{
+    CameraFrame frame;
+    QString error;
+    const PictureFormatName format = classifyPictureFormat(picture.format);
+    const double decode = averageMilliseconds(kFormatFrames, [&] {
+        decodeCameraPicture(format, picture.bytes.constData(), picture.bytes.size(), picture.geometry, frame, error);
+    });
+    StretchRenderer renderer(frame.view());
+    const double statistics = averageMilliseconds(
+        kFormatFrames, [&] { renderer.params = renderer.computeAutoParams(frame.samples.constData()); });
+    QImage shown;
+    prepareOutputImage(shown, frame.width, frame.height, frame.channels);
+    const double stretch =
+        averageMilliseconds(kFormatFrames, [&] { renderer.render(frame.samples.constData(), &shown, 1); });
+    QByteArray jpeg;
+    const double encode =
+        averageMilliseconds(kFormatFrames, [&] { encodePictureJpeg(shown, kStretchedQuality, jpeg); });
+    const double analysis = averageMilliseconds(kFormatFrames, [&] {
+        QByteArray planes, histogram;
+        planesOfPicture(shown, planes);
+        renderHistogram(planes, frame.width, frame.height, frame.channels, histogram);
+        measureSharpness(planes, frame.width, frame.height, frame.channels);
+    });
+    std::printf("live format-split format=%s decode_ms=%.3f statistics_ms=%.3f stretch_ms=%.3f encode_ms=%.3f "
+                "analysis_ms=%.3f\n",
+        name, decode, statistics, stretch, encode, analysis);
+    std::fflush(stdout);
 }
 
 void benchFormat(const char* name, const std::string& bytes, const char* format, int width, int height)
@@ -548,10 +584,20 @@ void benchFormat(const char* name, const std::string& bytes, const char* format,
     PartReader reader("/jpg");
     while (reader.parts() == 0)
         client.processPicture(picture);
-    const double pipeline = averageMilliseconds(kFormatFrames, [&] { client.processPicture(picture); });
-    const double floor = floorMilliseconds(picture);
+    QImage shown;
+    if (!floorPicture(picture, shown))
+        return;
+    // Floor rounds between the pipeline's, as for the JPEG pictures: each figure is the median over the rounds.
+    std::vector<double> pipelineMs, floorMs, ratios;
+    QByteArray jpeg;
+    for (int round = 0; round < kFloorRounds; ++round) {
+        pipelineMs.push_back(roundMilliseconds(kFormatFrames / kRounds, [&] { client.processPicture(picture); }));
+        floorMs.push_back(roundMilliseconds(
+            kFormatFrames / kRounds, [&] { encodePictureJpeg(shown, kStretchedQuality, jpeg); }));
+        ratios.push_back(pipelineMs.back() / floorMs.back());
+    }
     std::printf("live format=%s w=%d h=%d blob_kb=%zu ms_per_frame=%.3f floor_ms=%.3f over_floor=%.2f\n", name, width,
-        height, bytes.size() / 1024, pipeline, floor, pipeline / floor);
+        height, bytes.size() / 1024, median(pipelineMs), median(floorMs), median(ratios));
     std::fflush(stdout);
 }
 
@@ -583,12 +629,46 @@ void benchFullFrameMemory()
     std::fflush(stdout);
 }
 
+struct FormatCase {
+    const char* name;
+    std::function<std::string()> bytes;
+    const char* format;
+    int width, height;
+};
+
+const std::vector<FormatCase>& formatCases()
+{
+    static const std::vector<FormatCase> cases{
+        {"raw8", [] { return rawFrame(1280, 1024); }, ".stream", 1280, 1024},
+        {"fits16", [] { return skyFits(4096, 4096, false); }, ".fits", 4096, 4096},
+        {"fpack16", [] { return skyFits(4096, 4096, true); }, ".fits.fz", 4096, 4096},
+    };
+    return cases;
+}
+
 void benchFormats()
 {
-    benchFormat("raw8", rawFrame(1280, 1024), ".stream", 1280, 1024);
-    benchFormat("fits16", skyFits(4096, 4096, false), ".fits", 4096, 4096);
-    benchFormat("fpack16", skyFits(4096, 4096, true), ".fits.fz", 4096, 4096);
+    for (const FormatCase& format : formatCases())
+        benchFormat(format.name, format.bytes(), format.format, format.width, format.height);
     benchFullFrameMemory();
+}
+
+// Only the format named, with its split first; false for an unknown name.
+bool benchOneFormat(const std::string& name)
+{
+    for (const FormatCase& format : formatCases()) {
+        if (name != format.name)
+            continue;
+        const std::string bytes = format.bytes();
+        StreamGeometry geometry;
+        geometry.width = format.width;
+        geometry.height = format.height;
+        benchFormatSplit(format.name,
+            {QByteArray::fromRawData(bytes.data(), qsizetype(bytes.size())), format.format, geometry});
+        benchFormat(format.name, bytes, format.format, format.width, format.height);
+        return true;
+    }
+    return false;
 }
 
 // indiserver with the simulator streaming JPEG pictures with content.
@@ -717,6 +797,12 @@ void benchEndToEnd(const char* host, bool recorderFirst)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc > 2 && std::string(argv[1]) == "--format") {
+        if (benchOneFormat(argv[2]))
+            return 0;
+        std::fprintf(stderr, "usage: %s [--offline | --format raw8|fits16|fpack16]\n", argv[0]);
+        return 2;
+    }
     benchOffline("grey", noisyJpeg(1280, 1024, false), 1280, 1024, 1);
     benchOffline("colour", noisyJpeg(1280, 1024, true), 1280, 1024, 3);
     benchOffline("colour", noisyJpeg(1920, 1080, true), 1920, 1080, 3);

@@ -2,6 +2,7 @@
 #include "live/FrameRendering.h"
 
 #include "stretch/JpegEncoding.h"
+#include "stretch/JpegRowEncoder.h"
 #include "stretch/StretchRenderer.h"
 
 #include <QList>
@@ -45,16 +46,16 @@ QImage greyView(const CameraFrame& frame)
     return view;
 }
 
-// Renders with `stretch`, or with the frame's automatic stretch when there is none and
-// the frame is deeper than 8 bits; identity otherwise.
-bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+// Readies `picture` for the frame and `renderer` with `stretch`, or with the
+// frame's automatic stretch when there is none and the frame is deeper than 8
+// bits; identity otherwise.
+bool prepareRender(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, StretchRenderer& renderer)
 {
     if (frame.channels != 1 && frame.channels != 3)
         return false;
     prepareOutputImage(picture, frame.width, frame.height, frame.channels);
     if (picture.isNull())
         return false;
-    StretchRenderer renderer(frame.view());
     const void* samples = frame.samples.constData();
     if (stretch != nullptr) {
         renderer.detectFloatRange(samples);
@@ -62,8 +63,38 @@ bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage&
     } else if (frame.pixelType != PixelType::UInt8) {
         renderer.params = renderer.computeAutoParams(samples);
     }
-    renderer.render(samples, &picture, kFullSampling);
     return true;
+}
+
+bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+{
+    StretchRenderer renderer(frame.view());
+    if (!prepareRender(frame, stretch, picture, renderer))
+        return false;
+    renderer.render(frame.samples.constData(), &picture, kFullSampling);
+    return true;
+}
+
+// libjpeg encodes a picture on one thread only: this one encodes each group of
+// rows as soon as the pool has stretched it, while the pool stretches the next.
+bool renderAndEncode(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
+    QByteArray& jpeg)
+{
+    StretchRenderer renderer(frame.view());
+    if (!prepareRender(frame, stretch, picture, renderer))
+        return false;
+    // Detached now: the encoder keeps the addresses of the rows.
+    picture.bits();
+    JpegRowEncoder encoder;
+    if (!encoder.start(picture, quality))
+        return false;
+    std::int64_t encodedRows = 0;
+    bool written = true;
+    renderer.render(frame.samples.constData(), &picture, kFullSampling, [&](std::int64_t endRow) {
+        written = written && encoder.writeRows(static_cast<int>(endRow - encodedRows));
+        encodedRows = endRow;
+    });
+    return written && encoder.finish(jpeg);
 }
 
 }  // namespace
@@ -82,7 +113,7 @@ bool renderFrameJpeg(
 {
     if (shownAsStored(frame, stretch))
         return encodePictureJpeg(greyView(frame), quality, jpeg);
-    return renderFrame(frame, stretch, picture) && encodePictureJpeg(picture, quality, jpeg);
+    return renderAndEncode(frame, stretch, picture, quality, jpeg);
 }
 
 bool analysisPlanes(const CameraFrame& frame, QByteArray& planes)

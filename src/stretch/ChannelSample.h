@@ -8,17 +8,22 @@
 #include <utility>
 #include <vector>
 
+#include "stretch/ParallelBands.h"
+
 // The bounded sample of one channel plane that the automatic stretch measures:
 // with n = width x height, every step-th sample (step = 1 below the budget,
 // else floor(n / budget)), count = floor(n / step) of them, and the floor, the
 // minimum over the indices 0, step, 2 x step, ... below n (which may visit one
 // index more than the sample set). A frame without pixels (width or height
 // below 1) has no samples and floor 0.
-// Not thread-safe; a private working object of one computation.
+// Not thread-safe; a private working object of one computation, whose
+// gather runs in bands on the global thread pool (see runInBands).
 template <typename T>
 class ChannelSample {
 public:
     static constexpr std::int64_t kSampleBudget = 500000;
+    // Fewer samples are gathered on one thread: a pool task costs more than they take.
+    static constexpr std::int64_t kMinBandSamples = 65536;
 
     // The step for a plane of n samples; callers that gather the sample set
     // themselves (a frame made in bands) take every step-th sample, n / step of them.
@@ -33,10 +38,25 @@ public:
         step_ = stepFor(n);
         const std::int64_t count = n / step_;
         samples_.resize(static_cast<std::size_t>(count));
+        // The gather reads the whole plane's memory: a band per pool thread.
+        // Each band starts from plane[0], as one pass does, and the bands'
+        // floors are taken in order, so the first of equal minima (and a NaN
+        // at plane[0]) win as in one pass.
+        std::vector<T> bandFloors(static_cast<std::size_t>(count / kMinBandSamples + 1), plane[0]);
+        runInBands(count, kMinBandSamples, [&](std::int64_t begin, std::int64_t end) {
+            T floor = plane[0];
+            for (std::int64_t i = begin; i < end; ++i) {
+                const T value = plane[i * step_];
+                samples_[static_cast<std::size_t>(i)] = value;
+                if (value < floor) {
+                    floor = value;
+                }
+            }
+            bandFloors[static_cast<std::size_t>(begin / kMinBandSamples)] = floor;
+        });
         floor_ = plane[0];
-        for (std::int64_t i = 0; i < count; ++i) {
-            samples_[static_cast<std::size_t>(i)] = plane[i * step_];
-            lowerFloor(plane[i * step_]);
+        for (const T floor : bandFloors) {
+            lowerFloor(floor);
         }
         // When step does not divide n, one more index lies below n.
         const std::int64_t lastIndex = count * step_;

@@ -69,14 +69,19 @@ void StretchRenderer::detectFloatRange(const void* samples)
 
 void StretchRenderer::render(const void* samples, QImage* image, int sampling)
 {
+    render(samples, image, sampling, RowsRendered());
+}
+
+void StretchRenderer::render(const void* samples, QImage* image, int sampling, const RowsRendered& rowsRendered)
+{
     detectFloatRange(samples);
     visitSampleType(pixelType, [&](auto tag) {
         using T = SampleOf<decltype(tag)>;
         const T* typed = static_cast<const T*>(samples);
         if (channels == 1) {
-            stretchOneChannel(typed, image, params, inputRange, height, width, sampling);
+            stretchOneChannel(typed, image, params, inputRange, height, width, sampling, rowsRendered);
         } else if (channels == 3) {
-            stretchThreeChannels(typed, image, params, inputRange, height, width, sampling);
+            stretchThreeChannels(typed, image, params, inputRange, height, width, sampling, rowsRendered);
         }
     });
 }

@@ -4,6 +4,7 @@
 #include <QImage>
 
 #include <cstdint>
+#include <functional>
 
 #include "stretch/PixelType.h"
 #include "stretch/RawFrame.h"
@@ -15,8 +16,8 @@
 //
 // Threads: used on one thread at a time (the caller's). render() fans out
 // tasks of whole output rows (at least 64 KB of output each) to
-// QThreadPool::globalInstance() and returns after all of them; the parameter
-// computations stay on the caller's thread.
+// QThreadPool::globalInstance() and returns after all of them; so do the
+// parameter computations' sample gathers (see ChannelSample).
 class StretchRenderer {
 public:
     // inputRange is 256 for 8-bit samples, else 65536; params the identity stretch.
@@ -34,6 +35,12 @@ public:
     // pixel data. Other channel counts, unknown pixel types, a non-positive
     // sampling or an unfit image leave the image untouched.
     void render(const void* samples, QImage* image, int sampling);
+
+    // As render, telling `rowsRendered` on the caller's thread, in order, of
+    // each group of rows written: its argument is the end (exclusive) of the
+    // image rows written so far. The call returns after the last group.
+    using RowsRendered = std::function<void(std::int64_t endRow)>;
+    void render(const void* samples, QImage* image, int sampling, const RowsRendered& rowsRendered);
 
     // The median rule per channel; channel c goes to record min(c, 2). Unknown
     // pixel types and frames without pixels give the default record.

@@ -106,10 +106,12 @@ bool rowsUseFmaInstruction()
 
 // Starts tasks on the global pool that run rowTask(inputRow, outputRow) for
 // every visited row, in row order, a group of rows per task, then waits for
-// all of them in the same order. A task writes at least kMinTaskOutputBytes:
+// all of them in the same order, telling rowsStretched (unless empty) of each
+// group done. A task writes at least kMinTaskOutputBytes:
 // one task per row costs more in scheduling than a narrow row takes.
 template <typename RowTask>
-void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const RowTask& rowTask)
+void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const RowsStretched& rowsStretched,
+    const RowTask& rowTask)
 {
     const std::int64_t outputRows = outputExtent(height, sampling);
     const std::int64_t rowsPerTask = std::max<std::int64_t>(
@@ -124,16 +126,19 @@ void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const Ro
             }
         }));
     }
-    for (QFuture<void>& future : futures) {
-        future.waitForFinished();
+    for (qsizetype task = 0; task < futures.size(); ++task) {
+        futures[task].waitForFinished();
+        if (rowsStretched) {
+            rowsStretched(std::min<std::int64_t>(outputRows, (task + 1) * rowsPerTask));
+        }
     }
 }
 
 }  // namespace
 
 template <typename T>
-void stretchOneChannel(
-    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling)
+void stretchOneChannel(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
+    int width, int sampling, const RowsStretched& rowsStretched)
 {
     if (samples == nullptr || height < 1 || width < 1 ||
         !imageFits(image, kOneChannelDepthBits, height, width, sampling)) {
@@ -146,8 +151,8 @@ void stretchOneChannel(
     const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
     const bool fused = rowsUseFmaInstruction<T>();
     withSampleStretch(stretch, [&](auto grey) {
-        runRowTasks(
-            height, sampling, outputExtent(width, sampling), [=](std::int64_t inputRow, std::int64_t outputRow) {
+        runRowTasks(height, sampling, outputExtent(width, sampling), rowsStretched,
+            [=](std::int64_t inputRow, std::int64_t outputRow) {
                 const T* row = samples + inputRow * width;
                 uchar* line = bits + outputRow * bytesPerLine;
                 if (fused) {
@@ -160,8 +165,8 @@ void stretchOneChannel(
 }
 
 template <typename T>
-void stretchThreeChannels(
-    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling)
+void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
+    int width, int sampling, const RowsStretched& rowsStretched)
 {
     if (samples == nullptr || height < 1 || width < 1 ||
         !imageFits(image, kThreeChannelDepthBits, height, width, sampling)) {
@@ -179,7 +184,8 @@ void stretchThreeChannels(
         withSampleStretch(greenStretch, [&](auto green) {
             withSampleStretch(blueStretch, [&](auto blue) {
                 const std::int64_t outputRowBytes = outputExtent(width, sampling) * sizeof(std::uint32_t);
-                runRowTasks(height, sampling, outputRowBytes, [=](std::int64_t inputRow, std::int64_t outputRow) {
+                runRowTasks(height, sampling, outputRowBytes, rowsStretched,
+                    [=](std::int64_t inputRow, std::int64_t outputRow) {
                     const T* redRow = samples + inputRow * width;
                     uchar* line = bits + outputRow * bytesPerLine;
                     if (fused) {
@@ -194,8 +200,10 @@ void stretchThreeChannels(
 }
 
 #define STRETCH_INSTANTIATE(T)                                                                                         \
-    template void stretchOneChannel<T>(const T*, QImage*, const StretchParams&, int, int, int, int);                   \
-    template void stretchThreeChannels<T>(const T*, QImage*, const StretchParams&, int, int, int, int);
+    template void stretchOneChannel<T>(                                                                                \
+        const T*, QImage*, const StretchParams&, int, int, int, int, const RowsStretched&);                            \
+    template void stretchThreeChannels<T>(                                                                             \
+        const T*, QImage*, const StretchParams&, int, int, int, int, const RowsStretched&);
 
 STRETCH_INSTANTIATE(std::uint8_t)
 STRETCH_INSTANTIATE(std::uint16_t)

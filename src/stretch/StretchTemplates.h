@@ -3,6 +3,9 @@
 
 #include <QImage>
 
+#include <cstdint>
+#include <functional>
+
 #include "stretch/StretchParams.h"
 
 // Render `height` x `width` planar samples into `image`, visiting every
@@ -16,13 +19,19 @@
 // the caller's thread before any task starts, and each task writes only its own
 // scan lines.
 //
+// `rowsStretched`, unless empty, is called on the caller's thread with the end
+// (exclusive) of the output rows written so far, rising to the last row: so
+// the caller can consume rows (encode them) while the tasks write the next.
+//
 // Nothing is written when sampling < 1, or when the image is not 8 resp. 32 bits
 // deep or is smaller than ceil(height / sampling) x ceil(width / sampling).
 // Instantiated for uint8_t, uint16_t, int16_t, long, float, long long, double.
-template <typename T>
-void stretchOneChannel(
-    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling);
+using RowsStretched = std::function<void(std::int64_t endRow)>;
 
 template <typename T>
-void stretchThreeChannels(
-    const T* samples, QImage* image, const StretchParams& params, int inputRange, int height, int width, int sampling);
+void stretchOneChannel(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
+    int width, int sampling, const RowsStretched& rowsStretched = {});
+
+template <typename T>
+void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
+    int width, int sampling, const RowsStretched& rowsStretched = {});

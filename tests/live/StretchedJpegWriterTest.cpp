@@ -3,11 +3,14 @@
 // whole picture stretched, then encoded; a picture left unfinished ends at once.
 #include "live/StretchedJpegWriter.h"
 
+#include "live/FrameRendering.h"
+
 #include "stretch/JpegEncoding.h"
 #include "stretch/StretchRenderer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <random>
@@ -59,6 +62,42 @@ TEST(StretchedJpegWriter, RowsAsDecodedGiveTheWholePictureOrNothing)
                     EXPECT_EQ(jpeg, finished ? whole : QByteArray("before"));
                     writer.reset();
                 }
+            }
+        }
+    }
+}
+
+// A decoded frame, stretched in groups of rows on the pool while each group
+// done is encoded, gives the bytes of the whole picture stretched, then
+// encoded: heights around the groups' 64 KB of output (197 grey rows, 50
+// colour rows of 333 pixels), automatic and set stretches.
+TEST(StretchedJpegWriter, FramesEncodedAsTheirRowsAreStretchedGiveTheWholePicture)
+{
+    constexpr int kWidth = 333;
+    std::mt19937 random(9);
+    std::normal_distribution<double> sky(5000.0, 400.0);
+    StretchParams set;
+    set.channel.fill({0.05f, 0.2f, 0.3f});
+    for (const int channels : {1, 3}) {
+        for (const int height : {1, 49, 50, 51, 197, 198, 400}) {
+            for (const StretchParams* stretch : std::vector<const StretchParams*>{nullptr, &set}) {
+                SCOPED_TRACE(testing::Message() << height << " rows, " << channels << " channels, "
+                                                << (stretch ? "set" : "automatic") << " stretch");
+                CameraFrame frame{QByteArray(2 * kWidth * height * channels, Qt::Uninitialized), kWidth, height,
+                    channels, PixelType::UInt16};
+                auto* samples = reinterpret_cast<std::uint16_t*>(frame.samples.data());
+                for (int i = 0; i < kWidth * height * channels; ++i)
+                    samples[i] = static_cast<std::uint16_t>(std::clamp(sky(random), 0.0, 65535.0));
+                StretchRenderer whole(frame.view());
+                whole.params = stretch ? *stretch : whole.computeAutoParams(samples);
+                QImage expected;
+                prepareOutputImage(expected, kWidth, height, channels);
+                whole.render(samples, &expected, 1);
+                QByteArray expectedJpeg, jpeg;
+                ASSERT_TRUE(encodePictureJpeg(expected, 75, expectedJpeg));
+                QImage picture;
+                ASSERT_TRUE(renderFrameJpeg(frame, stretch, picture, 75, jpeg));
+                EXPECT_EQ(jpeg, expectedJpeg);
             }
         }
     }
