@@ -9,7 +9,13 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -125,16 +131,33 @@ std::optional<SourceRecord> SourceRecordFile::read(QString* error) const
 {
     if (error)
         error->clear();
-    QFile file(path_);
-    if (path_.isEmpty() || !file.exists())
+    if (path_.isEmpty())
         return std::nullopt;
-    if (!file.open(QIODevice::ReadOnly))
-        return refuse(error, file.errorString());
-    return SourceRecord::fromJson(file.read(kMaxRecordBytes), error);
+    // Never blocks (a FIFO would hold the service before it serves anything,
+    // with its termination signals pending) and never follows a link.
+    const int fd = ::open(QFile::encodeName(path_).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return std::nullopt;
+    if (fd < 0)
+        return refuse(
+            error, errno == ELOOP ? QStringLiteral("a symbolic link") : QString::fromLocal8Bit(std::strerror(errno)));
+    // The file owns the descriptor from here on and closes it.
+    QFile file;
+    const bool owned = file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    if (!owned)
+        ::close(fd);
+    struct stat status { };
+    if (!owned || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return refuse(error, QStringLiteral("not a regular file"));
+    const QByteArray text = file.read(kMaxRecordBytes + 1);
+    if (text.size() > kMaxRecordBytes)
+        return refuse(error, QStringLiteral("larger than %1 bytes").arg(kMaxRecordBytes));
+    return SourceRecord::fromJson(text, error);
 }
 
 void SourceRecordFile::remove() const
 {
-    if (!path_.isEmpty())
-        QFile::remove(path_);
+    // A directory in the record's place goes too when it is empty.
+    if (!path_.isEmpty() && !QFile::remove(path_))
+        QDir().rmdir(path_);
 }

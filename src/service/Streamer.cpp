@@ -14,8 +14,9 @@
 namespace {
 const QString kObjectPath = QStringLiteral("/Streamer");
 constexpr int kNoFrame = -1;
-// A source that crashed this many processes in a row is not taken up again.
-constexpr int kMaxResumes = 3;
+// A source that crashed this many processes in a row is not taken up again:
+// the one that first showed it and those that took it up after it.
+constexpr int kMaxCrashes = 3;
 // A resumed source that runs this long did not cause the crash before it.
 constexpr int kResumeSettledMs = 60 * 1000;
 constexpr qint64 kFrameRecordIntervalMs = 1000;
@@ -200,19 +201,28 @@ void Streamer::resumeRecordedSource()
         }
         return;
     }
-    if (recorded->resumes >= kMaxResumes) {
+    if (recorded->resumes + 1 >= kMaxCrashes) {
         logLine(QStringLiteral(
             "dropped the record of the last source: the last %1 processes that showed it ended without stop")
-                    .arg(kMaxResumes));
+                    .arg(kMaxCrashes));
         recordFile.remove();
         return;
     }
+    // Counted before the source is taken up, with the recorded frame and
+    // state: a process that dies while taking it up counts all the same, and
+    // the next one still finds where the source was.
+    SourceRecord raised = *recorded;
+    raised.resumes = recorded->resumes + 1;
+    recordFile.write(raised);
+    holdingRecordFile = true;
     const bool live = recorded->kind == SourceRecord::Kind::Live;
-    if (!(live ? resumeLiveFeed(*recorded) : resumeSerPlayback(*recorded)))
+    const bool resumed = live ? resumeLiveFeed(*recorded) : resumeSerPlayback(*recorded);
+    holdingRecordFile = false;
+    if (!resumed)
         return;
-    SourceRecord resumed = *record;
-    resumed.resumes = recorded->resumes + 1;
-    keepRecord(resumed);
+    SourceRecord shown = *record;
+    shown.resumes = raised.resumes;
+    keepRecord(shown);
     QTimer::singleShot(kResumeSettledMs, this, [this] {
         if (record && record->resumes > 0) {
             SourceRecord settled = *record;
@@ -251,7 +261,8 @@ bool Streamer::resumeSerPlayback(const SourceRecord& recorded)
 void Streamer::keepRecord(const SourceRecord& updated)
 {
     record = updated;
-    recordFile.write(updated);
+    if (!holdingRecordFile)
+        recordFile.write(updated);
 }
 
 void Streamer::forgetRecord()

@@ -70,7 +70,7 @@ private:
     void resumeRecordedSource();
     bool resumeLiveFeed(const SourceRecord& recorded);
     bool resumeSerPlayback(const SourceRecord& recorded);
-    // Keeps `record` in its file, or removes both when no source runs.
+    // Keeps `record`, and in its file unless holdingRecordFile.
     void keepRecord(const SourceRecord& updated);
     void forgetRecord();
     void recordStretch(double shadows, double midtones, double highlights);
@@ -81,6 +81,9 @@ private:
     SourceRecordFile recordFile;
     // The running source as recorded; empty while none runs.
     std::optional<SourceRecord> record;
+    // While a recorded source is taken up, its file keeps the raised count
+    // with the recorded frame and state, whatever the steps in between set.
+    bool holdingRecordFile = false;
     // A playing file's frame is recorded at most once per kFrameRecordIntervalMs.
     QElapsedTimer frameRecorded;
 

@@ -6,6 +6,8 @@
 #include "EventLoopWait.h"
 #include "SerFileWriter.h"
 
+#include "service/SourceRecord.h"
+
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
@@ -21,9 +23,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -332,8 +337,9 @@ struct RunningStreamer {
     template <typename T>
     T answer(const QString& method, const QVariant& argument = {})
     {
-        const QDBusMessage reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
-        return QDBusReply<T>(reply).value();
+        const QDBusReply<T> reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
+        EXPECT_TRUE(reply.isValid()) << method.toStdString() << ": " << reply.error().message().toStdString();
+        return reply.value();
     }
     StreamerProcess process;
     std::unique_ptr<QDBusInterface> streamer = streamerAt(kService);
@@ -355,6 +361,7 @@ TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
         {"SIGKILL", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGKILL); }, true},
         {"SIGSEGV", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGSEGV); }, true},
         {"SIGTERM", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGTERM); }, false},
+        {"SIGHUP", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGHUP); }, false},
         {"stop", [](RunningStreamer& s) { s.streamer->call(QDBus::NoBlock, QStringLiteral("stop")); }, false},
     };
     for (const Ending& ending : endings) {
@@ -381,39 +388,100 @@ TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
     }
 }
 
-// A record that cannot be shown is dropped with one line, and nothing is shown.
+// Each process that takes a crashed source up counts itself in the record
+// before it shows it; after three crashes in a row the next process shows
+// nothing and says why.
+TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
+{
+    const QTemporaryDir runtime;
+    const QString ser = sertest::writeTinySerFile(runtime);
+    const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
+    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
+    {
+        RunningStreamer first(runtime.path());
+        ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), ser));
+        ASSERT_TRUE(first.answer<bool>(QStringLiteral("seekSer"), 2));
+        ::kill(first.process.pid(), SIGKILL);
+        ASSERT_TRUE(first.process.waitFinished());
+    }
+    for (int resumes = 1; resumes <= 2; ++resumes) {
+        SCOPED_TRACE(resumes);
+        RunningStreamer next(runtime.path());
+        EXPECT_EQ(next.answer<int>(QStringLiteral("serCurrentFrame")), 2);
+        QFile file(record);
+        const std::optional<SourceRecord> kept =
+            file.open(QIODevice::ReadOnly) ? SourceRecord::fromJson(file.readAll(), nullptr) : std::nullopt;
+        ASSERT_TRUE(kept);
+        EXPECT_EQ(kept->resumes, resumes);
+        EXPECT_EQ(kept->frame, 2);
+        ::kill(next.process.pid(), SIGKILL);
+        ASSERT_TRUE(next.process.waitFinished());
+    }
+    RunningStreamer fourth(runtime.path(), errorPath);
+    EXPECT_EQ(fourth.answer<int>(QStringLiteral("serTotalFrames")), 0);
+    EXPECT_FALSE(QFile::exists(record));
+    QFile errors(errorPath);
+    const QString logged = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
+    EXPECT_TRUE(logged.contains(QStringLiteral("the last 3 processes that showed it ended without stop")) &&
+        logged.count(QLatin1Char('\n')) == 1)
+        << logged.toStdString();
+}
+
+// A record that cannot be shown is dropped with one line, and nothing is
+// shown. Something else than a file in its place (a FIFO, which would block
+// a reader, a link, a directory) or a file too large to be one is dropped at
+// once, and SIGTERM ends the service.
 TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
 {
     const QTemporaryDir runtime;
     const QString ser = sertest::writeTinySerFile(runtime);
     const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
     const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
-    const std::pair<QByteArray, QString> rows[] = {
+    const QByteArray shown =
+        "{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":0}";
+    const QString elsewhere = runtime.filePath(QStringLiteral("elsewhere.json"));
+    QFile target(elsewhere);
+    ASSERT_TRUE(target.open(QIODevice::WriteOnly) && target.write(shown) == shown.size());
+    target.close();
+    struct Row {
+        QByteArray text;
+        QString reason;
+        std::function<bool(const QString&)> make = {};  // puts something else there instead of `text`
+    };
+    const Row rows[] = {
         {"{\"source\":\"ser\",", QStringLiteral("not a JSON object")},
         {"{\"source\":\"ser\",\"path\":\"/nonexistent.ser\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":0}",
             QStringLiteral("/nonexistent.ser")},
         {"{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":-1,\"fps\":2,\"playing\":true,\"resumes\":0}",
             QStringLiteral("without its path, frame")},
-        {"{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":3}",
+        {"{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":2}",
             QStringLiteral("the last 3 processes that showed it ended without stop")},
         {"{\"source\":\"live\",\"device\":\"\",\"resumes\":0}", QStringLiteral("without a device")},
+        {shown + QByteArray(100 * 1024, ' '), QStringLiteral("larger than 65536 bytes")},
+        {{}, QStringLiteral("not a regular file"),
+            [](const QString& path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; }},
+        {{}, QStringLiteral("a symbolic link"), [&](const QString& path) { return QFile::link(elsewhere, path); }},
+        {{}, QStringLiteral("not a regular file"), [](const QString& path) { return QDir().mkdir(path); }},
     };
-    for (const auto& [text, reason] : rows) {
-        SCOPED_TRACE(text.toStdString());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reason.toStdString());
         ASSERT_TRUE(QDir().mkpath(QFileInfo(record).path()));
-        QFile file(record);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(text) == text.size());
-        file.close();
+        if (row.make) {
+            ASSERT_TRUE(row.make(record));
+        } else {
+            QFile file(record);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(row.text) == row.text.size());
+        }
         {
             RunningStreamer next(runtime.path(), errorPath);
             EXPECT_EQ(next.answer<int>(QStringLiteral("serTotalFrames")), 0);
-            EXPECT_FALSE(QFile::exists(record));
-            next.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+            EXPECT_FALSE(QFileInfo(record).exists() || QFileInfo(record).isSymLink());
+            ::kill(next.process.pid(), SIGTERM);
             ASSERT_TRUE(next.process.waitFinished());
         }
         QFile errors(errorPath);
         const QString logged = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
-        EXPECT_TRUE(logged.contains(reason) && logged.count(QLatin1Char('\n')) == 1) << logged.toStdString();
+        EXPECT_TRUE(logged.contains(row.reason) && logged.count(QLatin1Char('\n')) == 1) << logged.toStdString();
     }
 }
 
