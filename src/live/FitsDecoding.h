@@ -15,16 +15,19 @@
 // demosaiced (XBAYROFF and YBAYROFF shift the pattern).
 //
 // The image's size is bounded from the header before anything of it is
-// allocated (see cameraFrameSizeAllowed); the file must be whole 2880-byte
-// blocks, as the standard has it, and an uncompressed image must lie inside
-// `bytes`. False, with a one-line reason in `error`, for anything else.
+// allocated (see cameraFrameSizeAllowed); the file is its whole 2880-byte
+// blocks (bytes after them, as some cameras send, are ignored), and the image
+// must lie inside them. False, with a one-line reason in `error`, for anything
+// else.
 //
-// The tiles of a compressed image are decompressed by cfitsio itself, whose
-// 4.2 decompressors are not safe on corrupt tiles: a bad Rice tile can make it
-// read past its bytes, a bad GZIP tile can keep it looping. So only Rice
-// tiles (what INDI's drivers write) are read, and only the frame size, the
-// tile table's place in the bytes and the tile sizes are checked first.
+// A plain image is read by cfitsio in this process. A file with a ZIMAGE card
+// (only those can make cfitsio decompress tiles) is first read by our own
+// header parser (inspectFitsImage), which refuses any keyword cfitsio could
+// not act on safely, and then decoded by FitsUnpacker in sandboxed processes:
+// cfitsio 4.2's decompressors are not safe on corrupt tiles. Only Rice tiles
+// (what INDI's drivers write) are read.
 //
 // Threads: reentrant (Debian's cfitsio is built reentrant: fits_is_reentrant()
-// answers 1), so pictures decode on worker threads.
+// answers 1), so pictures decode on worker threads; a compressed image blocks
+// its thread for at most the unpacking deadline.
 bool decodeFits(const char* bytes, std::int64_t length, CameraFrame& frame, QString& error);

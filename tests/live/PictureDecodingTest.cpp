@@ -5,6 +5,7 @@
 #include "live/PictureDecoding.h"
 
 #include "FitsFiles.h"
+#include "live/FitsUnpacker.h"
 #include "JpegCodec.h"
 
 #include <dc1394/conversions.h>
@@ -22,6 +23,20 @@ namespace {
 using quelmor::test::fitsFile;
 using quelmor::test::FitsImageContent;
 using quelmor::test::setCard;
+
+// Compressed pictures are decoded by this build's unpacking program.
+[[maybe_unused]] const bool kUnpackerChosen = (FitsUnpacker::useHelper(FITS_UNPACK_EXECUTABLE), true);
+
+// Writes `text` as the value of card `key`, or blanks the card without one.
+QByteArray withCard(QByteArray fits, const char* key, const char* text)
+{
+    const qsizetype card = fits.indexOf(QByteArray(key).leftJustified(8, ' ') + "= ");
+    if (text == nullptr)
+        fits.replace(card, 80, QByteArray(80, ' '));
+    else
+        fits.replace(card + 10, 20, QByteArray(text).rightJustified(20, ' '));
+    return fits;
+}
 
 bool decode(const QByteArray& bytes, const std::string& format, CameraFrame& frame, QString& error,
     const StreamGeometry& geometry = {})
@@ -95,6 +110,9 @@ TEST(PictureDecoding, FitsImagesReadIntoTheirTypes)
         {{DOUBLE_IMG, {2, 1}, {1e300, -1e-300}}, PixelType::Double, 1},
         {{USHORT_IMG, {2, 1, 1}, {1, 2}}, PixelType::UInt16, 1},
         {{USHORT_IMG, {3, 2}, {0, 1, 2, 40000, 40001, 65535}, nullptr, true}, PixelType::UInt16, 1},
+        {{BYTE_IMG, {3, 1}, {0, 7, 255}, nullptr, true}, PixelType::UInt8, 1},
+        {{LONG_IMG, {2, 1}, {-2147483648.0, 2147483647}, nullptr, true}, PixelType::Long, 1},
+        {{FLOAT_IMG, {2, 1}, {1.5, -2.25}, nullptr, true}, PixelType::Float, 1},
         {{SHORT_IMG, {2, 1, 3}, {1, 2, 3, 4, 5, 6}}, PixelType::Int16, 3},
         {{SHORT_IMG, {3, 1}, {2, 4, 6}, nullptr, false, 1, 0, 2}, PixelType::Long, 1},
     };
@@ -120,6 +138,9 @@ TEST(PictureDecoding, MosaicsAreDemosaicedWithTheirOffsets)
     CameraFrame fits, fitsRowDown, raw;
     QString error;
     ASSERT_TRUE(decode(fitsFile({USHORT_IMG, {6, 4}, sites, "RGGB"}), ".fits", fits, error)) << error.toStdString();
+    CameraFrame packed;
+    ASSERT_TRUE(decode(fitsFile({USHORT_IMG, {6, 4}, sites, "RGGB", true}), ".fits.fz", packed, error))
+        << error.toStdString();
     ASSERT_TRUE(decode(fitsFile({USHORT_IMG, {6, 4}, sites, "BGGR", false, 0, 1}), ".fits", fitsRowDown, error));
     QByteArray mosaic;
     for (const double site : sites)
@@ -148,17 +169,76 @@ TEST(PictureDecoding, FitsClaimingTooMuchIsRefused)
     setCard(large, "NAXIS1", 4000);
     setCard(twoPlanes, "NAXIS3", 2);
     const QByteArray compressed = fitsFile({USHORT_IMG, {3, 2}, {1, 2, 3, 4, 5, 6}, nullptr, true});
-    QByteArray noTiles = compressed;
-    setCard(noTiles, "ZTILE2", 0);
     const std::pair<QByteArray, const char*> cases[] = {{huge, "40000 x 40000 pixels are not shown"},
         {large, "claims 4000 x 40 pixels"}, {twoPlanes, "the third of 2"},
-        {valid.left(valid.size() - 2880), "holds 11520 bytes"}, {valid.left(1000), "2880-byte blocks"},
-        {compressed.left(compressed.size() - 2880), "tiles reach"}, {noTiles, "tiles of no size"}};
+        {valid.left(valid.size() - 2880), "holds 11520 bytes"}, {valid.left(1000), "2880-byte block"},
+        {compressed.left(compressed.size() - 2880), "tiles reach"}};
     for (const auto& [bytes, reason] : cases) {
         CameraFrame frame;
         QString error;
         EXPECT_FALSE(decode(bytes, ".fits", frame, error));
         EXPECT_TRUE(error.contains(QLatin1String(reason))) << error.toStdString();
+    }
+}
+
+// Compressed images whose keywords cfitsio would divide by zero with, or
+// copy past its tile buffers for, are refused before cfitsio sees them.
+TEST(PictureDecoding, HostileCompressedKeywordsAreRefused)
+{
+    const QByteArray packed = fitsFile({USHORT_IMG, {3, 2}, {1, 2, 3, 4, 5, 6}, nullptr, true});
+    const struct {
+        const char* key;
+        const char* value;  // nullptr: the card is left out
+        const char* key2;
+        const char* value2;
+        const char* reason;
+    } cases[] = {{"ZTILE1", "1E-1", "ZTILE1", "1E-1", "ZTILE1 of '1E-1'"},
+        {"ZTILE2", "9.0E-1", "ZTILE2", "9.0E-1", "ZTILE2 of '9.0E-1'"},
+        {"ZTILE1", nullptr, "ZNAXIS1", "0", "ZNAXIS1 of '0'"}, {"ZNAXIS1", "5E-1", "ZNAXIS1", "5E-1", "ZNAXIS1"},
+        {"ZVAL1", "0", "ZVAL1", "0", "ZVAL1 of '0'"}, {"ZBITPIX", "-64", "ZBITPIX", "-64", "without ZSCALE"},
+        {"ZCMPTYPE", "'GZIP_1'", "ZCMPTYPE", "'GZIP_1'", "only RICE_1"},
+        {"ZNAXIS2", "4", "ZNAXIS2", "4", "4 tiles but its table 2 rows"}};
+    for (const auto& c : cases) {
+        CameraFrame frame;
+        QString error;
+        EXPECT_FALSE(decode(withCard(withCard(packed, c.key, c.value), c.key2, c.value2), ".fits.fz", frame, error));
+        EXPECT_TRUE(error.contains(QLatin1String(c.reason))) << c.key2 << ": " << error.toStdString();
+    }
+}
+
+// Random bytes in the tiles (and their table) lose the picture with a reason
+// or decode to the image's size; the unpacking process may crash, not the service.
+TEST(PictureDecoding, CorruptRiceTilesNeverCrash)
+{
+    std::mt19937 random(11);
+    std::vector<double> values(64 * 48);
+    for (double& value : values)
+        value = double(random() % 4000);
+    const QByteArray packed = fitsFile({USHORT_IMG, {64, 48}, values, nullptr, true});
+    for (int round = 0; round < 12; ++round) {
+        QByteArray corrupt = packed;
+        for (int i = 0; i < 16; ++i)
+            corrupt[qsizetype(corrupt.size() - 2880 + random() % 2880)] = char(random());
+        CameraFrame frame;
+        QString error;
+        if (decode(corrupt, ".fits.fz", frame, error))
+            EXPECT_EQ(frame.samples.size(), 64 * 48 * 2) << round;
+        else
+            EXPECT_FALSE(error.isEmpty()) << round;
+    }
+}
+
+// As the CCD simulator sends them: the file, then zeros to 1,048,576 bytes,
+// which is no whole number of blocks; plain and compressed.
+TEST(PictureDecoding, BytesAfterTheLastBlockAreIgnored)
+{
+    for (const bool compressed : {false, true}) {
+        QByteArray bytes = fitsFile({USHORT_IMG, {3, 1}, {0, 40000, 65535}, nullptr, compressed});
+        bytes.append(QByteArray((1 << 20) - bytes.size(), '\0'));
+        CameraFrame frame;
+        QString error;
+        ASSERT_TRUE(decode(bytes, compressed ? ".fits.fz" : ".fits", frame, error)) << error.toStdString();
+        EXPECT_EQ(valuesOf(frame), (std::vector<double>{0, 40000, 65535}));
     }
 }
 

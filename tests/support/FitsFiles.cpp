@@ -33,8 +33,18 @@ QByteArray fitsFile(const FitsImageContent& image)
     }
     // cfitsio compresses only samples of the image's own type.
     std::vector<unsigned short> unsignedShorts(image.values.begin(), image.values.end());
-    if (image.compressed)
-        fits_write_img(file, TUSHORT, 1, LONGLONG(image.values.size()), unsignedShorts.data(), &status);
+    std::vector<unsigned char> bytes(image.values.begin(), image.values.end());
+    std::vector<int> ints(image.values.begin(), image.values.end());
+    std::vector<float> floats(image.values.begin(), image.values.end());
+    const auto count = LONGLONG(image.values.size());
+    if (image.compressed && image.imageType == BYTE_IMG)
+        fits_write_img(file, TBYTE, 1, count, bytes.data(), &status);
+    else if (image.compressed && image.imageType == LONG_IMG)
+        fits_write_img(file, TINT, 1, count, ints.data(), &status);
+    else if (image.compressed && image.imageType == FLOAT_IMG)
+        fits_write_img(file, TFLOAT, 1, count, floats.data(), &status);
+    else if (image.compressed)
+        fits_write_img(file, TUSHORT, 1, count, unsignedShorts.data(), &status);
     else
         fits_write_img(
             file, TDOUBLE, 1, LONGLONG(image.values.size()), const_cast<double*>(image.values.data()), &status);

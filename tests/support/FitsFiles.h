@@ -12,7 +12,7 @@ struct FitsImageContent {
     std::vector<long> axes;
     std::vector<double> values;
     const char* bayer = nullptr;  // BAYERPAT, with XBAYROFF and YBAYROFF below
-    bool compressed = false;      // with RICE_1; USHORT_IMG only
+    bool compressed = false;      // with RICE_1; BYTE_IMG, USHORT_IMG, LONG_IMG or FLOAT_IMG
     long bayerOffsetX = 1;        // XBAYROFF
     long bayerOffsetY = 0;        // YBAYROFF, written when not 0
     double scale = 1;             // BSCALE, written when not 1
