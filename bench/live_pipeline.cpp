@@ -768,7 +768,14 @@ void benchEndToEnd(const char* host, bool recorderFirst)
 {
     ArrivalRecorder recorder(host);
     Client client(QString::fromLatin1(kCamera), host);
-    const bool started = recorderFirst ? recorder.start() && client.start() : client.start() && recorder.start();
+    // The feed connects on its reconnector's thread: wait for it when it goes first.
+    const auto startFeed = [&client] {
+        client.start();
+        for (int tries = 0; tries < 100 && !client.isServerConnected(); ++tries)
+            QThread::msleep(20);
+        return client.isServerConnected();
+    };
+    const bool started = recorderFirst ? recorder.start() && startFeed() : startFeed() && recorder.start();
     if (!started) {
         std::fprintf(stderr, "no INDI server at %s\n", host);
         return;

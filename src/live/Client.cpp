@@ -95,22 +95,12 @@ void Client::throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& c
         callback();
 }
 
-bool Client::start()
+void Client::start()
 {
-    const QByteArray device = deviceName.toLatin1();
     // Every device is asked for, not just the watched one, so that a missing
     // camera can be reported with the names of those the server has.
-    enableDirectBlobAccess(device.constData(), kPictureProperty);
-    const bool connected = connectServer();
-    if (connected) {
-        // B_ALSO rather than B_ONLY: indiserver then sends the device's other
-        // properties too, the raw video frames' geometry among them.
-        setBLOBMode(B_ALSO, device.constData(), kPictureProperty);
-    } else {
-        logLine(QStringLiteral("no INDI server answers at %1; trying again until one does").arg(serverAddress()));
-    }
-    reconnector.begin(connected);
-    return connected;
+    enableDirectBlobAccess(deviceName.toLatin1().constData(), kPictureProperty);
+    reconnector.begin();
 }
 
 bool Client::endConnection()
@@ -139,10 +129,18 @@ bool Client::reconnect()
         deviceSeen = false;
         serverDevices.clear();
     });
-    if (!connectServer())
+    const bool first = std::exchange(firstAttempt, false);
+    if (!connectServer()) {
+        if (first)
+            logLine(QStringLiteral("no INDI server answers at %1; trying again until one does").arg(serverAddress()));
         return false;
+    }
+    // Only once connected, or the library drops it. B_ALSO rather than
+    // B_ONLY: indiserver then sends the device's other properties too, the
+    // raw video frames' geometry among them.
     setBLOBMode(B_ALSO, deviceName.toLatin1().constData(), kPictureProperty);
-    logLine(QStringLiteral("connected to the INDI server at %1").arg(serverAddress()));
+    if (!first)
+        logLine(QStringLiteral("connected to the INDI server at %1").arg(serverAddress()));
     return true;
 }
 

@@ -51,8 +51,9 @@
 // the picture work (the stretched picture's rows also by the pool task of a
 // StretchedJpegWriter, which it waits for); the server-retry fields only by
 // the callbacks; watchedDevice, deviceSeen and serverDevices only under the
-// gate. The reconnector's thread connects to the server again, never while a
-// receiving thread runs. Lock order: callbackGate_->mutex, then a worker's or
+// gate; firstAttempt only by the reconnector's thread. The reconnector's
+// thread makes every connection, the first included, never while a receiving
+// thread runs, so no call on the main thread waits for the INDI server. Lock order: callbackGate_->mutex, then a worker's or
 // the reconnector's own mutex or frameMutex (never two of them).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
@@ -119,9 +120,9 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Connects and watches for the device's "CCD1". False when no INDI server
-    // answers; the client then keeps trying in the background.
-    bool start();
+    // Returns at once: the reconnector's thread connects and watches for the
+    // device's "CCD1", and keeps trying while no INDI server answers.
+    void start();
 
     // Stores the live stretch, linked over all channels.
     void setStretchParams(double shadows, double midtones, double highlights);
@@ -188,6 +189,8 @@ private:
 
     // One attempt of the reconnector: ends what is left of the last connection and connects.
     bool reconnect();
+    // Whether the next attempt is the first, which logs when no server answers.
+    bool firstAttempt = true;
     // Ends the connection and releases the library's devices; false when the
     // receiving thread may still run, and the devices are left alone.
     bool endConnection();

@@ -11,13 +11,8 @@ ServerReconnector::~ServerReconnector()
     stop();
 }
 
-void ServerReconnector::begin(bool connected)
+void ServerReconnector::begin()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        // A connection that ended before now is down all the same.
-        connected_ = connected && losses_ == 0;
-    }
     thread_ = std::thread([this] { run(); });
 }
 
@@ -52,8 +47,8 @@ bool ServerReconnector::pause(std::unique_lock<std::mutex>& lock, std::chrono::m
 void ServerReconnector::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto delay = kFirstDelay;
-    bool deviceCheckDue = connected_;
+    std::chrono::milliseconds delay{0};  // the first attempt at once
+    bool deviceCheckDue = false;
     Clock::time_point deviceDue = Clock::now() + kDeviceWait;
     const auto downOrStopping = [this] { return stopping_ || !connected_; };
     while (!stopping_) {
@@ -66,7 +61,7 @@ void ServerReconnector::run()
             lock.lock();
             // A connection that ended while it was being made is down.
             connected_ = connected && losses_ == lossesBefore;
-            delay = connected ? kFirstDelay : std::min(2 * delay, kLastDelay);
+            delay = connected ? kFirstDelay : std::clamp(2 * delay, kFirstDelay, kLastDelay);
             deviceCheckDue = connected;
             deviceDue = Clock::now() + kDeviceWait;
         } else if (!deviceCheckDue) {

@@ -8,10 +8,13 @@
 #include <mutex>
 #include <thread>
 
-// Keeps the live feed connected to its INDI server: while the connection is
-// down it tries again on a thread of its own, the delay growing from
-// kFirstDelay to kLastDelay; and kDeviceWait after each connection it asks
-// its owner once to check that the camera turned up.
+// Keeps the live feed connected to its INDI server, on a thread of its own
+// from the first attempt on, which comes at once: a server that takes no
+// connection holds an attempt for seconds, and the owner's caller is the bus.
+// While the connection is down it tries again, the delay growing from
+// kFirstDelay to kLastDelay and back to kFirstDelay once a connection was
+// made; and kDeviceWait after each connection it asks its owner once to
+// check that the camera turned up.
 //
 // Threads: the owner calls begin, stop and the destructor (the main thread);
 // connectionLost may come from any thread (the INDI receiving thread). The
@@ -33,8 +36,8 @@ public:
     ServerReconnector(const ServerReconnector&) = delete;
     ServerReconnector& operator=(const ServerReconnector&) = delete;
 
-    // Starts the thread once the owner's own first attempt is over.
-    void begin(bool connected);
+    // Starts the thread, which makes the first attempt at once.
+    void begin();
     // The connection ended: reconnect, after kFirstDelay. True when it was
     // up until now.
     bool connectionLost();

@@ -4,6 +4,7 @@
 #include "BusTestSupport.h"
 #include "ChildProcess.h"
 #include "EventLoopWait.h"
+#include "PortHolder.h"
 #include "SerFileWriter.h"
 
 #include "service/SourceRecord.h"
@@ -23,6 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -47,6 +51,13 @@ QDBusConnectionInterface* busDaemon()
 bool nameIsOwned()
 {
     return busDaemon()->isServiceRegistered(kService).value();
+}
+
+// What a file holds, empty when it cannot be read.
+QString fileText(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 // One service process; killed when the test leaves it running. With a
@@ -316,8 +327,7 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
         quelmor::test::ChildProcess second(arguments, {{}, false, {}, errorPath.toStdString()});
         ASSERT_TRUE(second.waitForExit(kExitWaitMs));
         EXPECT_EQ(second.exitCode(), 2);
-        QFile errors(errorPath);
-        const QString text = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
+        const QString text = fileText(errorPath);
         EXPECT_TRUE(text.startsWith(QStringLiteral("dorvenquill-streamer: cannot own the bus name ") + kService) &&
             text.endsWith(reason + QLatin1Char('\n')) && text.count(QLatin1Char('\n')) == 1)
             << text.toStdString();
@@ -420,8 +430,7 @@ TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
     RunningStreamer fourth(runtime.path(), errorPath);
     EXPECT_EQ(fourth.answer<int>(QStringLiteral("serTotalFrames")), 0);
     EXPECT_FALSE(QFile::exists(record));
-    QFile errors(errorPath);
-    const QString logged = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
+    const QString logged = fileText(errorPath);
     EXPECT_TRUE(logged.contains(QStringLiteral("the last 3 processes that showed it ended without stop")) &&
         logged.count(QLatin1Char('\n')) == 1)
         << logged.toStdString();
@@ -479,10 +488,43 @@ TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
             ::kill(next.process.pid(), SIGTERM);
             ASSERT_TRUE(next.process.waitFinished());
         }
-        QFile errors(errorPath);
-        const QString logged = errors.open(QIODevice::ReadOnly) ? QString::fromUtf8(errors.readAll()) : QString();
+        const QString logged = fileText(errorPath);
         EXPECT_TRUE(logged.contains(row.reason) && logged.count(QLatin1Char('\n')) == 1) << logged.toStdString();
     }
+}
+
+// --- The live feed ---------------------------------------------------------------
+
+// A listener on the INDI port whose queue is full takes no connection: it
+// holds each attempt to connect until the library gives up, seconds later,
+// and the service then writes its line. start and the next call answer
+// before that line: no bus call waits for the INDI server.
+TEST(StreamerLiveTest, BusCallsAnswerWhileTheIndiServerHoldsTheConnection)
+{
+    constexpr int kIndiPort = 7624, kQueueFillers = 3;
+    const quelmor::test::PortHolder rude(kIndiPort);
+    ASSERT_TRUE(rude.holds()) << "port " << kIndiPort << " is taken";
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(kIndiPort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<quelmor::net::UniqueFd> queued;
+    for (int filler = 0; filler < kQueueFillers; ++filler) {
+        queued.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        ::connect(queued.back().get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    const QTemporaryDir runtime;
+    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
+    const QString given_up = QStringLiteral("no INDI server answers");
+    RunningStreamer service(runtime.path(), errorPath);
+    const QDBusMessage started = service.streamer->call(QStringLiteral("start"), QStringLiteral("Rude Camera"));
+    EXPECT_EQ(started.type(), QDBusMessage::ReplyMessage) << started.errorMessage().toStdString();
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), -1);
+    EXPECT_FALSE(fileText(errorPath).contains(given_up)) << "the calls waited for the attempt to connect";
+    EXPECT_TRUE(waitUntil([&] { return fileText(errorPath).contains(given_up); }, kExitWaitMs))
+        << "no attempt to connect was held and given up";
+    service.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
+    EXPECT_TRUE(service.process.waitFinished());
 }
 
 }  // namespace
