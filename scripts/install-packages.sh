@@ -12,7 +12,7 @@ set -euo pipefail
 build_packages=(
   cmake g++ make pkg-config dpkg-dev
   qt6-base-dev qt6-base-dev-tools
-  libindi-dev libjpeg-dev libdc1394-dev libcfitsio-dev zlib1g-dev
+  libindi-dev libjpeg-dev libdc1394-dev libcfitsio-dev zlib1g-dev libseccomp-dev
   dbus indi-bin
   curl iproute2 mawk procps
 )

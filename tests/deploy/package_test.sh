@@ -28,13 +28,14 @@ deb=$out/dorvenquill-streamer_${version}_$arch.deb
 
 expected_files="./usr/bin/dorvenquill-streamer
 ./usr/lib/systemd/user/dorvenquill-streamer.service
+./usr/libexec/dorvenquill-streamer/dorvenquill-fits-unpack
 ./usr/share/dbus-1/interfaces/$name.xml
 ./usr/share/dbus-1/services/$name.service
 $doc/changelog.gz
 $doc/copyright
 $doc/examples/nginx-dorvenquill.conf
 $manual_page"
-files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)
+files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 [[ "$files" == "$expected_files" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected_files"
 
 root=$out/root
@@ -59,7 +60,8 @@ depends_on() { grep -qx "$1" <<<"$(tr ',|' '\n\n' <<<"$depends" | awk '{print $1
 wanted=(libqt6core6 libqt6dbus6 libindiclient1 libjpeg62-turbo libdc1394-25)
 # The library folder of the architecture: cross toolchains hold libraries of the same names.
 multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
-for soname in $(readelf -d "$root/usr/bin/dorvenquill-streamer" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+unpacker=$root/usr/libexec/dorvenquill-streamer/dorvenquill-fits-unpack
+for soname in $(readelf -d "$root/usr/bin/dorvenquill-streamer" "$unpacker" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
   owner=$( (dpkg-query --admindir="$admindir" -S "*/$multiarch/$soname" 2>/dev/null || true) | head -n1 | cut -d: -f1)
   [[ -n "$owner" ]] || fail "no package in $admindir holds $soname"
   wanted+=("$owner")
