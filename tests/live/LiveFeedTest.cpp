@@ -22,7 +22,10 @@
 #include <gtest/gtest.h>
 
 #include <fitsio.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <utility>
@@ -50,6 +53,57 @@ constexpr double kLeastMeanGrey = 10.0;
 constexpr double kMostMeanGrey = 245.0;
 constexpr int kWindowWidth = 640;
 constexpr int kWindowHeight = 480;
+// A deep picture shown with its automatic stretch: the stretch takes its
+// median to a quarter of white, give or take the JPEG's rounding.
+constexpr int kAutoStretchedMedianGrey = 64;
+constexpr int kMedianGreyTolerance = 8;
+
+// The median of a JPEG's samples; -1 when it does not decode.
+int medianGrey(const std::string& jpeg)
+{
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+    if (!decodeJpeg(jpeg, width, height, rgb) || rgb.empty())
+        return -1;
+    std::nth_element(rgb.begin(), rgb.begin() + rgb.size() / 2, rgb.end());
+    return rgb[rgb.size() / 2];
+}
+
+// A zlib stream of a start marker, `mebibytes` MiB of zeros and an end
+// marker, in about 1 kB a MiB: one MiB deflated after a full flush (which
+// leaves it nothing to refer back to) is repeated, under the whole's checksum.
+std::string deflatedJpegBomb(int mebibytes)
+{
+    const std::string zeros(1 << 20, '\0'), start("\xFF\xD8"), end("\xFF\xD9");
+    z_stream zlib{};
+    deflateInit(&zlib, Z_BEST_COMPRESSION);
+    const auto deflated = [&zlib](const std::string& input, int flush) {
+        std::string output(deflateBound(&zlib, uLong(input.size())) + 64, '\0');
+        zlib.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        zlib.avail_in = uInt(input.size());
+        zlib.next_out = reinterpret_cast<Bytef*>(output.data());
+        zlib.avail_out = uInt(output.size());
+        deflate(&zlib, flush);
+        output.resize(output.size() - zlib.avail_out);
+        return output;
+    };
+    std::string bomb = deflated(start, Z_FULL_FLUSH);
+    const std::string zerosDeflated = deflated(zeros, Z_FULL_FLUSH);
+    std::string tail = deflated(end, Z_FINISH);
+    deflateEnd(&zlib);
+    const auto adlerOf = [](const std::string& bytes) {
+        return adler32(1, reinterpret_cast<const Bytef*>(bytes.data()), uInt(bytes.size()));
+    };
+    uLong checksum = adlerOf(start);
+    for (int i = 0; i < mebibytes; ++i) {
+        bomb += zerosDeflated;
+        checksum = adler32_combine(checksum, adlerOf(zeros), z_off_t(zeros.size()));
+    }
+    checksum = adler32_combine(checksum, adlerOf(end), z_off_t(end.size()));
+    for (int i = 0; i < 4; ++i)
+        tail[tail.size() - 4 + i] = char(checksum >> (24 - 8 * i));
+    return bomb + tail;
+}
 
 bool nameIsOwned()
 {
@@ -500,8 +554,10 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
 }
 
 // Pictures a scripted camera sends: those that show come out in their
-// geometry; those that cannot leave the last good picture on "/jpg", and a
-// JPEG after them passes through unchanged.
+// geometry, a deep one (16 bits using only 1000 to 2000) with its automatic
+// stretch, whose median goes to a quarter of white; those that cannot (HTML or a
+// cut header sent as JPEG, a 1.5 MB ".jpg.z" inflating to 1.4 GB) leave the
+// last good picture on "/jpg"; JPEGs, deflated too, pass through unchanged.
 TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
 {
     constexpr int kWidth = 64, kHeight = 48, kPixels = kWidth * kHeight;
@@ -514,7 +570,7 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
     };
     std::vector<std::uint16_t> ramp(kPixels);
     for (int i = 0; i < kPixels; ++i)
-        ramp[i] = std::uint16_t(i * 65536 / kPixels);
+        ramp[i] = std::uint16_t(1000 + i * 1000 / kPixels);
     std::string ramp16(2 * kPixels, '\0');  // little-endian
     for (int i = 0; i < kPixels; ++i) {
         ramp16[2 * i] = char(ramp[i] & 0xFF);
@@ -529,22 +585,31 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
     setCard(lying, "NAXIS1", 40000);
     setCard(lying, "NAXIS2", 40000);
     const std::string jpeg = encodeJpeg(std::vector<std::uint8_t>(kPixels, 120), kWidth, kHeight, 1);
+    const std::string darkJpeg = encodeJpeg(std::vector<std::uint8_t>(kPixels, 60), kWidth, kHeight, 1);
+    const auto deflate = [](const std::string& bytes) {
+        return qCompress(QByteArray::fromStdString(bytes)).mid(4).toStdString();  // the zlib stream after Qt's length
+    };
 
     const struct {
         const char* what;
         QString path;
         const char* format;
         int channels;  // 0: not shown
+        bool deep = false;
+        std::string exact = {};  // the bytes shown, when they are the picture's own
     } pictures[] = {
-        {"16-bit raw frame", file("raw16", ramp16), ".stream", 1},
+        {"16-bit raw frame", file("raw16", ramp16), ".stream", 1, true},
         {"RGB raw frame", file("rgb", rgb), ".stream", 3},
-        {"deflated FITS", file("fits.z", qCompress(QByteArray::fromStdString(fits)).mid(4).toStdString()), ".fits.z",
-            1},
+        {"deflated FITS", file("fits.z", deflate(fits)), ".fits.z", 1, true},
         {"XISF", file("xisf", std::string(4096, 'x')), ".xisf", 0},
         {"FITS claiming 40000 x 40000", file("lying", lying.toStdString()), ".fits", 0},
         {"truncated FITS", file("truncated", fits.substr(0, fits.size() / 2)), ".fits", 0},
         {"raw frame of the wrong size", file("odd", std::string(kPixels + 1, 'r')), ".stream", 0},
-        {"JPEG", file("jpeg", jpeg), ".jpg", 1},
+        {"HTML as JPEG", file("html", "<html><body>hello</body></html>"), ".jpg", 0},
+        {"cut JPEG header", file("cut", jpeg.substr(2, jpeg.size() / 2)), ".jpg", 0},
+        {"deflated JPEG bomb", file("bomb", deflatedJpegBomb(1450)), ".jpg.z", 0},
+        {"deflated JPEG", file("jpeg.z", deflate(darkJpeg)), ".jpg.z", 1, false, darkJpeg},
+        {"JPEG", file("jpeg", jpeg), ".jpg", 1, false, jpeg},
     };
     ASSERT_TRUE(simulator.startPictureDriver(QStringLiteral("Picture Driver")));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("frame %1 %2").arg(kWidth).arg(kHeight)));
@@ -557,8 +622,10 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 0.05 %2").arg(p.path, p.format)));
         if (p.channels == 0) {
             // Past the good pictures in flight to a keep-alive repeat, a second later.
-            for (int i = 0; i <= kPartsInFlight; ++i)
-                ASSERT_EQ(readPart(*stream), good) << "something else than the last good picture was shown";
+            for (int i = 0; i <= kPartsInFlight; ++i) {
+                const std::string part = readPart(*stream);
+                ASSERT_TRUE(part == good) << "a part of " << part.size() << " bytes, not the last good picture";
+            }
             continue;
         }
         JpegInfo shown;
@@ -571,10 +638,13 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         EXPECT_EQ(shown.width, kWidth);
         EXPECT_EQ(shown.height, kHeight);
         EXPECT_GT(shown.mean, kLeastMeanGrey);
+        EXPECT_TRUE(p.exact.empty() || last == p.exact) << "the JPEG was altered";
+        const int median = medianGrey(last);
+        EXPECT_TRUE(!p.deep || std::abs(median - kAutoStretchedMedianGrey) <= kMedianGreyTolerance)
+            << "median grey " << median << ": not the automatic stretch";
         std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels << ", mean grey "
                   << shown.mean << std::endl;
     }
-    EXPECT_EQ(last, jpeg) << "the JPEG after the others was altered";
 }
 
 // --- Analysis --------------------------------------------------------------
