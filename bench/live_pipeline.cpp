@@ -32,8 +32,8 @@
 // on "/jpg": a feed held up by a picture before delays the next ones.
 // With --format NAME (raw8, fits16, fpack16) only that format's line is
 // printed, after its steps each alone on the same picture:
-//   live format-split format=... decode_ms=... statistics_ms=... stretch_ms=... encode_ms=...
-//        analysis_ms=...
+//   live format-split format=... jpeg_kb=... decode_ms=... statistics_ms=... stretch_ms=...
+//        encode_ms=... analysis_ms=...
 // End to end (left out with --offline), per INDI transport, with the simulator streaming:
 //   live e2e host=... first=... pictures=... delay_p50_ms=... delay_p99_ms=...
 // the time from a "CCD1" BLOB reaching a second INDI client on the same
@@ -41,6 +41,7 @@
 #include "FitsFiles.h"
 
 #include "live/Client.h"
+#include "live/FitsUnpacker.h"
 #include "live/FrameDecoding.h"
 #include "live/FrameRendering.h"
 #include "live/PictureDecoding.h"
@@ -564,9 +565,9 @@ void benchFormatSplit(const char* name, const Client::Picture& picture)
         renderHistogram(planes, frame.width, frame.height, frame.channels, histogram);
         measureSharpness(planes, frame.width, frame.height, frame.channels);
     });
-    std::printf("live format-split format=%s decode_ms=%.3f statistics_ms=%.3f stretch_ms=%.3f encode_ms=%.3f "
-                "analysis_ms=%.3f\n",
-        name, decode, statistics, stretch, encode, analysis);
+    std::printf("live format-split format=%s jpeg_kb=%lld decode_ms=%.3f statistics_ms=%.3f stretch_ms=%.3f "
+                "encode_ms=%.3f analysis_ms=%.3f\n",
+        name, static_cast<long long>(jpeg.size() / 1024), decode, statistics, stretch, encode, analysis);
     std::fflush(stdout);
 }
 
@@ -804,6 +805,7 @@ void benchEndToEnd(const char* host, bool recorderFirst)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    FitsUnpacker::useHelper(FITS_UNPACK_EXECUTABLE);
     if (argc > 2 && std::string(argv[1]) == "--format") {
         if (benchOneFormat(argv[2]))
             return 0;

@@ -3,10 +3,12 @@
 
 #include "stretch/JpegEncoding.h"
 #include "stretch/JpegRowEncoder.h"
+#include "stretch/ParallelBands.h"
 #include "stretch/StretchRenderer.h"
 
 #include <QList>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -14,6 +16,7 @@ namespace {
 
 constexpr int kGreyLevels = 256;
 constexpr int kFullSampling = 1;
+constexpr qsizetype kMinCopyBandBytes = qsizetype(1) << 20;
 
 bool fitsOutputImage(const QImage& image, std::int32_t width, std::int32_t height, std::int32_t channels)
 {
@@ -138,18 +141,22 @@ bool planesOfPicture(const QImage& picture, QByteArray& planes)
     }
     auto* target = reinterpret_cast<uchar*>(planes.data());
     const qsizetype planeSize = width * height;
-    for (qsizetype y = 0; y < height; ++y) {
-        if (grey) {
-            std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
-            continue;
+    // A copy of a large picture is bound by memory: a band of rows per pool thread.
+    const qsizetype minBandRows = std::max<qsizetype>(1, kMinCopyBandBytes / std::max<qsizetype>(1, width));
+    runInBands(height, minBandRows, [&](std::int64_t firstRow, std::int64_t endRow) {
+        for (qsizetype y = firstRow; y < endRow; ++y) {
+            if (grey) {
+                std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
+                continue;
+            }
+            const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
+            uchar* red = target + y * width;
+            for (qsizetype x = 0; x < width; ++x) {
+                red[x] = uchar(qRed(pixels[x]));
+                red[planeSize + x] = uchar(qGreen(pixels[x]));
+                red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
+            }
         }
-        const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
-        uchar* red = target + y * width;
-        for (qsizetype x = 0; x < width; ++x) {
-            red[x] = uchar(qRed(pixels[x]));
-            red[planeSize + x] = uchar(qGreen(pixels[x]));
-            red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
-        }
-    }
+    });
     return true;
 }

@@ -12,9 +12,9 @@
 // How the live feed shows decoded camera frames (FITS, raw video) and what it
 // analyses of them.
 //
-// Threads: reentrant; the statistics and the stretch spread their rows over
-// the global thread pool, and the calling thread encodes the rows stretched
-// while the pool stretches the next.
+// Threads: reentrant; the statistics, the stretch and the copy into planes
+// spread their rows over the global thread pool, and the calling thread
+// encodes the rows stretched while the pool stretches the next.
 
 // The 8-bit picture the stretch renders a frame of this geometry into:
 // Format_Indexed8 with a grey ramp for one channel, else Format_RGB32.
