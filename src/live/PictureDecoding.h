@@ -42,9 +42,10 @@ constexpr std::int64_t kMaxCameraFramePixels = std::int64_t(1) << 26;
 //   plus this much room for its header;
 constexpr std::int64_t kFitsHeaderRoomBytes = std::int64_t(1) << 20;
 constexpr std::int64_t kMaxInflatedFitsBytes = kMaxCameraFramePixels * 8 * 3 + kFitsHeaderRoomBytes;
-// - a JPEG: twice the 8-bit colour samples of the largest frame (libjpeg at
-//   quality 100 turns colour noise into 1.37 bytes a sample);
-constexpr std::int64_t kMaxInflatedJpegBytes = kMaxCameraFramePixels * 3 * 2;
+// - a JPEG: the 8-bit colour samples of the largest frame (192 MiB); cameras'
+//   JPEGs take a tenth of their samples or less, only colour noise at quality
+//   100 takes more (1.37 bytes a sample with libjpeg);
+constexpr std::int64_t kMaxInflatedJpegBytes = kMaxCameraFramePixels * 3;
 // - a raw stream frame: exactly the largest layout its geometry allows (see
 //   inflatedBytesAllowed).
 
