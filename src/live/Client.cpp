@@ -131,7 +131,7 @@ bool Client::reconnect()
     });
     const bool first = std::exchange(firstAttempt, false);
     if (!connectServer()) {
-        if (first && !connectInterrupted)
+        if (first)
             logLine(QStringLiteral("no INDI server answers at %1; trying again until one does").arg(serverAddress()));
         return false;
     }
@@ -142,14 +142,6 @@ bool Client::reconnect()
     if (!first)
         logLine(QStringLiteral("connected to the INDI server at %1").arg(serverAddress()));
     return true;
-}
-
-void Client::interruptConnect()
-{
-    connectInterrupted = true;
-    // The library counts an attempt under way as connected; without one there is nothing to end.
-    if (isServerConnected())
-        disconnectServer();
 }
 
 // Runs on the receiving thread once it has stopped reading, and right before

@@ -53,9 +53,9 @@
 // the callbacks; watchedDevice, deviceSeen and serverDevices only under the
 // gate; firstAttempt only by the reconnector's thread. The reconnector's
 // thread makes every connection, the first included, never while a receiving
-// thread runs, so no call on the main thread waits for the INDI server. Lock
-// order: callbackGate_->mutex, then a worker's or the reconnector's own mutex
-// or frameMutex (never two of them).
+// thread runs, so start() never waits for the INDI server. Lock order:
+// callbackGate_->mutex, then a worker's or the reconnector's own mutex or
+// frameMutex (never two of them).
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
@@ -67,14 +67,14 @@
 // at start). The HTTP server and its viewers stay; they see the last picture
 // repeated until the camera's device is defined again and sends pictures.
 //
-// Teardown: the destructor first stops the reconnector, ending an attempt to
-// connect under way (libindiclient 1.9.9's disconnectServer cuts connectServer
-// short from another thread), then cancels the picture work of the running
-// callback and tasks (decoding stops at its next row), closes the gate, joins
-// both workers, stops the HTTP server and ends the INDI connection. Last it
-// empties the library's devices: libindiclient 1.9.9 never frees a device
-// whose properties it still holds (each property keeps a handle to its
-// device), nor the bytes of a BLOB, and the callbacks
+// Teardown: the destructor first stops the reconnector, which waits for an
+// attempt to connect under way (at most the library's connection timeout,
+// 3 s, against a server that takes no connection), then cancels the
+// picture work of the running callback and tasks (decoding stops at its next
+// row), closes the gate, joins both workers, stops the HTTP server and ends
+// the INDI connection. Last it empties the library's devices: libindiclient
+// 1.9.9 never frees a device whose properties it still holds (each property
+// keeps a handle to its device), nor the bytes of a BLOB, and the callbacks
 // and the last picture would go with them. A reconnection does the same
 // before it connects, since connecting drops the old devices. removeDevice
 // does the same for a device the server deletes, removeProperty frees the
@@ -194,11 +194,6 @@ private:
     bool reconnect();
     // Whether the next attempt is the first, which logs when no server answers.
     bool firstAttempt = true;
-    // Called by the reconnector's stop: ends an attempt to connect under way,
-    // which a server that takes no connection holds for seconds.
-    void interruptConnect();
-    // Set by interruptConnect: the attempt it ends is no news.
-    std::atomic<bool> connectInterrupted{false};
     // Ends the connection and releases the library's devices; false when the
     // receiving thread may still run, and the devices are left alone.
     bool endConnection();
@@ -265,6 +260,5 @@ private:
     // Last: their tasks and steps use the members above.
     LatestWorker analysisWorker;
     LatestWorker pictureWorker;
-    ServerReconnector reconnector{
-        {[this] { return reconnect(); }, [this] { checkDevice(); }, [this] { interruptConnect(); }}};
+    ServerReconnector reconnector{{[this] { return reconnect(); }, [this] { checkDevice(); }}};
 };

@@ -30,15 +30,11 @@ bool ServerReconnector::connectionLost()
 
 void ServerReconnector::stop()
 {
-    bool connecting = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
-        connecting = connecting_;
     }
     wake_.notify_one();
-    if (connecting && steps_.interrupt)
-        steps_.interrupt();
     if (thread_.joinable())
         thread_.join();
 }
@@ -60,11 +56,9 @@ void ServerReconnector::run()
             if (!pause(lock, delay))
                 return;
             const std::uint64_t lossesBefore = losses_;
-            connecting_ = true;
             lock.unlock();
             const bool connected = steps_.connect();
             lock.lock();
-            connecting_ = false;
             // A connection that ended while it was being made is down.
             connected_ = connected && losses_ == lossesBefore;
             delay = connected ? kFirstDelay : std::clamp(2 * delay, kFirstDelay, kLastDelay);

@@ -18,10 +18,8 @@
 //
 // Threads: the owner calls begin, stop and the destructor (the main thread);
 // connectionLost may come from any thread (the INDI receiving thread). The
-// connect and device steps run on the reconnector's thread, never two at a
-// time; the interrupt step runs on the owner's thread, in stop, while a
-// connect step may run. mutex_ (with wake_) guards the flags and is never held
-// while a step runs.
+// steps run on the reconnector's thread, never two at a time. mutex_ (with
+// wake_) guards the flags and is never held while a step runs.
 class ServerReconnector {
 public:
     static constexpr std::chrono::milliseconds kFirstDelay{500};
@@ -31,7 +29,6 @@ public:
     struct Steps {
         std::function<bool()> connect;  // one attempt; true once connected
         std::function<void()> checkDevice;
-        std::function<void()> interrupt;  // cuts a connect step under way short
     };
 
     explicit ServerReconnector(Steps steps);
@@ -44,9 +41,8 @@ public:
     // The connection ended: reconnect, after kFirstDelay. True when it was
     // up until now.
     bool connectionLost();
-    // Ends any waiting or retrying at once, interrupts a connect step under
-    // way, waits for a running step and joins the thread. No step runs
-    // afterwards.
+    // Ends any waiting or retrying at once, waits for a running step and joins
+    // the thread. No step runs afterwards.
     void stop();
 
 private:
@@ -61,7 +57,6 @@ private:
     std::condition_variable wake_;
     bool connected_ = false;    // guarded by mutex_
     bool stopping_ = false;     // guarded by mutex_
-    bool connecting_ = false;   // a connect step runs; guarded by mutex_
     std::uint64_t losses_ = 0;  // connections ended; guarded by mutex_
     std::thread thread_;
 };

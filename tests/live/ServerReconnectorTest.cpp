@@ -66,7 +66,7 @@ private:
 
 ServerReconnector::Steps stepsOf(ScriptedServer& server)
 {
-    return {[&server] { return server.connect(); }, [] {}, {}};
+    return {[&server] { return server.connect(); }, [] {}};
 }
 
 // Four failed attempts grow the delay; a connection made resets it, so the

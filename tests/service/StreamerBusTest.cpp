@@ -497,9 +497,8 @@ TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
 
 // A listener on the INDI port whose queue is full takes no connection: it
 // holds each attempt to connect until the library gives up, seconds later,
-// and the service then writes its line. start, the next call, and a start
-// that ends the feed whose attempt is held all answer before that line: no
-// bus call waits for the INDI server.
+// and the service then writes its line. start and the next call answer
+// before that line: they do not wait for the INDI server.
 TEST(StreamerLiveTest, BusCallsAnswerWhileTheIndiServerHoldsTheConnection)
 {
     constexpr int kIndiPort = 7624, kQueueFillers = 3;
@@ -518,13 +517,10 @@ TEST(StreamerLiveTest, BusCallsAnswerWhileTheIndiServerHoldsTheConnection)
     const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
     const QString given_up = QStringLiteral("no INDI server answers");
     RunningStreamer service(runtime.path(), errorPath);
-    for (const char* step : {"start", "a start that ends the first feed"}) {
-        SCOPED_TRACE(step);
-        // start has no reply: the answer to the next call comes once it is over.
-        service.streamer->call(QDBus::NoBlock, QStringLiteral("start"), QStringLiteral("Rude Camera"));
-        EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), -1);
-        EXPECT_FALSE(fileText(errorPath).contains(given_up)) << "the calls waited for the attempt to connect";
-    }
+    // start has no reply: the answer to the next call comes once it is over.
+    service.streamer->call(QDBus::NoBlock, QStringLiteral("start"), QStringLiteral("Rude Camera"));
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), -1);
+    EXPECT_FALSE(fileText(errorPath).contains(given_up)) << "the calls waited for the attempt to connect";
     EXPECT_TRUE(waitUntil([&] { return fileText(errorPath).contains(given_up); }, kExitWaitMs))
         << "no attempt to connect was held and given up";
     service.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
