@@ -42,12 +42,15 @@ public:
         // Each band starts from plane[0], as one pass does, and the bands'
         // floors are taken in order, so the first of equal minima (and a NaN
         // at plane[0]) win as in one pass.
+        // Bands are at least kMinBandSamples long: begin / kMinBandSamples numbers them in order.
         std::vector<T> bandFloors(static_cast<std::size_t>(count / kMinBandSamples + 1), plane[0]);
+        T* const gathered = samples_.data();
+        const std::int64_t step = step_;
         runInBands(count, kMinBandSamples, [&](std::int64_t begin, std::int64_t end) {
             T floor = plane[0];
             for (std::int64_t i = begin; i < end; ++i) {
-                const T value = plane[i * step_];
-                samples_[static_cast<std::size_t>(i)] = value;
+                const T value = plane[i * step];
+                gathered[i] = value;
                 if (value < floor) {
                     floor = value;
                 }
