@@ -7,6 +7,12 @@
 //     starts n=... rss_first_MB=... rss_last_MB=... growth_MB=...
 //   live_soak soak [MINUTES]  one feed for MINUTES (30), a line a minute:
 //     soak minute=... blobs=... parts=... blob_gap_max_ms=... jpg_gap_max_ms=... rss_MB=...
+//   live_soak events [ROUNDS] ROUNDS rounds (6) of what an hour brings: raw
+//     frames, a loop of FITS exposures, a server restart and a driver kill:
+//     events round=... rss_MB=... heap_used_MB=... heap_free_MB=... mapped_MB=...
+//     events rounds=... rss_start_MB=... rss_peak_MB=... rss_end_MB=...
+//   heap_used is what the program holds, heap_free what malloc keeps of what
+//   was freed (in every arena): growth there is held, not lost.
 // blob_gap is the longest time between two BLOBs reaching a second INDI
 // client, run in a child process (two INDI clients in one process fragment
 // its heap, and rss_MB is about the feed); jpg_gap the longest between two new
@@ -19,6 +25,7 @@
 #include <QCoreApplication>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +44,12 @@ namespace {
 constexpr int kDefaultStarts = 150;
 constexpr int kDefaultMinutes = 30;
 constexpr long long kMinuteMs = 60'000;
+constexpr int kDefaultRounds = 6;
+// How long the raw stream runs in each round, and the FITS exposures of its loop.
+constexpr long long kStreamPhaseMs = 20'000;
+constexpr int kExposuresPerLoop = 5;
+constexpr long long kExposureWaitMs = 2'500;
+constexpr double kBytesPerMegabyte = 1024.0 * 1024.0;
 
 double residentMegabytes()
 {
@@ -44,6 +57,17 @@ double residentMegabytes()
     std::string line;
     while (std::getline(status, line))
         if (line.rfind("VmRSS:", 0) == 0)
+            return std::atof(line.c_str() + 6) / 1024.0;
+    return 0.0;
+}
+
+// The peak resident size of the process so far (VmHWM).
+double peakResidentMegabytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
             return std::atof(line.c_str() + 6) / 1024.0;
     return 0.0;
 }
@@ -161,21 +185,92 @@ int benchSoak(int minutes)
     return 0;
 }
 
+// Reads "/jpg" for `durationMs`; false when the stream ends.
+bool readFor(LoopbackClient& stream, long long durationMs)
+{
+    std::string picture, error;
+    const long long endMs = nowMs() + durationMs;
+    while (nowMs() < endMs)
+        if (!stream.readPart(picture, error, kEventWaitMs)) {
+            std::fprintf(stderr, "/jpg: %s\n", error.c_str());
+            return false;
+        }
+    return true;
+}
+
+// Raw 8-bit video frames with content, as a capture program streams them.
+bool streamRaw(IndiSimulator& simulator)
+{
+    return simulator.set(
+               {QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
+        simulator.set({QStringLiteral("CCD_STREAM_ENCODER.RAW=On")}) &&
+        simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}) &&
+        simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
+}
+
+bool fitsLoop(IndiSimulator& simulator, LoopbackClient& stream)
+{
+    if (!simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}))
+        return false;
+    for (int i = 0; i < kExposuresPerLoop; ++i)
+        if (!simulator.set({QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1")}) ||
+            !readFor(stream, kExposureWaitMs))
+            return false;
+    return streamRaw(simulator);
+}
+
+void printHeap(int round)
+{
+    const struct mallinfo2 heap = ::mallinfo2();
+    std::printf("events round=%d rss_MB=%.1f heap_used_MB=%.1f heap_free_MB=%.1f mapped_MB=%.1f\n", round,
+        residentMegabytes(), heap.uordblks / kBytesPerMegabyte, heap.fordblks / kBytesPerMegabyte,
+        heap.hblkhd / kBytesPerMegabyte);
+    std::fflush(stdout);
+}
+
+int benchEvents(IndiSimulator& simulator, int rounds)
+{
+    Streamer streamer;
+    streamer.start(kCamera);
+    const auto stream = openStream("/jpg");
+    if (!stream || !streamRaw(simulator) || !readFor(*stream, kStreamPhaseMs))
+        return 1;
+    const double start = residentMegabytes();
+    printHeap(0);
+    for (int round = 1; round <= rounds; ++round) {
+        // The server goes and comes back, a FITS loop, then the driver dies.
+        simulator.kill();
+        if (!simulator.start() || !simulator.connectCamera() || !streamRaw(simulator) ||
+            !readFor(*stream, kStreamPhaseMs) || !fitsLoop(simulator, *stream) || !simulator.killDriver() ||
+            !simulator.connectCamera() || !streamRaw(simulator) || !readFor(*stream, kStreamPhaseMs)) {
+            std::fprintf(stderr, "round %d: the simulator did not follow\n%s\n", round, qPrintable(simulator.log()));
+            return 1;
+        }
+        printHeap(round);
+    }
+    std::printf("events rounds=%d rss_start_MB=%.1f rss_peak_MB=%.1f rss_end_MB=%.1f\n", rounds, start,
+        peakResidentMegabytes(), residentMegabytes());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const bool soak = argc > 1 && std::strcmp(argv[1], "soak") == 0;
-    if (argc < 2 || (!soak && std::strcmp(argv[1], "starts") != 0)) {
-        std::fprintf(stderr, "usage: %s starts [N] | soak [MINUTES]\n", argv[0]);
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode != "starts" && mode != "soak" && mode != "events") {
+        std::fprintf(stderr, "usage: %s starts [N] | soak [MINUTES] | events [ROUNDS]\n", argv[0]);
         return 2;
     }
-    const int count = argc > 2 ? std::atoi(argv[2]) : (soak ? kDefaultMinutes : kDefaultStarts);
+    const int defaultCount = mode == "soak" ? kDefaultMinutes : mode == "events" ? kDefaultRounds : kDefaultStarts;
+    const int count = argc > 2 ? std::atoi(argv[2]) : defaultCount;
     IndiSimulator simulator;
     if (!simulator.start() || !simulator.connectCamera() || !simulator.streamWithContent()) {
         std::fprintf(stderr, "indiserver with indi_simulator_ccd did not start\n");
         return 1;
     }
-    return soak ? benchSoak(count) : benchStarts(count);
+    if (mode == "events")
+        return benchEvents(simulator, count);
+    return mode == "soak" ? benchSoak(count) : benchStarts(count);
 }

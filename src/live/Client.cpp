@@ -215,6 +215,7 @@ void Client::removeProperty(INDI::Property property)
 void Client::onDevice(INDI::BaseDevice device)
 {
     deviceSeen = true;
+    returnMemoryAfterPicture = true;
     watchedDevice = std::move(device);
     watchedDevice.watchProperty(kPictureProperty, [this, gate = callbackGate_](INDI::Property property) {
         throughGate(gate, [&] { onPictureProperty(std::move(property)); });
@@ -251,12 +252,17 @@ void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
         return;  // no memory for the copy: this picture is dropped
     }
     picture.format = element.getFormat() != nullptr ? element.getFormat() : "";
-    if (classifyPictureFormat(picture.format).format == PictureFormat::RawStream)
+    const PictureFormat format = classifyPictureFormat(picture.format).format;
+    if (format == PictureFormat::RawStream)
         picture.geometry = streamGeometry();
+    // FITS pictures, and a device defined anew (a reconnection, a driver
+    // restart), leave the most freed memory behind.
+    const bool returnMemory = format == PictureFormat::Fits || std::exchange(returnMemoryAfterPicture, false);
     // Where pictures are dropped: a picture the worker has not started yet is
     // replaced by this newer one, so a camera faster than the picture work
     // shows its newest pictures and nothing queues up.
-    pictureWorker.submit([this, picture = std::move(picture)] { processPicture(picture); });
+    pictureWorker.submit([this, picture = std::move(picture)] { processPicture(picture); },
+        returnMemory ? LatestWorker::AfterTask::ReturnFreedMemory : LatestWorker::AfterTask::Nothing);
 }
 
 StreamGeometry Client::streamGeometry() const

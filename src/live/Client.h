@@ -247,6 +247,9 @@ private:
     // Whether the device was defined since the last connection, and which
     // devices the server defined.
     bool deviceSeen = false;
+    // Whether the picture worker gives freed memory back after the next
+    // picture: the first since the device was defined. Touched only under the gate.
+    bool returnMemoryAfterPicture = true;
     std::set<std::string> serverDevices;
 
     std::mutex frameMutex;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "live/LatestWorker.h"
 
+#include <malloc.h>
+
 #include <utility>
 
 LatestWorker::LatestWorker() : thread_([this] { run(); }) { }
@@ -10,7 +12,7 @@ LatestWorker::~LatestWorker()
     stop();
 }
 
-void LatestWorker::submit(Task task)
+void LatestWorker::submit(Task task, AfterTask after)
 {
     // A replaced task may hold a picture's bytes: freed after the lock.
     Task replaced;
@@ -19,6 +21,7 @@ void LatestWorker::submit(Task task)
         if (stopping_)
             return;
         replaced = std::exchange(waiting_, std::move(task));
+        returnMemory_ = returnMemory_ || after == AfterTask::ReturnFreedMemory;
     }
     wake_.notify_one();
 }
@@ -40,13 +43,18 @@ void LatestWorker::run()
 {
     for (;;) {
         Task task;
+        bool returnMemory = false;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || waiting_; });
             if (stopping_)
                 return;
             task = std::exchange(waiting_, nullptr);
+            returnMemory = std::exchange(returnMemory_, false);
         }
         task();
+        task = nullptr;  // frees what it captured first
+        if (returnMemory)
+            ::malloc_trim(0);
     }
 }

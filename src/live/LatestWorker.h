@@ -12,13 +12,20 @@
 // piles up. The live feed runs its pictures on one and its analysis passes on
 // another, so that neither holds back the INDI receiving thread or the other.
 //
+// A task can ask that, once it and what it captured are gone, the memory the
+// allocator keeps of what was freed is given back to the system: glibc keeps
+// freed pages of large pictures in its per-thread arenas, and after FITS loops
+// and reconnections that grows in steps that never fall back. A replaced
+// task's request passes to the task that replaces it.
+//
 // Threads: the thread starts with the object. One producer calls submit; the
-// owner calls stop and the destructor. mutex_ (with wake_) guards waiting_
-// and stopping_; it is held only to swap them, never while a task runs, and
-// taken with no other lock held inside it.
+// owner calls stop and the destructor. mutex_ (with wake_) guards waiting_,
+// returnMemory_ and stopping_; it is held only to swap them, never while a
+// task runs, and taken with no other lock held inside it.
 class LatestWorker {
 public:
     using Task = std::function<void()>;
+    enum class AfterTask { Nothing, ReturnFreedMemory };
 
     LatestWorker();
     ~LatestWorker();
@@ -27,7 +34,7 @@ public:
 
     // Hands `task` to the worker, replacing (dropping) a task that still
     // waits. Dropped itself once stop has begun.
-    void submit(Task task);
+    void submit(Task task, AfterTask after = AfterTask::Nothing);
     // Drops the waiting task, waits for the running one and joins the thread.
     // The owner makes the running task end soon (the client cancels its
     // picture work first).
@@ -38,7 +45,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    Task waiting_;           // guarded by mutex_
-    bool stopping_ = false;  // guarded by mutex_
-    std::thread thread_;     // last: starts once the members above exist
+    Task waiting_;               // guarded by mutex_
+    bool returnMemory_ = false;  // guarded by mutex_
+    bool stopping_ = false;      // guarded by mutex_
+    std::thread thread_;         // last: starts once the members above exist
 };
