@@ -283,11 +283,15 @@ double quantileOf(const std::vector<double>& sorted, double quantile)
     return sorted[static_cast<std::size_t>(quantile * (sorted.size() - 1))];
 }
 
-// A picture that differs from `jpeg` in bytes only: decoders stop at the
-// end-of-picture marker, so what follows it is left alone.
+// A picture that differs from `jpeg` in bytes only: the tag goes into a
+// comment segment after the start-of-image marker, so the picture stays a
+// whole JPEG (the pass-through takes no bytes after its end marker).
 std::string tagged(const std::string& jpeg, std::uint64_t tag)
 {
-    return jpeg + std::string(reinterpret_cast<const char*>(&tag), sizeof tag);
+    constexpr std::size_t kStartMarkerBytes = 2;
+    const char comment[] = {'\xFF', '\xFE', 0, static_cast<char>(2 + sizeof tag)};
+    return jpeg.substr(0, kStartMarkerBytes) + std::string(comment, sizeof comment) +
+        std::string(reinterpret_cast<const char*>(&tag), sizeof tag) + jpeg.substr(kStartMarkerBytes);
 }
 
 constexpr int kSmallWidth = 640, kSmallHeight = 480;
