@@ -115,9 +115,11 @@ public:
     };
 
     // Does not connect. `indiHost` names the loopback INDI server: TCP by
-    // default; "localhost:" would use indiserver's local unix socket with BLOBs
-    // in shared memory, which measured no faster here and trips a new/delete
-    // size mismatch inside libindiclient 1.9.9 under AddressSanitizer.
+    // default. "localhost:" would use indiserver's local unix socket with BLOBs
+    // in shared memory: about half the CPU per raw 1280 x 1024 frame, but it
+    // reaches only a server on the default socket path (not one started with
+    // -u), and libindiclient 1.9.9 trips a new/delete size mismatch on it
+    // under AddressSanitizer.
     explicit Client(const QString& deviceName, const char* indiHost = kTcpLoopbackHost);
     ~Client() override;
     Client(const Client&) = delete;
