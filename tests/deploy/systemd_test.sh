@@ -5,7 +5,7 @@
 # installs it with apt. For an ordinary user with lingering, through their own
 # systemd manager and session bus, the first call starts the service through
 # the user unit, sandboxed; it plays a SER file from the home and the INDI
-# simulator's live feed; /shutdown from a non-loopback address is refused;
+# simulator's live feed, and shows a compressed exposure; /shutdown from a non-loopback address is refused;
 # systemd restarts it after a crash, and the new process shows the live feed
 # again; not after stop, and the next call starts it again with no source;
 # removing the package stops it. The cached root is only read: the machine writes to an
@@ -141,6 +141,19 @@ indi indi_setprop "$SIMULATOR.CCD_STREAM_ENCODER.MJPEG=On"
 indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
 call start s "$SIMULATOR"
 wait_for "a JPEG part of the live feed" jpeg_served
+
+# A compressed exposure is unpacked by the sandboxed helper, inside the unit's
+# own sandbox, and shown: with the stream off, its part is the only new one.
+indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_OFF=On"
+indi indi_setprop "$SIMULATOR.CCD_COMPRESSION.INDI_ENABLED=On"
+sleep 1
+(sleep 1 && indi indi_setprop "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1") &
+parts=$(in_machine curl --silent --max-time 10 http://127.0.0.1:8080/jpg | grep -a -c 'Content-Type: image/jpeg' || true)
+wait $!
+unshown=$(in_machine journalctl --no-pager "_SYSTEMD_USER_UNIT=$UNIT.service" | grep -F '.fits.fz' || true)
+((parts >= 2)) && [[ -z "$unshown" ]] || fail "the compressed exposure was not shown ($parts parts): $unshown"
+indi indi_setprop "$SIMULATOR.CCD_COMPRESSION.INDI_DISABLED=On"
+indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
 
 # /shutdown only from the machine itself.
 in_machine ip address add "$OUTSIDE_ADDRESS/32" dev lo
