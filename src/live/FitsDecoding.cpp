@@ -6,8 +6,10 @@
 #include "live/FitsUnpacker.h"
 #include "live/PictureDecoding.h"
 #include "stretch/BayerDemosaic.h"
+#include "stretch/ParallelBands.h"
 
 #include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -90,8 +92,47 @@ bool dataInsideBytes(fitsfile* file, const FitsImage& image, std::int64_t length
     return false;
 }
 
+// The unsigned offset of 16-bit FITS data: BZERO 32768 flips the sign bit.
+constexpr double kUnsignedShortZero = 32768.0;
+constexpr std::uint16_t kSignBit = 0x8000;
+// Fewer samples are converted on one thread.
+constexpr std::int64_t kMinConvertBandSamples = std::int64_t(1) << 20;
+
+// cfitsio copies the samples, swaps their bytes, then offsets them, each pass
+// over the whole image on one thread. The 16-bit images cameras write (BSCALE
+// 1, BZERO 0 or 32768) are converted straight from their big-endian bytes
+// instead, in bands on the pool, into the same values. False, with nothing
+// written, for any other image.
+bool convertShortsInBands(fitsfile* file, const FitsImage& image, const char* bytes, CameraFrame& frame)
+{
+    if (image.bitpix != SHORT_IMG)
+        return false;
+    int status = 0;
+    double scale = 1.0, zero = 0.0;
+    if (fits_read_key(file, TDOUBLE, "BSCALE", &scale, nullptr, &status) == KEY_NO_EXIST)
+        status = 0;
+    if (fits_read_key(file, TDOUBLE, "BZERO", &zero, nullptr, &status) == KEY_NO_EXIST)
+        status = 0;
+    LONGLONG headerStart = 0, dataStart = 0, dataEnd = 0;
+    fits_get_hduaddrll(file, &headerStart, &dataStart, &dataEnd, &status);
+    fits_clear_errmsg();
+    const bool unsignedShorts = zero == kUnsignedShortZero && image.pixelType == PixelType::UInt16;
+    const bool signedShorts = zero == 0.0 && image.pixelType == PixelType::Int16;
+    if (status != 0 || scale != 1.0 || !(unsignedShorts || signedShorts))
+        return false;
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes + dataStart);
+    auto* samples = reinterpret_cast<std::uint16_t*>(frame.samples.data());
+    const std::uint16_t flip = unsignedShorts ? kSignBit : 0;
+    runInBands(image.width * image.height * image.planes, kMinConvertBandSamples,
+        [=](std::int64_t begin, std::int64_t end) {
+            for (std::int64_t i = begin; i < end; ++i)
+                samples[i] = std::uint16_t((data[2 * i] << 8 | data[2 * i + 1]) ^ flip);
+        });
+    return true;
+}
+
 // Reads the samples, scaled by BZERO and BSCALE, into the frame.
-bool readSamples(fitsfile* file, const FitsImage& image, CameraFrame& frame, QString& error)
+bool readSamples(fitsfile* file, const FitsImage& image, const char* bytes, CameraFrame& frame, QString& error)
 {
     const std::int64_t count = image.width * image.height * image.planes;
     std::int64_t sampleBytes = 0;
@@ -104,7 +145,8 @@ bool readSamples(fitsfile* file, const FitsImage& image, CameraFrame& frame, QSt
     }
     int status = 0;
     int anyNull = 0;
-    if (fits_read_img(file, int(image.pixelType), 1, count, nullptr, frame.samples.data(), &anyNull, &status) != 0) {
+    if (!convertShortsInBands(file, image, bytes, frame) &&
+        fits_read_img(file, int(image.pixelType), 1, count, nullptr, frame.samples.data(), &anyNull, &status) != 0) {
         error = cfitsioFailureText(status);
         return false;
     }
@@ -122,7 +164,7 @@ bool decodePlainFits(const char* bytes, std::int64_t length, CameraFrame& frame,
     CfitsioImage fits(bytes, length);
     FitsImage image;
     if (!readImageHeader(fits, image, error) || !dataInsideBytes(fits.file, image, length, error) ||
-        !readSamples(fits.file, image, frame, error))
+        !readSamples(fits.file, image, bytes, frame, error))
         return false;
     mosaic = fits.mosaic();
     return true;
