@@ -412,9 +412,12 @@ bool dataBytesOf(const HeaderCards& cards, bool primary, std::int64_t length, st
 
 bool mentionsCompressedImage(const char* bytes, std::int64_t length)
 {
+    // Every card of the file, data too, is looked at; compared in place, since
+    // a large plain image has hundreds of thousands of them.
     constexpr char kName[] = "ZIMAGE  ";
+    const auto sameLetters = [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; };
     for (std::int64_t offset = 0; offset + kCardBytes <= length; offset += kCardBytes) {
-        if (upperCase(std::string(bytes + offset, kKeywordBytes)) == kName)
+        if (std::equal(bytes + offset, bytes + offset + kKeywordBytes, kName, sameLetters))
             return true;
     }
     return false;
