@@ -57,6 +57,17 @@ void MJPEGStreamer::publish(const std::string& path, std::string buffer)
     publisher_.enqueue(path, std::move(buffer));
 }
 
+void MJPEGStreamer::publish(
+    const std::string& path, std::shared_ptr<const ScalablePicture> picture, std::string full_size_jpeg)
+{
+    publisher_.enqueue(path, full_size_jpeg.empty() ? picture->encode(1) : std::move(full_size_jpeg));
+}
+
+bool MJPEGStreamer::watchedAtFullSize(const std::string&, std::int32_t) const
+{
+    return true;
+}
+
 void MJPEGStreamer::stop()
 {
     publisher_.stop();

@@ -6,10 +6,13 @@
 #include "mjpeg/NonCopyable.h"
 #include "mjpeg/Publisher.h"
 #include "mjpeg/RequestHandler.h"
+#include "mjpeg/ScalablePicture.h"
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,6 +49,17 @@ public:
     // the path's stream clients; a stream that opens later starts with it.
     // Does nothing while the server is stopped.
     void publish(const std::string& path, std::string buffer);
+    // Makes `picture` the latest of `path`. Each size its viewers ask for is
+    // encoded on demand by the publisher's workers, once, unless it is the
+    // full size and `full_size_jpeg` holds it already.
+    void publish(const std::string& path, std::shared_ptr<const ScalablePicture> picture,
+        std::string full_size_jpeg = {});
+    // Whether a viewer of `path` would take a picture `picture_width` wide at
+    // full size: a producer encodes it ahead only then.
+    bool watchedAtFullSize(const std::string& path, std::int32_t picture_width) const;
+    // Answers GET "/status" with the JSON text `status` returns, called on the
+    // listener thread; without one "/status" is not found. Only while stopped.
+    void setStatusSource(std::function<std::string()> status) { handler_.setStatusSource(std::move(status)); }
     // Stops the publisher, then the listener; start may follow.
     void stop();
     // Both the publisher and the listener are running.

@@ -22,6 +22,7 @@ namespace {
 constexpr int kResponseStallTimeoutMs = 1000;
 
 constexpr const char* kViewerTarget = "/viewer";
+constexpr const char* kStatusTarget = "/status";
 // The page reads "/jpg" itself instead of leaving it to an <img>: it then sees
 // each part arrive and the stream end, and opens it again after a source switch
 // or a restart without a reload.
@@ -301,6 +302,16 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
         HttpResponse response = makeResponse(request, 200, "OK");
         response.setHeader("Content-Type", "text/html");
         response.body = kViewerPage;
+        sendResponse(socket, response);
+        return {true, false};
+    }
+
+    if (request.target == kStatusTarget && request.method == "GET" && status_source_) {
+        HttpResponse response = makeResponse(request, 200, "OK");
+        response.setHeader("Content-Type", "application/json");
+        response.setHeader("Cache-Control", "no-store");
+        response.body = status_source_();
+        response.setHeader("Content-Length", std::to_string(response.body.size()));
         sendResponse(socket, response);
         return {true, false};
     }

@@ -4,6 +4,7 @@
 #include "mjpeg/MessageResult.h"
 #include "mjpeg/Publisher.h"
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -34,6 +35,8 @@ public:
     MessageResult onBytes(int socket, const std::string& bytes, bool peer_is_loopback);
     // The connection is about to close: forget what it sent.
     void forget(int socket);
+    // The JSON text of GET "/status"; set before the listener starts.
+    void setStatusSource(std::function<std::string()> status) { status_source_ = std::move(status); }
 
 private:
     // Answers one whole request on `socket`.
@@ -41,6 +44,7 @@ private:
 
     Publisher& publisher_;
     const std::string shutdown_target_;
+    std::function<std::string()> status_source_;
     std::unordered_map<int, std::string> partial_requests_;  // socket -> bytes before the blank line
     std::unordered_set<int> streams_;                        // sockets that got a stream response
 };
