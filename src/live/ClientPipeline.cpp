@@ -17,8 +17,6 @@ namespace {
 constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
 // How long a server that could not listen waits before the next attempt.
 constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
-// The quality Qt's image writer gave stretched pictures when none was named.
-constexpr int kStretchedJpegQuality = 75;
 
 }  // namespace
 

@@ -16,6 +16,10 @@
 // spread their rows over the global thread pool, and the calling thread
 // encodes the rows stretched while the pool stretches the next.
 
+// The quality of every JPEG the live feed encodes itself, stretched or reduced:
+// what Qt's image writer gave stretched pictures when none was named.
+constexpr int kStretchedJpegQuality = 75;
+
 // The 8-bit picture the stretch renders a frame of this geometry into:
 // Format_Indexed8 with a grey ramp for one channel, else Format_RGB32.
 // `picture` is kept when it fits already, since fresh pages for every picture
