@@ -70,6 +70,7 @@ Client::Client(const QString& deviceName, const char* indiHost) : deviceName(dev
 Client::~Client()
 {
     reconnector.stop();
+    httpServerRetry.stop();
     callbackGate_->cancelling = true;
     {
         // Waits for a running callback; every later one finds the gate closed.
@@ -100,6 +101,10 @@ void Client::start()
     // Every device is asked for, not just the watched one, so that a missing
     // camera can be reported with the names of those the server has.
     enableDirectBlobAccess(deviceName.toLatin1().constData(), kPictureProperty);
+    // Before any connection: viewers see the page, and what it waits for,
+    // while the INDI server or the camera is still missing.
+    if (!startHttpServer())
+        httpServerRetry.begin();
     reconnector.begin();
 }
 
@@ -224,10 +229,6 @@ void Client::onDevice(INDI::BaseDevice device)
 
 void Client::onPictureProperty(INDI::Property property)
 {
-    if (!httpServerStarted) {
-        httpServerStarted = true;
-        startHttpServer();
-    }
     // The handler reaches the BLOB through the property's own storage: it is
     // kept inside the property, so a copy of the handle would keep the
     // property alive for ever. A new definition of "CCD1" brings a new
@@ -244,7 +245,6 @@ void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
     const INDI::WidgetView<IBLOB>& element = *blob.at(0);
     if (element.getBlob() == nullptr || element.getBlobLen() <= 0)
         return;
-    retryHttpServerIfDue(std::chrono::steady_clock::now());
     Picture picture;
     try {
         picture.bytes = QByteArray(static_cast<const char*>(element.getBlob()), element.getBlobLen());
@@ -281,12 +281,10 @@ StreamGeometry Client::streamGeometry() const
 bool Client::startHttpServer()
 {
     const int workers = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    lastHttpServerAttempt = std::chrono::steady_clock::now();
     const bool wasFailing = httpServerFailed;
     httpServerFailed = !streamer.start(httpPort, workers, kStreamPaths);
     if (httpServerFailed && !wasFailing)
-        logLine(
-            QStringLiteral("HTTP port %1 is in use; trying again every second while pictures arrive").arg(httpPort));
+        logLine(QStringLiteral("HTTP port %1 is in use; trying again every second").arg(httpPort));
     else if (!httpServerFailed && wasFailing)
         logLine(QStringLiteral("HTTP port %1 is free again; serving the live feed").arg(httpPort));
     return !httpServerFailed;

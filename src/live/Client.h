@@ -6,6 +6,7 @@
 #include "live/FrameDecoding.h"
 #include "live/LatestWorker.h"
 #include "live/PictureDecoding.h"
+#include "live/RepeatedAttempt.h"
 #include "live/ServerReconnector.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/LiveStretch.h"
@@ -49,18 +50,23 @@
 // frames and the focus state; it is held only to copy or swap.
 // lastAnalysisTime, stretchedPicture and reportedFormats are touched only by
 // the picture work (the stretched picture's rows also by the pool task of a
-// StretchedJpegWriter, which it waits for); the server-retry fields only by
-// the callbacks; watchedDevice, deviceSeen and serverDevices only under the
-// gate; firstAttempt only by the reconnector's thread. The reconnector's
-// thread makes every connection, the first included, never while a receiving
-// thread runs, so start() never waits for the INDI server. Lock order:
+// StretchedJpegWriter, which it waits for); httpServerFailed only by start()
+// and then httpServerRetry's thread, which retries a taken port once a
+// second; watchedDevice, deviceSeen and serverDevices only under the gate;
+// firstAttempt only by the reconnector's thread. The reconnector's thread
+// makes every connection, the first included, never while a receiving thread
+// runs, so start() never waits for the INDI server. Lock order:
 // callbackGate_->mutex, then a worker's or the reconnector's own mutex or
 // frameMutex (never two of them).
+//
+// The HTTP server starts in start(), before any connection: "/viewer" answers
+// and the stream paths take viewers while the INDI server or the camera is
+// still missing, and show the first picture when it comes.
 //
 // Devices come and go: a driver that restarts, or deletes and defines its
 // device again, brings a new device object; newDevice watches "CCD1" on each.
 // A new definition of "CCD1" gets the update handler again, and pictures go on
-// on the same HTTP server, which starts once only.
+// on the same HTTP server.
 //
 // The server goes away: when the connection ends, the reconnector connects
 // again with a growing delay until a server answers (also when none answered
@@ -68,36 +74,38 @@
 // repeated until the camera's device is defined again and sends pictures.
 //
 // Teardown: the destructor first stops the reconnector, which waits for an
-// attempt to connect under way (at most the library's connection timeout,
-// 3 s, against a server that takes no connection), then cancels the
-// picture work of the running callback and tasks (decoding stops at its next
-// row), closes the gate, joins both workers, stops the HTTP server and ends
-// the INDI connection. Last it empties the library's devices: libindiclient
-// 1.9.9 never frees a device whose properties it still holds (each property
-// keeps a handle to its device), nor the bytes of a BLOB, and the callbacks
-// and the last picture would go with them. A reconnection does the same
-// before it connects, since connecting drops the old devices. removeDevice
-// does the same for a device the server deletes, removeProperty frees the
-// bytes of a deleted BLOB property; both do so even once the gate is closed,
-// since the library forgets the object when the call returns and the last
-// sweep would miss it; serverDisconnected releases every device for the same
-// reason, when the connection ends. Once disconnecting has begun the library
-// deletes properties without calling removeProperty, so updateProperty frees a
-// BLOB's bytes as soon as the update handler has taken its copy: no bytes outlive
-// their update. The gate is shared with the callbacks the library stores, so
-// a callback that starts after the members are gone still finds it and
-// returns.
+// attempt to connect under way (at most the library's connection timeout, 3 s,
+// against a server that takes no connection), and the HTTP server's retries,
+// then cancels the picture work of the running callback and tasks (decoding
+// stops at its next row), closes the gate, joins both workers, stops the HTTP
+// server and ends the INDI connection. Last it empties the library's devices:
+// libindiclient 1.9.9 never frees a device whose properties it still holds
+// (each property keeps a handle to its device), nor the bytes of a BLOB, and
+// the callbacks and the last picture would go with them. A reconnection does
+// the same before it connects, since connecting drops the old devices.
+// removeDevice does the same for a device the server deletes, removeProperty
+// frees the bytes of a deleted BLOB property; both do so even once the gate is
+// closed, since the library forgets the object when the call returns and the
+// last sweep would miss it; serverDisconnected releases every device for the
+// same reason, when the connection ends. Once disconnecting has begun the
+// library deletes properties without calling removeProperty, so updateProperty
+// frees a BLOB's bytes as soon as the update handler has taken its copy: no
+// bytes outlive their update. The gate is shared with the callbacks the library
+// stores, so a callback that starts after the members are gone still finds it
+// and returns.
 //
 // Failures go to standard error, one line for each change of state rather
 // than one per attempt or picture: no INDI server (and that it keeps trying),
 // the connection lost and regained, no such device after kDeviceWait (naming
-// the devices the server has), the HTTP port in use (retried as pictures
-// arrive, at most once a second, so pictures flow once the port frees), and each
-// picture format that cannot be shown.
+// the devices the server has), the HTTP port in use (retried once a second on
+// httpServerRetry's thread, pictures or not, so the server listens once the
+// port frees), and each picture format that cannot be shown.
 class Client : public INDI::BaseClient {
 public:
     static constexpr int kIndiPort = 7624;
     static constexpr int kHttpPort = 8080;
+    // How long a server that could not listen waits before the next attempt.
+    static constexpr std::chrono::milliseconds kHttpServerRetryInterval{1000};
     // The stream paths of the pictures and of the histogram.
     static constexpr const char* kPicturePath = "/jpg";
     static constexpr const char* kHistogramPath = "/histogram";
@@ -125,7 +133,8 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Returns at once: the reconnector's thread connects and watches for the
+    // Returns at once: starts the HTTP server (or its retries while the port
+    // is taken), and the reconnector's thread connects and watches for the
     // device's "CCD1", and keeps trying while no INDI server answers.
     void start();
 
@@ -144,7 +153,7 @@ public:
     // directly (one thread at a time) to feed pictures without an INDI server.
     void processPicture(const Picture& picture);
     // Starts the HTTP server on httpPort with one worker per hardware thread
-    // (at least one). Called by the property callback; callable directly
+    // (at least one). Called by start() and the retries; callable directly
     // together with processPicture.
     bool startHttpServer();
 
@@ -204,7 +213,6 @@ private:
     // Logs once, kDeviceWait after a connection, when the device is missing.
     void checkDevice();
 
-    void retryHttpServerIfDue(std::chrono::steady_clock::time_point now);
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
     // The JPEG path: pass-through, or stretched when a stretch is set.
     void processJpeg(const QByteArray& bytes);
@@ -236,11 +244,8 @@ private:
     INDI::BaseDevice watchedDevice;
     quelmor::MJPEGStreamer streamer;
     std::chrono::steady_clock::time_point lastAnalysisTime{};
-    // The server is started by the first definition of "CCD1" only.
-    bool httpServerStarted = false;
-    // The last start could not listen (port taken); retried as pictures arrive.
+    // The last start could not listen (port taken); retried by httpServerRetry.
     bool httpServerFailed = false;
-    std::chrono::steady_clock::time_point lastHttpServerAttempt{};
     // The stretched picture, kept for the next one of the same size: fresh
     // pages for every picture cost the stretch about as much as its own work.
     QImage stretchedPicture;

@@ -15,8 +15,6 @@
 namespace {
 
 constexpr auto kAnalysisInterval = std::chrono::milliseconds(100);
-// How long a server that could not listen waits before the next attempt.
-constexpr auto kHttpServerRetryInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -153,12 +151,6 @@ void Client::storeAnalysisFrame(AnalysisFrame frame)
     std::lock_guard<std::mutex> lock(frameMutex);
     analysisFrame = std::move(frame);
     latestFrame = samples;
-}
-
-void Client::retryHttpServerIfDue(std::chrono::steady_clock::time_point now)
-{
-    if (httpServerFailed && now - lastHttpServerAttempt >= kHttpServerRetryInterval)
-        startHttpServer();
 }
 
 bool Client::analysisDue(std::chrono::steady_clock::time_point now) const

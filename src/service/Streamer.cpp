@@ -53,10 +53,10 @@ void Streamer::destroySerPlayer()
 void Streamer::start(const QString& device)
 {
     destroySerPlayer();
-    // The new client exists before the old one goes, and listens only once the
-    // camera's picture property arrives, by which time the old server is gone.
-    std::unique_ptr<Client> previous = std::exchange(client, std::make_unique<Client>(device));
-    previous.reset();
+    // The old feed goes first: it holds the HTTP port, which the new one
+    // listens on from its start.
+    client.reset();
+    client = std::make_unique<Client>(device);
     // Without a server the client says so and keeps trying.
     client->start();
     SourceRecord live;
