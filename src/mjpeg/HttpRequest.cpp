@@ -30,6 +30,14 @@ public:
         return text_.substr(start, found - start);
     }
 
+    // Whatever is left, taken whole.
+    std::string_view rest()
+    {
+        const std::string_view left = text_.substr(std::min(position_, text_.size()));
+        position_ = text_.size();
+        return left;
+    }
+
     // One line, without its "\n" and the "\r" before it.
     std::string_view readLine()
     {
@@ -88,6 +96,27 @@ std::size_t HttpRequest::headerCount(std::string_view name) const
 {
     return static_cast<std::size_t>(std::count_if(
         headers.begin(), headers.end(), [&](const auto& entry) { return equalsIgnoringCase(entry.first, name); }));
+}
+
+std::string_view HttpRequest::path() const
+{
+    const std::string_view whole = target;
+    return whole.substr(0, whole.find('?'));
+}
+
+std::optional<std::string_view> HttpRequest::queryValue(std::string_view key) const
+{
+    const std::string_view whole = target;
+    const std::size_t mark = whole.find('?');
+    if (mark == std::string_view::npos)
+        return std::nullopt;
+    MessageCursor query(whole.substr(mark + 1));
+    while (!query.atEnd()) {
+        MessageCursor pair(query.readUntil('&'));
+        if (pair.readUntil('=') == key)
+            return pair.rest();
+    }
+    return std::nullopt;
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -30,6 +31,11 @@ struct HttpRequest {
     const std::string* header(std::string_view name) const;
     // How many lines of the request name header `name`, regardless of case.
     std::size_t headerCount(std::string_view name) const;
+    // The target without its query ("?" and what follows).
+    std::string_view path() const;
+    // The value of the first "key=value" of the query whose key is `key`,
+    // as sent (not percent-decoded); null when the query has none.
+    std::optional<std::string_view> queryValue(std::string_view key) const;
 };
 
 // Whether `a` and `b` are the same text but for the case of ASCII letters.

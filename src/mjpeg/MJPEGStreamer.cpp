@@ -60,12 +60,12 @@ void MJPEGStreamer::publish(const std::string& path, std::string buffer)
 void MJPEGStreamer::publish(
     const std::string& path, std::shared_ptr<const ScalablePicture> picture, std::string full_size_jpeg)
 {
-    publisher_.enqueue(path, full_size_jpeg.empty() ? picture->encode(1) : std::move(full_size_jpeg));
+    publisher_.enqueue(path, std::move(picture), std::move(full_size_jpeg));
 }
 
-bool MJPEGStreamer::watchedAtFullSize(const std::string&, std::int32_t) const
+bool MJPEGStreamer::watchedAtFullSize(const std::string& path, std::int32_t picture_width) const
 {
-    return true;
+    return publisher_.watchedAtFullSize(path, picture_width);
 }
 
 void MJPEGStreamer::stop()

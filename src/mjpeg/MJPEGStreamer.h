@@ -20,7 +20,9 @@ namespace quelmor {
 
 // The MJPEG HTTP server: a listener, a publisher and the request handler
 // that joins them. Serves "/viewer", the published stream paths as
-// multipart/x-mixed-replace streams, and "/shutdown".
+// multipart/x-mixed-replace streams (reduced with "?width=N"), "/snapshot"
+// (the latest picture of "/jpg" as one JPEG), "/status" when the owner gives
+// one, and "/shutdown".
 //
 // Threads: the owner calls start, stop and the destructor (never two at
 // once); producer threads call publish, each path's pictures from one thread

@@ -39,7 +39,41 @@ bool samePicture(const A& a, const B& b)
     return !a.owner_before(b) && !b.owner_before(a);
 }
 
+// The position of `factor` in ScalablePicture::kFactors; 0 (full size) for any other.
+std::size_t sizeIndex(int factor)
+{
+    const auto& factors = ScalablePicture::kFactors;
+    const auto found = std::find(factors.begin(), factors.end(), factor);
+    return found == factors.end() ? 0 : static_cast<std::size_t>(found - factors.begin());
+}
+
 }  // namespace
+
+Publisher::Frame::Frame(std::shared_ptr<const ScalablePicture> source, std::string full_size_jpeg)
+    : source_(std::move(source)), width_(source_ ? source_->width() : 0)
+{
+    if (full_size_jpeg.empty())
+        return;
+    std::call_once(sizes_[0].made, [&] {
+        const std::size_t picture_bytes = full_size_jpeg.size();
+        sizes_[0].part = std::make_shared<const Picture>(Picture{partHeader(picture_bytes), std::move(full_size_jpeg)});
+    });
+}
+
+std::shared_ptr<const Publisher::Picture> Publisher::Frame::part(int factor) const
+{
+    Size& size = sizes_[source_ ? sizeIndex(factor) : 0];
+    std::call_once(size.made, [&] {
+        if (!source_)
+            return;
+        std::string bytes = source_->encode(ScalablePicture::kFactors[sizeIndex(factor)]);
+        if (bytes.empty())
+            return;
+        const std::size_t picture_bytes = bytes.size();
+        size.part = std::make_shared<const Picture>(Picture{partHeader(picture_bytes), std::move(bytes)});
+    });
+    return size.part;
+}
 
 Publisher::~Publisher()
 {
@@ -115,15 +149,20 @@ void Publisher::stop()
 
 void Publisher::enqueue(const std::string& path, std::string picture)
 {
+    enqueue(path, nullptr, std::move(picture));
+}
+
+void Publisher::enqueue(
+    const std::string& path, std::shared_ptr<const ScalablePicture> picture, std::string full_size_jpeg)
+{
     if (stop_requested_)
         return;
     const std::shared_ptr<PathState> state = findOrCreatePath(path);
     if (!state)
         return;
-    const std::size_t picture_bytes = picture.size();
-    auto latest = std::make_shared<const Picture>(Picture{partHeader(picture_bytes), std::move(picture)});
-    const std::weak_ptr<const Picture> newest = latest;
-    std::shared_ptr<const Picture> previous;
+    auto latest = std::make_shared<const Frame>(std::move(picture), std::move(full_size_jpeg));
+    const std::weak_ptr<const Frame> newest = latest;
+    std::shared_ptr<const Frame> previous;
     {
         std::unique_lock<std::shared_mutex> lock(state->buffer_mutex);
         previous = std::exchange(state->buffer, std::move(latest));
@@ -251,7 +290,27 @@ bool Publisher::hasPath(const std::string& path) const
     return findPath(path) != nullptr;
 }
 
-bool Publisher::addClient(int socket, const std::string& path)
+bool Publisher::hasPicture(const std::string& path) const
+{
+    const std::shared_ptr<PathState> state = findPath(path);
+    if (!state)
+        return false;
+    std::shared_lock<std::shared_mutex> lock(state->buffer_mutex);
+    return state->buffer != nullptr;
+}
+
+bool Publisher::watchedAtFullSize(const std::string& path, std::int32_t picture_width) const
+{
+    const std::shared_ptr<PathState> state = findPath(path);
+    if (!state)
+        return false;
+    std::shared_lock<std::shared_mutex> lock(state->clients_mutex);
+    return std::any_of(state->clients.begin(), state->clients.end(), [picture_width](const auto& entry) {
+        return ScalablePicture::factorForWidth(picture_width, entry.second->requested_width) == 1;
+    });
+}
+
+bool Publisher::addClient(int socket, const std::string& path, std::int32_t requested_width, std::string snapshot_head)
 {
     if (stop_requested_)
         return false;
@@ -261,11 +320,11 @@ bool Publisher::addClient(int socket, const std::string& path)
     UniqueFd socket_copy(::fcntl(socket, F_DUPFD_CLOEXEC, 0));
     if (!socket_copy.isValid())
         return false;
-    auto client = std::make_shared<StreamClient>(std::move(socket_copy));
+    auto client = std::make_shared<StreamClient>(std::move(socket_copy), requested_width, std::move(snapshot_head));
 
     // A connection watches one stream at a time.
     removeClient(socket);
-    std::shared_ptr<const Picture> current;
+    std::shared_ptr<const Frame> current;
     {
         std::lock_guard<std::mutex> lock(client_paths_mutex_);
         {
@@ -388,13 +447,24 @@ Publisher::SendOutcome Publisher::sendLatestPictures(PathState& path, StreamClie
         if (!waitUntilWritable(client.socket.get(), kWritableWaitMs))
             return SendOutcome::not_writable;
         client.unwritable_since = {};
-        std::shared_ptr<const Picture> picture;
+        std::shared_ptr<const Frame> frame;
         {
             std::shared_lock<std::shared_mutex> lock(path.buffer_mutex);
-            picture = path.buffer;
+            frame = path.buffer;
+        }
+        if (!frame)
+            return SendOutcome::failed;
+        // Made here, on first need, while the client's send lock is held.
+        const std::shared_ptr<const Picture> picture =
+            frame->part(ScalablePicture::factorForWidth(frame->width(), client.requested_width));
+        if (!client.snapshot_head.empty()) {
+            if (picture)
+                writeSnapshot(client, *picture);
+            abandon(client);
+            return SendOutcome::failed;
         }
         if (!picture)
-            return SendOutcome::failed;
+            continue;  // this picture cannot be sent at that size; the next may
         if (!writePart(client, *picture)) {
             abandon(client);
             return SendOutcome::failed;
@@ -427,6 +497,17 @@ bool Publisher::writePart(StreamClient& client, const Picture& picture)
 {
     iovec parts[] = {
         {const_cast<char*>(picture.part_header.data()), picture.part_header.size()},
+        {const_cast<char*>(picture.bytes.data()), picture.bytes.size()},
+    };
+    return writeFully(client.socket.get(), parts, 2, kStallTimeoutMs,
+        [this, &client] { return client.closed.load() || stop_requested_.load(); });
+}
+
+bool Publisher::writeSnapshot(StreamClient& client, const Picture& picture)
+{
+    std::string head = client.snapshot_head + "Content-Length: " + std::to_string(picture.bytes.size()) + "\r\n\r\n";
+    iovec parts[] = {
+        {head.data(), head.size()},
         {const_cast<char*>(picture.bytes.data()), picture.bytes.size()},
     };
     return writeFully(client.socket.get(), parts, 2, kStallTimeoutMs,

@@ -3,12 +3,15 @@
 
 #include "mjpeg/NonCopyable.h"
 #include "mjpeg/Runnable.h"
+#include "mjpeg/ScalablePicture.h"
 #include "mjpeg/UniqueFd.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -33,6 +36,12 @@ namespace quelmor::net {
 // when more data follows, and proxies close streams that stay silent. While
 // pictures flow none of this happens. A repeat is a job like any other: it
 // shares the picture.
+//
+// A client may ask for a width: it is sent the picture reduced by the factor
+// that suits it (ScalablePicture::factorForWidth). Each size of a picture is
+// encoded once, by the first worker that needs it, while the others that need
+// it wait; sizes nobody watches are never made. A snapshot client is sent one
+// whole HTTP response with the path's current picture and then let go.
 //
 // Threads: the owner calls start and stop (stop may also come from the
 // listener thread, serialised by lifecycle_mutex_); the producers call
@@ -65,16 +74,30 @@ public:
     void stop();
     bool isStopRequested() const { return stop_requested_.load(); }
 
-    // Makes `picture` the latest of `path` and queues a job for each of its
-    // clients. Dropped while the publisher is stopped.
+    // Makes `picture`, one JPEG, the latest of `path` and queues a job for
+    // each of its clients; all of them get these bytes. Dropped while the
+    // publisher is stopped.
     void enqueue(const std::string& path, std::string picture);
+    // The same for a picture sent in the size each client asks for;
+    // `full_size_jpeg`, when not empty, is its full size encoded already.
+    void enqueue(const std::string& path, std::shared_ptr<const ScalablePicture> picture,
+        std::string full_size_jpeg = {});
     // The path was named at start or has been published since.
     bool hasPath(const std::string& path) const;
+    // The path has a picture.
+    bool hasPicture(const std::string& path) const;
+    // Whether a client of `path` would be sent a picture `picture_width` wide at full size.
+    bool watchedAtFullSize(const std::string& path, std::int32_t picture_width) const;
     // Registers the connection `socket` (owned by the listener) as a stream
     // client of a known path and queues the path's current picture, if any,
-    // for it. False when the path is unknown, the publisher is stopped or the
-    // socket cannot be duplicated.
-    bool addClient(int socket, const std::string& path);
+    // for it, reduced for `requested_width` (0: full size). With a
+    // `snapshot_head` (a response's status line and headers, each ending in
+    // CRLF, without Content-Length) the client is sent that head with the
+    // picture as its body once, and its connection is then shut down. False
+    // when the path is unknown, the publisher is stopped or the socket cannot
+    // be duplicated.
+    bool addClient(int socket, const std::string& path, std::int32_t requested_width = 0,
+        std::string snapshot_head = {});
     // Forgets the client; nothing happens for a socket that is not one.
     // Must be called before the listener closes `socket`.
     void removeClient(int socket);
@@ -94,12 +117,36 @@ private:
         std::string bytes;
     };
 
+    // One published picture with the sizes made of it so far; each size is
+    // made at most once, by the first worker that needs it.
+    class Frame {
+    public:
+        Frame(std::shared_ptr<const ScalablePicture> source, std::string full_size_jpeg);
+        std::int32_t width() const { return width_; }
+        // The part of the size reduced by `factor`; null when it cannot be made.
+        std::shared_ptr<const Picture> part(int factor) const;
+
+    private:
+        struct Size {
+            std::once_flag made;
+            std::shared_ptr<const Picture> part;  // written once, under made
+        };
+        const std::shared_ptr<const ScalablePicture> source_;  // null: the full size alone
+        const std::int32_t width_;
+        mutable std::array<Size, ScalablePicture::kFactors.size()> sizes_;
+    };
+
     // One stream connection. The publisher writes through its own duplicate
     // of the listener's descriptor, so the number it writes to cannot be
     // closed or reused while a worker holds the client.
     struct StreamClient {
-        explicit StreamClient(UniqueFd socket_copy) : socket(std::move(socket_copy)) { }
+        StreamClient(UniqueFd socket_copy, std::int32_t width, std::string head)
+            : socket(std::move(socket_copy)), requested_width(width), snapshot_head(std::move(head))
+        {
+        }
         const UniqueFd socket;
+        const std::int32_t requested_width;  // 0: full size
+        const std::string snapshot_head;     // empty for a stream
         std::atomic<int> pending_jobs{0};
         std::atomic<bool> closed{false};          // removed, or abandoned after a failed part
         std::atomic<bool> send_requested{false};  // a job is waiting to be sent
@@ -109,12 +156,12 @@ private:
         std::chrono::steady_clock::time_point unwritable_since{};
         // The path's newest picture when the client joined; the client's own
         // repeat covers it. Guarded by the path's clients_mutex.
-        std::weak_ptr<const Picture> join_picture;
+        std::weak_ptr<const Frame> join_picture;
     };
 
     struct PathState {
         mutable std::shared_mutex buffer_mutex;
-        std::shared_ptr<const Picture> buffer;  // guarded by buffer_mutex
+        std::shared_ptr<const Frame> buffer;  // guarded by buffer_mutex
         mutable std::shared_mutex clients_mutex;
         std::unordered_map<int, std::shared_ptr<StreamClient>> clients;  // guarded by clients_mutex
     };
@@ -131,7 +178,7 @@ private:
     struct Repeat {
         std::chrono::steady_clock::time_point due;
         std::shared_ptr<PathState> path;
-        std::weak_ptr<const Picture> picture;
+        std::weak_ptr<const Frame> picture;
         std::weak_ptr<StreamClient> client;
         bool every_client = false;
     };
@@ -153,6 +200,7 @@ private:
     static bool recordUnwritable(StreamClient& client);
     void retryLater(const Job& job, StreamClient& client);
     bool writePart(StreamClient& client, const Picture& picture);
+    bool writeSnapshot(StreamClient& client, const Picture& picture);
     void abandon(StreamClient& client);
 
     std::shared_ptr<PathState> findPath(const std::string& path) const;

@@ -11,6 +11,10 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -24,6 +28,13 @@ constexpr int kResponseStallTimeoutMs = 1000;
 
 constexpr const char* kViewerTarget = "/viewer";
 constexpr const char* kStatusTarget = "/status";
+constexpr const char* kSnapshotTarget = "/snapshot";
+// The stream whose latest picture a snapshot is.
+constexpr const char* kSnapshotPath = "/jpg";
+constexpr const char* kWidthKey = "width";
+// Wider than any sensor; a longer number is no width at all.
+constexpr std::size_t kMaxWidthDigits = 6;
+constexpr const char* kNoCaching = "no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0";
 
 // Answers in the request's version when it is one the server speaks; never
 // copies the request's own bytes into the answer.
@@ -34,6 +45,18 @@ HttpResponse makeResponse(const HttpRequest& request, int status_code, const cha
     response.status_code = status_code;
     response.reason = reason;
     return response;
+}
+
+// The width a viewer asked for with "?width=N"; 0 (full size) for none and
+// for anything but a positive decimal number, since a stream client cannot
+// show an error page.
+std::int32_t requestedWidth(const HttpRequest& request)
+{
+    const std::optional<std::string_view> value = request.queryValue(kWidthKey);
+    if (!value || value->empty() || value->size() > kMaxWidthDigits ||
+        !std::all_of(value->begin(), value->end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return 0;
+    return static_cast<std::int32_t>(std::stoi(std::string(*value)));
 }
 
 // Hands the whole response to the connection; false if it could not be sent.
@@ -180,7 +203,8 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
         return {false, true};
     }
 
-    if (request.target == kViewerTarget) {
+    const std::string path(request.path());
+    if (path == kViewerTarget) {
         HttpResponse response = makeResponse(request, 200, "OK");
         response.setHeader("Content-Type", "text/html");
         response.body = kViewerPage;
@@ -188,38 +212,64 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
         return {true, false};
     }
 
-    if (request.target == kStatusTarget && request.method == "GET" && status_source_) {
+    if (path == kStatusTarget && request.method == "GET" && status_source_) {
         HttpResponse response = makeResponse(request, 200, "OK");
         response.setHeader("Content-Type", "application/json");
-        response.setHeader("Cache-Control", "no-store");
+        response.setHeader("Cache-Control", kNoCaching);
         response.body = status_source_();
         response.setHeader("Content-Length", std::to_string(response.body.size()));
         sendResponse(socket, response);
         return {true, false};
     }
 
+    if (path == kSnapshotTarget && request.method == "GET")
+        return answerSnapshot(socket, request);
+
     if (request.method == "GET") {
-        if (!publisher_.hasPath(request.target)) {
+        if (!publisher_.hasPath(path)) {
             sendResponse(socket, makeResponse(request, 404, "Not Found"));
             return {true, false};
         }
         HttpResponse response = makeResponse(request, 200, "OK");
         response.setHeader("Content-Type", "multipart/x-mixed-replace; boundary=quelmormjpegstreamer");
         response.setHeader("Pragma", "no-cache");
-        response.setHeader(
-            "Cache-Control", "no-cache, no-store, must-revalidate, pre-check=0, post-check=0, max-age=0");
+        response.setHeader("Cache-Control", kNoCaching);
         response.setHeader("Connection", "close");
         if (!sendResponse(socket, response))
             return {true, false};
         streams_.insert(socket);
         // A stream the publisher cannot serve would hang for ever: close it.
-        if (!publisher_.isStopRequested() && !publisher_.addClient(socket, request.target))
+        if (!publisher_.isStopRequested() && !publisher_.addClient(socket, path, requestedWidth(request)))
             return {true, false};
         return {false, false};
     }
 
     sendResponse(socket, makeResponse(request, 405, "Method Not Allowed"));
     return {true, false};
+}
+
+MessageResult RequestHandler::answerSnapshot(int socket, const HttpRequest& request)
+{
+    if (!publisher_.hasPicture(kSnapshotPath)) {
+        HttpResponse response = makeResponse(request, 503, "Service Unavailable");
+        response.setHeader("Retry-After", "1");
+        response.setHeader("Content-Length", "0");
+        sendResponse(socket, response);
+        return {true, false};
+    }
+    HttpResponse response = makeResponse(request, 200, "OK");
+    response.setHeader("Content-Type", "image/jpeg");
+    response.setHeader("Pragma", "no-cache");
+    response.setHeader("Cache-Control", kNoCaching);
+    response.setHeader("Connection", "close");
+    std::string head = response.serialize();
+    // The publisher adds Content-Length and the blank line once the picture is made.
+    head.resize(head.size() - std::strlen("\r\n"));
+    if (!publisher_.addClient(socket, kSnapshotPath, requestedWidth(request), std::move(head)))
+        return {true, false};
+    // Whatever it sends now is discarded: the answer is the publisher's.
+    streams_.insert(socket);
+    return {false, false};
 }
 
 }  // namespace quelmor::net

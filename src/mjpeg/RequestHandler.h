@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "mjpeg/HttpRequest.h"
 #include "mjpeg/MessageResult.h"
 #include "mjpeg/Publisher.h"
 
@@ -41,6 +42,9 @@ public:
 private:
     // Answers one whole request on `socket`.
     MessageResult answer(int socket, const std::string& message, bool peer_is_loopback);
+    // Hands the connection to the publisher for one picture of "/jpg", or
+    // answers 503 before the first.
+    MessageResult answerSnapshot(int socket, const HttpRequest& request);
 
     Publisher& publisher_;
     const std::string shutdown_target_;

@@ -18,7 +18,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <list>
 #include <map>
 #include <string>
 #include <thread>
@@ -116,8 +118,7 @@ TEST_F(MJPEGStreamerTest, ServesStreamPathOnlyAfterFirstPublish)
 {
     EXPECT_EQ(exchange(streamer.port(), "GET /jpg HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
     streamer.publish("/jpg", "first");
-    EXPECT_EQ(exchange(streamer.port(), "GET /jpg?size=2 HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n")
-        << "a query string is part of the path";
+    EXPECT_EQ(exchange(streamer.port(), "GET /histogram?width=2 HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
     EXPECT_EQ(exchange(streamer.port(), "GET /JPG HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
 
     LoopbackClient client(streamer.port());
@@ -152,6 +153,75 @@ TEST_F(MJPEGStreamerTest, AnswersViewerAndRefusesOtherMethods)
     EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer HTTP/1.0\nHost: a\n\n"),
         "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\n"));
     EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer <script>\n\n")));
+    EXPECT_TRUE(isViewerAnswer(exchange(streamer.port(), "GET /viewer?zoom=2 HTTP/1.1\r\n\r\n")));
+    EXPECT_EQ(exchange(streamer.port(), "GET /status HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n")
+        << "without a status source";
+}
+
+// A picture 800 pixels wide whose every size names its factor; counts how
+// often each size is made.
+class CountingPicture : public ScalablePicture {
+public:
+    std::int32_t width() const override { return 800; }
+    std::int32_t height() const override { return 600; }
+    std::string encode(int factor) const override
+    {
+        ++made[static_cast<std::size_t>(factor)];
+        return "size/" + std::to_string(factor);
+    }
+    mutable std::array<std::atomic<int>, 9> made{};
+};
+
+// A viewer's "?width=N" picks the largest reduction still N wide; anything
+// that is not a sensible width, and any other key, is ignored.
+TEST_F(MJPEGStreamerTest, SendsEachViewerTheSizeItAskedFor)
+{
+    streamer.publish("/jpg", std::make_shared<CountingPicture>());
+    const std::vector<std::pair<std::string, std::string>> rows = {{"", "size/1"}, {"?width=800", "size/1"},
+        {"?width=5000", "size/1"}, {"?width=401", "size/1"}, {"?width=400", "size/2"}, {"?width=200", "size/4"},
+        {"?width=100", "size/8"}, {"?width=1", "size/8"}, {"?foo=1&width=200", "size/4"},
+        {"?width=200&width=800", "size/4"}, {"?width=0", "size/1"}, {"?width=-5", "size/1"},
+        {"?width=abc", "size/1"}, {"?width=", "size/1"}, {"?width", "size/1"}, {"?width=99999999999", "size/1"},
+        {"?width=2e2", "size/1"}, {"?width=%32", "size/1"}};
+    std::list<LoopbackClient> clients;  // kept open, so that the client count only grows
+    for (const auto& [query, expected] : rows)
+        EXPECT_TRUE(joinStream(streamer, clients.emplace_back(streamer.port()), "/jpg" + query, expected)) << query;
+}
+
+// Each size is made once per picture for all its viewers and only while one
+// watches; a snapshot takes what is made already, and none is served before
+// the first picture.
+TEST(MJPEGStreamer, MakesEachSizeOnceAndOnlyForItsViewers)
+{
+    MJPEGStreamer streamer;
+    ASSERT_TRUE(streamer.start(0, 2, {"/jpg"})) << streamer.lastError();
+    EXPECT_EQ(exchange(streamer.port(), "GET /snapshot HTTP/1.0\r\n\r\n"),
+        "HTTP/1.0 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n");
+    LoopbackClient first(streamer.port()), second(streamer.port());
+    ASSERT_TRUE(openStream(streamer, first, "/jpg?width=200"));
+    ASSERT_TRUE(openStream(streamer, second, "/jpg?width=150"));
+    const auto picture = std::make_shared<CountingPicture>();
+    EXPECT_FALSE(streamer.watchedAtFullSize("/jpg", picture->width()));
+    streamer.publish("/jpg", picture);
+    std::string received, error;
+    for (LoopbackClient* client : {&first, &second}) {
+        ASSERT_TRUE(client->readPart(received, error, kWaitTimeoutMs)) << error;
+        EXPECT_EQ(received, "size/4");
+    }
+    EXPECT_EQ(picture->made[4], 1);
+    EXPECT_EQ(picture->made[1], 0) << "a full size that nobody watches";
+
+    const std::string snapshot = exchange(streamer.port(), "GET /snapshot?width=200 HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(snapshot,
+        "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nPragma: no-cache\r\nCache-Control: no-cache, no-store, "
+        "must-revalidate, pre-check=0, post-check=0, max-age=0\r\nConnection: close\r\nContent-Length: 6\r\n\r\n"
+        "size/4");
+    EXPECT_EQ(picture->made[4], 1);
+    ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 2; })) << "the snapshot's connection stays";
+    LoopbackClient full(streamer.port());
+    EXPECT_TRUE(joinStream(streamer, full, "/jpg", "size/1"));
+    EXPECT_TRUE(streamer.watchedAtFullSize("/jpg", picture->width()));
+    EXPECT_EQ(picture->made[1], 1);
 }
 
 // "/shutdown" with any method is answered 200, then every connection is
