@@ -266,10 +266,10 @@ void abortDecompression(jpeg_decompress_struct& info, DecoderErrors& errors)
     jpeg_abort_decompress(&info);
 }
 
-// decodeJpeg, or with `planar` decodeJpegPlanar.
+// decodeJpeg, with `planar` decodeJpegPlanar, with a `reduction` above 1 decodeJpegReduced.
 bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels, std::int32_t& width,
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, bool planar,
-    const RowsDecoded& rowsDecoded)
+    const RowsDecoded& rowsDecoded, int reduction = 1)
 {
     jpeg_decompress_struct info{};
     DecoderErrors errors{};
@@ -278,7 +278,11 @@ bool decode(const unsigned char* bytes, unsigned long length, QByteArray& pixels
     errors.cancelled = cancelled;
     errors.progress.progress_monitor = stopIfCancelled;
 
-    if (!readHeader(info, errors, bytes, length) || !startDecompression(info, errors))
+    if (!readHeader(info, errors, bytes, length))
+        return false;
+    info.scale_num = 1;
+    info.scale_denom = static_cast<unsigned int>(reduction);
+    if (!startDecompression(info, errors))
         return false;
     channels = info.output_components;
     if (channels != 1 && channels != kColourChannels) {
@@ -324,6 +328,28 @@ bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArr
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled, const RowsDecoded& rowsDecoded)
 {
     return decode(bytes, length, planes, width, height, channels, cancelled, true, rowsDecoded);
+}
+
+bool decodeJpegReduced(const unsigned char* bytes, unsigned long length, int reduction, QByteArray& pixels,
+    std::int32_t& width, std::int32_t& height, std::int32_t& channels)
+{
+    if (reduction != 1 && reduction != 2 && reduction != 4 && reduction != 8)
+        return false;
+    return decode(bytes, length, pixels, width, height, channels, nullptr, false, {}, reduction);
+}
+
+bool readJpegSize(const unsigned char* bytes, unsigned long length, std::int32_t& width, std::int32_t& height)
+{
+    jpeg_decompress_struct info{};
+    DecoderErrors errors{};
+    info.err = errors.jumpOnError();
+    const DecompressionGuard guard{info};
+    if (!readHeader(info, errors, bytes, length) ||
+        (info.num_components != 1 && info.num_components != kColourChannels))
+        return false;
+    width = static_cast<std::int32_t>(info.image_width);
+    height = static_cast<std::int32_t>(info.image_height);
+    return true;
 }
 
 QByteArray toPlanar(const QByteArray& interleaved, std::int32_t width, std::int32_t height, std::int32_t channels)

@@ -53,6 +53,17 @@ bool decodeJpegPlanar(const unsigned char* bytes, unsigned long length, QByteArr
     std::int32_t& height, std::int32_t& channels, const std::atomic<bool>* cancelled = nullptr,
     const RowsDecoded& rowsDecoded = {});
 
+// Decodes like decodeJpeg, reduced by `reduction` (1, 2, 4 or 8) with
+// libjpeg's DCT scaling: each side divided by it, rounded up, at a fraction
+// of a full decode's work. The bound is the full picture's, as for decodeJpeg.
+bool decodeJpegReduced(const unsigned char* bytes, unsigned long length, int reduction, QByteArray& pixels,
+    std::int32_t& width, std::int32_t& height, std::int32_t& channels);
+
+// Reads only the header of a JPEG picture: its full size. False for a header
+// that cannot be read, a picture beyond decodeJpeg's bound, or one of other
+// than 1 or 3 components.
+bool readJpegSize(const unsigned char* bytes, unsigned long length, std::int32_t& width, std::int32_t& height);
+
 // Above the largest astronomy sensors (about 150 Mpx).
 constexpr std::int64_t kMaxDecodedPixels = 200'000'000;
 
