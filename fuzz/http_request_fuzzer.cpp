@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -16,6 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [name, value] : request.headers)
         parsed += name.size() + value.size();
     if (parsed > message.size())
+        std::abort();
+    // The path and a query value are pieces of the target.
+    const std::string_view path = request.path();
+    const std::optional<std::string_view> width = request.queryValue("width");
+    if (path.size() > request.target.size() || (width && width->size() + path.size() >= request.target.size()))
         std::abort();
     return 0;
 }
