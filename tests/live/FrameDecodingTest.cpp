@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "live/FrameDecoding.h"
+#include "live/CameraJpegPicture.h"
 
 #include "JpegCodec.h"
 
@@ -132,7 +133,7 @@ TEST(FrameDecodingTest, PlanarDecodeMatchesRearrangedInterleavedDecode)
 }
 
 // A picture cut off after its header decodes to full size: the rows before
-// the cut as in the whole picture, the rest filled in.
+// the cut as in the whole picture, the rest filled in; and it reduces.
 TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
 {
     const std::string whole = encodeJpeg(greyRamp(640, 480), 640, 480, 1);
@@ -144,22 +145,30 @@ TEST(FrameDecodingTest, TruncatedPictureDecodesToFullSize)
     ASSERT_EQ(cut.pixels.size(), 307200);
     EXPECT_EQ(cut.pixels.left(640 * 16), full.pixels.left(640 * 16));
     EXPECT_NE(cut.pixels, full.pixels);
+    EXPECT_EQ(
+        decode(CameraJpegPicture(QByteArray::fromStdString(whole.substr(0, whole.size() / 2))).encode(8)).width, 80);
 
     const std::atomic<bool> cancelled{true};
     EXPECT_FALSE(decode(whole, &cancelled).ok) << "a cancelled decode went on";
 }
 
 // What cannot be decoded to 1 or 3 channels answers false and leaves the
-// geometry alone; channels is known once the header has been read.
+// geometry alone; channels is known once the header has been read. A camera
+// JPEG of such bytes goes at full size as it came, never reduced, and has no
+// size unless its header is read.
 TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
 {
     const std::string grey = encodeJpeg(greyRamp(16, 16), 16, 16, 1);
+    std::string badScan = encodeJpeg(greyRamp(16, 16), 16, 16, 1, true);
+    // The end of spectral selection of the second scan, past 63: read only while decoding.
+    badScan[badScan.find("\xFF\xDA", badScan.find("\xFF\xDA") + 2) + 8] = '\x50';
     // 225 Mpx with bytes enough for one bit per block: beyond the pixel bound only.
     const std::string padded = claimingSize(grey, 15000, 15000) + std::string(450'000, '\0');
     const struct {
         const char* what;
         std::string bytes;
         std::int32_t channels;
+        std::int32_t cameraWidth = 0;
     } cases[] = {
         {"empty", std::string(), kUnwritten},
         {"FITS header", std::string("SIMPLE  =                    T / conforming FITS file"), kUnwritten},
@@ -169,6 +178,7 @@ TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
         {"4000 x 4000 claimed in a few hundred bytes", claimingSize(grey, 4000, 4000), kUnwritten},
         {"15000 x 15000, above the pixel bound", padded, kUnwritten},
         {"CMYK", encodeJpeg(std::vector<std::uint8_t>(8 * 8 * 4, 90), 8, 8, 4), 4},
+        {"a progressive picture with an invalid second scan", badScan, kUnwritten, 16},
     };
     for (const auto& c : cases) {
         const Decoded picture = decode(c.bytes);
@@ -176,6 +186,46 @@ TEST(FrameDecodingTest, RejectsWhatIsNotAGreyOrColourPicture)
         EXPECT_EQ(picture.channels, c.channels) << c.what;
         EXPECT_EQ(picture.width, kUnwritten) << c.what;
         EXPECT_EQ(picture.height, kUnwritten) << c.what;
+        const CameraJpegPicture camera(QByteArray::fromStdString(c.bytes));
+        EXPECT_EQ(camera.width(), c.cameraWidth) << c.what;
+        EXPECT_EQ(camera.encode(1), c.bytes) << c.what;
+        for (const int factor : {2, 4, 8})
+            EXPECT_EQ(camera.encode(factor), "") << c.what << ", reduced by " << factor;
+    }
+}
+
+// A camera's JPEG is sent at full size as it came, and reduced as libjpeg's
+// own scaled decode of it: grey stays grey, colour channels stay apart, and
+// the edge blocks are partial for every factor.
+TEST(FrameDecodingTest, CameraJpegReducesAsLibjpegsScaledDecode)
+{
+    constexpr int kWidth = 1001, kHeight = 601, kTolerance = 10;  // a re-encode at quality 75
+    std::vector<std::uint8_t> colour;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            colour.insert(
+                colour.end(), {std::uint8_t(x / 4), std::uint8_t(y * 255 / kHeight), std::uint8_t((x + y) / 8)});
+    for (const int channels : {1, 3}) {
+        const std::string jpeg =
+            encodeJpeg(channels == 1 ? greyRamp(kWidth, kHeight) : colour, kWidth, kHeight, channels);
+        const CameraJpegPicture picture(QByteArray::fromStdString(jpeg));
+        EXPECT_EQ(std::vector<std::int32_t>({picture.width(), picture.height()}),
+            std::vector<std::int32_t>({kWidth, kHeight}));
+        EXPECT_EQ(picture.encode(1), jpeg);
+        for (const int factor : {2, 4, 8}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels, factor " << factor);
+            int width = 0, height = 0;  // libjpeg's, the sides divided by the factor, rounded up
+            std::vector<unsigned char> expected;
+            ASSERT_TRUE(quelmor::test::decodeJpeg(jpeg, width, height, expected, factor));
+            const Decoded reduced = decode(picture.encode(factor));
+            ASSERT_EQ(std::vector<int>({reduced.width, reduced.height, reduced.channels}),
+                std::vector<int>({width, height, channels}));
+            int largest = 0;
+            for (qsizetype i = 0; i < reduced.pixels.size(); ++i)
+                largest = std::max(
+                    largest, std::abs(std::uint8_t(reduced.pixels[i]) - expected[i / channels * 3 + i % channels]));
+            EXPECT_LE(largest, kTolerance);
+        }
     }
 }
 

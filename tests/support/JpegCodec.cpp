@@ -85,7 +85,7 @@ std::string claimingSize(std::string jpeg, int width, int height)
     return jpeg.replace(jpeg.find("\xFF\xC0") + 5, 4, size, 4);
 }
 
-bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb)
+bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb, unsigned scaleDenom)
 {
     jpeg_decompress_struct info{};
     JumpingErrorManager errors{};
@@ -99,6 +99,7 @@ bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<un
     jpeg_mem_src(&info, reinterpret_cast<const unsigned char*>(jpeg.data()), jpeg.size());
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
+    info.scale_denom = scaleDenom;
     jpeg_start_decompress(&info);
     width = static_cast<int>(info.output_width);
     height = static_cast<int>(info.output_height);

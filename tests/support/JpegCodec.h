@@ -23,7 +23,9 @@ std::string encodeSolidJpeg(int width, int height, Rgb colour);
 std::string claimingSize(std::string jpeg, int width, int height);
 
 // Decodes a JPEG into interleaved RGB; false for anything libjpeg rejects.
-bool decodeJpeg(const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb);
+// With `scaleDenom` 2, 4 or 8, libjpeg's own reduced decode (its DCT scaling).
+bool decodeJpeg(
+    const std::string& jpeg, int& width, int& height, std::vector<unsigned char>& rgb, unsigned scaleDenom = 1);
 
 // The mean colour of interleaved RGB pixels.
 Rgb meanColour(const unsigned char* rgb, std::size_t pixels);
