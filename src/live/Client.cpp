@@ -292,8 +292,26 @@ bool Client::startHttpServer()
 
 void Client::setStretchParams(double shadows, double midtones, double highlights)
 {
-    std::lock_guard<std::mutex> lock(frameMutex);
-    stretch.setParams(shadows, midtones, highlights);
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        stretch.setParams(shadows, midtones, highlights);
+    }
+    showPictureAgain();
+}
+
+void Client::showPictureAgain()
+{
+    // A waiting picture shows with the new stretch anyway, and this task would replace it.
+    pictureWorker.submitUnlessOneWaits([this] {
+        if (pictureWorkCancelled())
+            return;
+        // A copy: showing it replaces shownPicture. The samples are shared, not copied.
+        const ShownPicture shown = shownPicture;
+        if (!shown.frame.samples.isEmpty())
+            processFrame(shown.format, shown.frame);
+        else if (!shown.jpeg.isEmpty())
+            processJpeg(shown.jpeg);
+    });
 }
 
 bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
@@ -311,8 +329,11 @@ bool Client::autoStretch(double& shadows, double& midtones, double& highlights)
     midtones = computed.midtones;
     highlights = computed.highlights;
 
-    std::lock_guard<std::mutex> lock(frameMutex);
-    stretch.setParams(shadows, midtones, highlights);
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        stretch.setParams(shadows, midtones, highlights);
+    }
+    showPictureAgain();
     return true;
 }
 

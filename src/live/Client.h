@@ -45,12 +45,16 @@
 // so the receiving thread keeps up with the server whatever a picture costs;
 // pictureWorker publishes "/jpg" and hands analysisWorker a pass when one is
 // due. Each worker runs the newest of what it was handed and drops what it
-// could not start (see receivePicture). The publisher takes pictures from both
-// workers, under locks of its own. frameMutex guards stretch, the latest
-// frames and the focus state; it is held only to copy or swap.
-// lastAnalysisTime, stretchedPicture and reportedFormats are touched only by
-// the picture work (the stretched picture's rows also by the pool task of a
-// StretchedJpegWriter, which it waits for); httpServerFailed only by start()
+// could not start (see receivePicture). setStretchParams and autoStretch hand
+// the picture worker a task that shows the picture last shown again, unless a
+// picture waits (which shows with the new stretch anyway): a picture that
+// arrives later replaces the task or runs after it, so it stays the one shown.
+// The publisher takes pictures from both workers, under locks of its own.
+// frameMutex guards stretch, the latest frames and the focus state; it is held
+// only to copy or swap. lastAnalysisTime, stretchedPicture, reportedFormats
+// and shownPicture are touched only by the picture work (the stretched
+// picture's rows also by the pool task of a StretchedJpegWriter, which it
+// waits for); httpServerFailed only by start()
 // and then httpServerRetry's thread, which retries a taken port once a
 // second; watchedDevice, deviceSeen and serverDevices only under the gate;
 // firstAttempt only by the reconnector's thread. The reconnector's thread
@@ -218,6 +222,9 @@ private:
     void processJpeg(const QByteArray& bytes);
     // The FITS and raw video path: decoded, then rendered, encoded and analysed.
     void processFrame(const std::string& format, const CameraFrame& frame);
+    // On the main thread, after a stretch change: has the picture worker show
+    // shownPicture again with it, at once rather than with the next exposure.
+    void showPictureAgain();
     // Logs once per format string that a picture of it cannot be shown.
     void reportUnshowable(const std::string& format, const QString& reason);
     // Decodes the picture into `frame`, telling `rowsDecoded` of each band;
@@ -251,6 +258,15 @@ private:
     QImage stretchedPicture;
     // Formats whose pictures could not be shown, each logged once.
     std::set<std::string> reportedFormats;
+    // What the picture work last showed, for a new stretch to show again: a
+    // decoded frame (its samples shared, not copied) with its format string,
+    // or the camera's whole JPEG (then the frame is empty).
+    struct ShownPicture {
+        std::string format;
+        CameraFrame frame;
+        QByteArray jpeg;
+    };
+    ShownPicture shownPicture;
     // Whether the device was defined since the last connection, and which
     // devices the server defined.
     bool deviceSeen = false;

@@ -26,6 +26,18 @@ void LatestWorker::submit(Task task, AfterTask after)
     wake_.notify_one();
 }
 
+bool LatestWorker::submitUnlessOneWaits(Task task)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_ || waiting_)
+            return false;
+        waiting_ = std::move(task);
+    }
+    wake_.notify_one();
+    return true;
+}
+
 void LatestWorker::stop()
 {
     Task dropped;

@@ -18,8 +18,8 @@
 // and reconnections that grows in steps that never fall back. A replaced
 // task's request passes to the task that replaces it.
 //
-// Threads: the thread starts with the object. One producer calls submit; the
-// owner calls stop and the destructor. mutex_ (with wake_) guards waiting_,
+// Threads: the thread starts with the object. Producers on any thread call
+// submit and submitUnlessOneWaits; the owner calls stop and the destructor. mutex_ (with wake_) guards waiting_,
 // returnMemory_ and stopping_; it is held only to swap them, never while a
 // task runs, and taken with no other lock held inside it.
 class LatestWorker {
@@ -35,6 +35,10 @@ public:
     // Hands `task` to the worker, replacing (dropping) a task that still
     // waits. Dropped itself once stop has begun.
     void submit(Task task, AfterTask after = AfterTask::Nothing);
+    // Hands `task` to the worker unless a task waits already, which is then
+    // left to run instead: for a task that redoes what the waiting one does
+    // anyway. False when it was not handed over.
+    bool submitUnlessOneWaits(Task task);
     // Drops the waiting task, waits for the running one and joins the thread.
     // The owner makes the running task end soon (the client cancels its
     // picture work first).

@@ -48,14 +48,21 @@ TEST(LatestWorker, RunsOnlyTheNewestOfTheTasksHandedOverWhileBusy)
     for (int number = 1; number < kTasksWhileBusy; ++number)
         EXPECT_TRUE(held[number].expired()) << "task " << number << " still held after a newer one came";
     EXPECT_FALSE(held[kTasksWhileBusy].expired()) << "the newest task was dropped";
+    // A task that would only redo the waiting one's work is not handed over then.
+    EXPECT_FALSE(worker.submitUnlessOneWaits(task(kTasksWhileBusy + 1))) << "replaced the waiting task";
 
     std::unique_lock<std::mutex> lock(mutex);
     released = true;
     changed.notify_all();
     EXPECT_TRUE(changed.wait_for(lock, kWait, [&] { return ran.size() >= 2; })) << "nothing ran after task 0";
     lock.unlock();
+    // With none waiting, it is.
+    EXPECT_TRUE(worker.submitUnlessOneWaits(task(kTasksWhileBusy + 2)));
+    lock.lock();
+    EXPECT_TRUE(changed.wait_for(lock, kWait, [&] { return ran.size() >= 3; })) << "an idle worker refused a task";
+    lock.unlock();
     worker.stop();
-    EXPECT_EQ(ran, (std::vector<int>{0, kTasksWhileBusy}));
+    EXPECT_EQ(ran, (std::vector<int>{0, kTasksWhileBusy, kTasksWhileBusy + 2}));
 }
 
 }  // namespace

@@ -684,6 +684,55 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
     }
 }
 
+// A stretch set or computed during a long exposure shows on its picture at
+// once: a new part, long before the next exposure. On a JPEG camera the
+// identity stretch shows the camera's own bytes again.
+TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
+{
+    constexpr int kWidth = 64, kHeight = 48, kPixels = kWidth * kHeight;
+    constexpr int kExposureSeconds = 3600;  // no second picture comes during the test
+    QTemporaryDir directory;
+    std::vector<double> deepRamp(kPixels);
+    std::vector<std::uint8_t> greyRamp(kPixels);
+    for (int i = 0; i < kPixels; ++i) {
+        deepRamp[i] = 1000 + i * 1000 / kPixels;
+        greyRamp[i] = std::uint8_t(i * 256 / kPixels);
+    }
+    const std::string jpeg = encodeJpeg(greyRamp, kWidth, kHeight, 1);
+    const std::pair<QString, std::string> cameras[] = {
+        {".fits", fitsFile({USHORT_IMG, {kWidth, kHeight}, deepRamp}).toStdString()}, {".jpg", jpeg}};
+    ASSERT_TRUE(simulator.startPictureDriver(QStringLiteral("Picture Driver")));
+    service.startFeed(QStringLiteral("Picture Driver"));
+    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(stream);
+    std::string shown, error;
+    // The next part that is not a repeat of the one shown.
+    const auto nextPicture = [&](const char* after) {
+        std::string part;
+        const bool arrived = stream->readPartAfter(shown, part, error, kEventWaitMs);
+        EXPECT_TRUE(arrived) << "nothing new after " << after << ": " << error;
+        EXPECT_EQ(inspectJpeg(part).width, kWidth) << after;
+        shown = part;
+        return arrived;
+    };
+    for (const auto& [format, bytes] : cameras) {
+        SCOPED_TRACE(format.toStdString());
+        QFile file(directory.filePath(QStringLiteral("picture") + format));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())));
+        file.close();
+        ASSERT_TRUE(simulator.tellPictureDriver(
+            QStringLiteral("send %1 %2 %3").arg(file.fileName()).arg(kExposureSeconds).arg(format)));
+        ASSERT_TRUE(nextPicture("the exposure"));
+        service.setStretch(0.1, 0.3, 0.9);
+        ASSERT_TRUE(nextPicture("setStretchParams"));
+        ASSERT_TRUE(service.autoStretch().success);
+        ASSERT_TRUE(nextPicture("autoStretch"));
+    }
+    service.setStretch(0.0, 0.5, 1.0);
+    ASSERT_TRUE(nextPicture("the identity stretch"));
+    EXPECT_EQ(shown, jpeg) << "the identity stretch did not show the camera's own bytes";
+}
+
 // --- Analysis --------------------------------------------------------------
 
 TEST_F(LiveFeedTest, AnalysesThePicturesOnceTheyArrive)
