@@ -41,10 +41,13 @@ bool shownAsStored(const CameraFrame& frame, const StretchParams* stretch)
     return stretch == nullptr && frame.pixelType == PixelType::UInt8 && frame.channels == 1;
 }
 
+// The picture holds its own reference to the samples, for as long as any copy
+// of it is sent; writing to it copies them first.
 QImage greyView(const CameraFrame& frame)
 {
-    QImage view(reinterpret_cast<const uchar*>(frame.samples.constData()), frame.width, frame.height, frame.width,
-        QImage::Format_Indexed8);
+    auto* samples = new QByteArray(frame.samples);
+    QImage view(reinterpret_cast<const uchar*>(samples->constData()), frame.width, frame.height, frame.width,
+        QImage::Format_Indexed8, [](void* kept) { delete static_cast<QByteArray*>(kept); }, samples);
     view.setColorTable(greyRamp());
     return view;
 }
@@ -111,12 +114,21 @@ void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height
         picture.setColorTable(greyRamp());
 }
 
+bool renderFramePicture(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+{
+    if (!shownAsStored(frame, stretch))
+        return renderFrame(frame, stretch, picture);
+    picture = greyView(frame);
+    return !picture.isNull();
+}
+
 bool renderFrameJpeg(
     const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality, QByteArray& jpeg)
 {
-    if (shownAsStored(frame, stretch))
-        return encodePictureJpeg(greyView(frame), quality, jpeg);
-    return renderAndEncode(frame, stretch, picture, quality, jpeg);
+    if (!shownAsStored(frame, stretch))
+        return renderAndEncode(frame, stretch, picture, quality, jpeg);
+    picture = greyView(frame);
+    return encodePictureJpeg(picture, quality, jpeg);
 }
 
 bool analysisPlanes(const CameraFrame& frame, QByteArray& planes)

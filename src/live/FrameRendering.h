@@ -26,10 +26,14 @@ constexpr int kStretchedJpegQuality = 75;
 // cost the stretch about as much as its own work.
 void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height, std::int32_t channels);
 
-// Renders `frame` into `picture` and encodes it at `quality` into `jpeg`: with
-// `stretch` when one is set; without, 8-bit frames as they are and deeper ones
-// with the automatic stretch of their own samples, as a FITS viewer shows
-// them. False when the frame cannot be rendered or encoded.
+// Renders `frame` into `picture`: with `stretch` when one is set; without,
+// 8-bit frames as they are and deeper ones with the automatic stretch of their
+// own samples, as a FITS viewer shows them. An 8-bit grey frame shown as it
+// is becomes a picture over its samples, which it keeps. False when the frame
+// cannot be rendered.
+bool renderFramePicture(const CameraFrame& frame, const StretchParams* stretch, QImage& picture);
+// The same, and encodes the picture at `quality` into `jpeg` as its rows are
+// rendered. False when the frame cannot be rendered or encoded.
 bool renderFrameJpeg(
     const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality, QByteArray& jpeg);
 

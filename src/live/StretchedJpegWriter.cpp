@@ -18,10 +18,10 @@ constexpr std::int32_t kHandoversPerPicture = 16;
 StretchedJpegWriter::StretchedJpegWriter(
     const StretchParams& params, const DecodedRows& decoded, QImage* picture, int quality)
     : stretch_(params, decoded.planes, decoded.width, decoded.height, decoded.channels, picture),
-      height_(decoded.height),
+      encoding_(quality != kStretchOnly), height_(decoded.height),
       rowsPerHandover_(std::max(1, (decoded.height + kHandoversPerPicture - 1) / kHandoversPerPicture))
 {
-    if (!encoder_.start(*picture, quality))
+    if (encoding_ && !encoder_.start(*picture, quality))
         return;  // finish answers false
     task_ = QtConcurrent::run(QThreadPool::globalInstance(), [this] { encodeRows(); });
 }
@@ -49,6 +49,10 @@ bool StretchedJpegWriter::finish(QByteArray& jpeg)
     if (handedOverRows_ < height_)
         abandon();  // rows that never come are not waited for
     waitForTask();
+    if (!encoding_) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stretchedAll_;
+    }
     return encoder_.finish(jpeg);
 }
 
@@ -63,12 +67,13 @@ void StretchedJpegWriter::encodeRows()
         const std::int32_t readyRows = decodedRows_;
         lock.unlock();
         stretch_.renderRows(doneRows, readyRows - doneRows);
-        const bool written = encoder_.writeRows(readyRows - doneRows);
+        const bool written = !encoding_ || encoder_.writeRows(readyRows - doneRows);
         lock.lock();
         if (!written)
             break;
         doneRows = readyRows;
     }
+    stretchedAll_ = doneRows == height_;
 }
 
 void StretchedJpegWriter::abandon()

@@ -25,6 +25,9 @@
 // which the decoding thread reads again only after the task has ended.
 class StretchedJpegWriter {
 public:
+    // The quality that asks for the stretched picture alone, not encoded.
+    static constexpr int kStretchOnly = 0;
+
     // `planes` of `decoded` are those the decode fills; `picture` must fit
     // them as for BandStretch and outlive the writer.
     StretchedJpegWriter(const StretchParams& params, const DecodedRows& decoded, QImage* picture, int quality);
@@ -36,7 +39,8 @@ public:
     // Rows 0 to endRow - 1 of every plane are decoded and final.
     void rowsDecoded(std::int32_t endRow);
     // Waits for the task; replaces `jpeg` with the picture once every row was
-    // decoded, stretched and compressed, else answers false at once.
+    // decoded, stretched and compressed (left as it is with kStretchOnly),
+    // else answers false at once.
     bool finish(QByteArray& jpeg);
 
 private:
@@ -48,6 +52,7 @@ private:
 
     BandStretch stretch_;
     JpegRowEncoder encoder_;
+    const bool encoding_;
     const std::int32_t height_;
     const std::int32_t rowsPerHandover_;
     std::int32_t handedOverRows_ = 0;
@@ -56,5 +61,6 @@ private:
     std::condition_variable rowsHandedOver_;
     std::int32_t decodedRows_ = 0;  // guarded by mutex_
     bool abandoned_ = false;        // guarded by mutex_
+    bool stretchedAll_ = false;     // guarded by mutex_
     QFuture<void> task_;
 };
