@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The viewer page in real headless browsers stays with the picture while the
 // real service process, on the test's session bus, switches its source, stops
-// and comes back, dies and comes back, and stalls. The live source is the
-// scripted picture driver sending a dark picture; the SER file is white.
+// and comes back, dies and comes back, stalls, and restretches a long
+// exposure. The live source is the scripted picture driver sending a dark
+// picture, or a grey one as a 30 s exposure; the SER file is white.
 #include "ChildProcess.h"
 #include "HeadlessChromium.h"
 #include "HeadlessFirefox.h"
@@ -40,6 +41,10 @@ const QString kDevice = QStringLiteral("Picture Driver");
 // What the page must meet after every change, counted from the moment the
 // service has its source again.
 constexpr int kShowWithinMs = 6000;
+// The delay before the page's next try starts over after each part: the
+// second of two stream ends in a row is followed within about a second, far
+// from the 5 s of a delay that kept growing.
+constexpr int kSecondReconnectWithinMs = 1500;
 // The page gives up on a silent stream after 10 s; a second of its watchdog
 // and some slack on top.
 constexpr int kStallNoticedWithinMs = 15000;
@@ -51,8 +56,16 @@ constexpr int kPictureWidth = 64;
 constexpr int kPictureHeight = 48;
 constexpr int kLiveGrey = 40;
 constexpr int kSerGrey = 255;
+// Midtones 0.2 take grey 80 to 165.
+constexpr int kExposureGrey = 80;
+constexpr int kStretchedExposureGrey = 165;
+constexpr double kBrighteningMidtones = 0.2;
 constexpr int kGreyTolerance = 30;
 constexpr const char* kLiveInterval = "0.2";
+// Longer than any step's bound: a picture that changes within the bound has
+// changed before the next exposure.
+constexpr const char* kExposureInterval = "30";
+constexpr const char* kInfoLine = "document.getElementById('info').textContent";
 
 // The picture the page shows, as the mean of its red samples (-1 before the
 // first), and whether the reconnecting note is up: "GREY NOTE".
@@ -74,11 +87,12 @@ struct PageState {
     bool note = false;
 };
 
-enum class Source { live, ser };
+enum class Source { live, ser, exposure, stretchedExposure };
 
 bool shows(const PageState& state, Source source)
 {
-    return std::abs(state.grey - (source == Source::live ? kLiveGrey : kSerGrey)) <= kGreyTolerance;
+    const int greys[] = {kLiveGrey, kSerGrey, kExposureGrey, kStretchedExposureGrey};
+    return std::abs(state.grey - greys[static_cast<int>(source)]) <= kGreyTolerance;
 }
 
 bool nameIsOwned()
@@ -105,6 +119,11 @@ public:
     bool startLive()
     {
         bus_->call(QDBus::NoBlock, QStringLiteral("start"), kDevice);
+        return QDBusReply<int>(bus_->call(QStringLiteral("serCurrentFrame"))).isValid();
+    }
+    bool setStretch(double shadows, double midtones, double highlights)
+    {
+        bus_->call(QDBus::NoBlock, QStringLiteral("setStretchParams"), shadows, midtones, highlights);
         return QDBusReply<int>(bus_->call(QStringLiteral("serCurrentFrame"))).isValid();
     }
     bool openSer(const QString& path)
@@ -137,13 +156,19 @@ protected:
         const QByteArray white(kPictureWidth * kPictureHeight, static_cast<char>(kSerGrey));
         ASSERT_TRUE(
             sertest::writeSerFile(serPath, {sertest::kSerColorMono, 8, kPictureWidth, kPictureHeight}, {white}));
-        const std::string dark = encodeJpeg(
-            std::vector<std::uint8_t>(kPictureWidth * kPictureHeight, kLiveGrey), kPictureWidth, kPictureHeight, 1);
-        QFile live(directory.filePath(QStringLiteral("dark.jpg")));
-        ASSERT_TRUE(live.open(QIODevice::WriteOnly) && live.write(dark.data(), dark.size()));
-        live.close();
+        for (const int grey : {kLiveGrey, kExposureGrey}) {
+            const std::string jpeg = encodeJpeg(
+                std::vector<std::uint8_t>(kPictureWidth * kPictureHeight, grey), kPictureWidth, kPictureHeight, 1);
+            QFile file(directory.filePath(QStringLiteral("%1.jpg").arg(grey)));
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(jpeg.data(), jpeg.size()));
+        }
         ASSERT_TRUE(simulator.startPictureDriver(kDevice)) << simulator.log().toStdString();
-        ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 %2").arg(live.fileName(), kLiveInterval)));
+    }
+    // The driver sends the picture of `grey` every `interval` seconds from now.
+    bool sendLive(int grey, const char* interval)
+    {
+        return simulator.tellPictureDriver(
+            QStringLiteral("send %1 %2").arg(directory.filePath(QStringLiteral("%1.jpg").arg(grey)), interval));
     }
 
     PageState look(Browser& browser)
@@ -198,16 +223,19 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
         const char* name;
         std::function<void()> change;
         Source shown;
+        int withinMs = kShowWithinMs;
     };
     const Step steps[] = {
-        {"first live picture",
+        {"first live picture, the page opened before it",
             [&] {
                 ASSERT_TRUE(service.start()) << "the service never claimed its name";
                 ASSERT_TRUE(service.startLive());
-                // The page itself is served once the feed listens.
-                ASSERT_TRUE(waitFor([] { return portOpen(kHttpPort); })) << "port " << kHttpPort << " never opened";
+                ASSERT_TRUE(portOpen(kHttpPort)) << "port " << kHttpPort << " not open once start returned";
                 ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer"))
                     << browser.error();
+                EXPECT_TRUE(waitFor([&] { return browser.evaluate(kInfoLine) == "waiting for the first picture"; }))
+                    << "the info line says \"" << browser.evaluate(kInfoLine) << "\"";
+                ASSERT_TRUE(this->sendLive(kLiveGrey, kLiveInterval));
             },
             Source::live},
         {"live -> SER", [&] { ASSERT_TRUE(service.openSer(this->serPath)); }, Source::ser},
@@ -235,13 +263,32 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_TRUE(service.signal(SIGCONT));
             },
             Source::live},
+        {"live -> SER -> live, the second within about a second",
+            [&] {
+                ASSERT_TRUE(service.openSer(this->serPath));
+                ASSERT_GE(this->waitForPage(
+                              browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; },
+                              kShowWithinMs),
+                    0);
+                ASSERT_TRUE(service.startLive());
+            },
+            Source::live, kSecondReconnectWithinMs},
+        {"a stretch set during a long exposure",
+            [&] {
+                ASSERT_TRUE(this->sendLive(kExposureGrey, kExposureInterval));
+                ASSERT_GE(this->waitForPage(
+                              browser, [](const PageState& s) { return shows(s, Source::exposure); }, kShowWithinMs),
+                    0);
+                ASSERT_TRUE(service.setStretch(0.0, kBrighteningMidtones, 1.0));
+            },
+            Source::stretchedExposure},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.name);
         step.change();
         ASSERT_FALSE(this->HasFatalFailure());
         const long long took = this->waitForPage(
-            browser, [&](const PageState& s) { return shows(s, step.shown) && !s.note; }, kShowWithinMs);
+            browser, [&](const PageState& s) { return shows(s, step.shown) && !s.note; }, step.withinMs);
         std::cout << "[ viewer   ] " << TypeParam::kProgram << ", " << step.name << ": "
                   << (took < 0 ? std::string("not within the bound") : std::to_string(took) + " ms") << std::endl;
         ASSERT_GE(took, 0) << "the page shows grey " << this->last.grey << ", note " << this->last.note << " "
