@@ -827,4 +827,50 @@ TEST_F(LiveFeedTest, ReconnectsWhenTheIndiServerComesBack)
     std::cout << "pictures again " << back.elapsed() << " ms after the server was started again" << std::endl;
 }
 
+// --- The viewer page ---------------------------------------------------------
+
+// The page, opened right after start while there is no INDI server yet, says
+// what the feed waits for and shows the camera's picture once it streams: at
+// the size it shows (600 of 1280 pixels: the half size), and at full size once
+// double-clicked to 1:1. Its sharpness figure follows the pictures, and its
+// info line counts the last picture's age once the camera stops.
+TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
+{
+    const std::string kInfo = "document.getElementById('info').textContent";
+    const std::string kSharpness = "document.getElementById('focus').hidden ? '' : "
+                                   "document.getElementById('sharpness').textContent";
+    const std::string kPictureWidth = "String(document.getElementById('picture').width)";
+    const std::string kAgeSeconds = "(/(\\d+) s ago/.exec(" + kInfo + ") || ['', '-1'])[1]";
+    const std::string kDoubleClickCentre = "String(document.getElementById('view').dispatchEvent(new MouseEvent("
+                                           "'dblclick', {bubbles: true, clientX: 320, clientY: 240})))";
+    HeadlessChromium chromium(kWindowWidth, kWindowHeight);
+    // What `expression` gives in the page once `wanted` holds for it.
+    const auto pageUntil = [&chromium](const std::string& expression, const auto& wanted) {
+        std::string text;
+        EXPECT_TRUE(waitUntil([&] { return wanted(text = chromium.evaluate(expression)); }))
+            << expression << " gives \"" << text << "\" " << chromium.error();
+        return text;
+    };
+    const auto is = [](const char* wanted) { return [wanted](const std::string& text) { return text == wanted; }; };
+
+    service.startFeed(kCamera);
+    ASSERT_TRUE(chromium.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer")) << chromium.error();
+    pageUntil(kInfo, is("waiting for the INDI server"));
+    ASSERT_TRUE(simulator.start());
+    pageUntil(kInfo, is("waiting for the first picture"));
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    pageUntil(kPictureWidth, is("640"));
+    pageUntil(kInfo, [](const std::string& text) { return text.rfind("1280 ", 0) == 0; });
+    const std::string sharpness = pageUntil(kSharpness, [](const std::string& text) { return !text.empty(); });
+    // A quarter of the noise: another sharpness.
+    ASSERT_TRUE(simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=1000")}));
+    pageUntil(kSharpness, [&](const std::string& text) { return !text.empty() && text != sharpness; });
+    ASSERT_EQ(chromium.evaluate(kDoubleClickCentre), "true") << chromium.error();
+    pageUntil(kPictureWidth, is("1280"));
+    ASSERT_TRUE(simulator.stopStreaming());
+    pageUntil(kAgeSeconds, [](const std::string& text) { return std::atoi(text.c_str()) >= 2; });
+}
+
+
 }  // namespace
