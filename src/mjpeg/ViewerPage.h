@@ -452,7 +452,8 @@ button:disabled{opacity:.4}
       trendReceived = null;
       return;
     }
-    sharpness.textContent = 'sharpness ' + figures.sharpness.toPrecision(3);
+    var value = figures.sharpness;
+    sharpness.textContent = 'sharpness ' + (Math.abs(value) >= 100 ? value.toFixed(0) : value.toPrecision(3));
     // One value for each picture seen, however many came between two polls.
     if (picture && picture.received != trendReceived) {
       trendReceived = picture.received;
@@ -464,10 +465,12 @@ button:disabled{opacity:.4}
   function showStatus(status) {
     info.textContent = status ? describe(status) : '';
     showFocus(status);
-    var picture = status && status.picture, width = picture ? picture.width : 0, height = picture ? picture.height : 0;
-    if (width != fullWidth || height != fullHeight) {
-      fullWidth = width;
-      fullHeight = height;
+    // A status that fails or has no picture yet leaves the size as it was,
+    // and the view with it, across a reconnection.
+    var picture = status && status.picture;
+    if (picture && (picture.width != fullWidth || picture.height != fullHeight)) {
+      fullWidth = picture.width;
+      fullHeight = picture.height;
       place();
     }
     checkSize();
