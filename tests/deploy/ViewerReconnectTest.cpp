@@ -266,9 +266,9 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
         {"live -> SER -> live, the second within about a second",
             [&] {
                 ASSERT_TRUE(service.openSer(this->serPath));
-                ASSERT_GE(this->waitForPage(
-                              browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; },
-                              kShowWithinMs),
+                ASSERT_GE(
+                    this->waitForPage(
+                        browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; }, kShowWithinMs),
                     0);
                 ASSERT_TRUE(service.startLive());
             },

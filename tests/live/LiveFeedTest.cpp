@@ -872,5 +872,4 @@ TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
     pageUntil(kAgeSeconds, [](const std::string& text) { return std::atoi(text.c_str()) >= 2; });
 }
 
-
 }  // namespace
