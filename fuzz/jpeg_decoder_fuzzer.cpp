@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Any bytes a camera sends are decoded without crashing or leaking, and a
 // picture that decodes fills exactly its geometry, interleaved and planar,
-// and decodes straight into planes to the same planes.
+// and decodes straight into planes to the same planes; reduced by 2, 4 and 8
+// as the server sends it, with the size of its header.
+#include "live/CameraJpegPicture.h"
 #include "live/FrameDecoding.h"
 #include "stretch/JpegErrorJump.h"
 
@@ -50,12 +52,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (!fitsTheTimeLimit(data, size))
         return 0;
+    const CameraJpegPicture picture(QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size)));
+    for (const int factor : {2, 4, 8})
+        picture.encode(factor);
     QByteArray pixels;
     std::int32_t width = 0, height = 0, channels = 0;
     if (!decodeJpeg(data, size, pixels, width, height, channels))
         return 0;
     const std::int64_t samples = static_cast<std::int64_t>(width) * height * channels;
-    if ((channels != 1 && channels != 3) || pixels.size() != samples)
+    if ((channels != 1 && channels != 3) || pixels.size() != samples || picture.width() != width ||
+        picture.height() != height)
         std::abort();
     const QByteArray planar = toPlanar(pixels, width, height, channels);
     if (planar.size() != samples)
