@@ -275,8 +275,7 @@ run_with_live_picture() {
   choose_camera
   start_service
   start_live_feed "$camera"
-  wait_until_serving "\"$camera\" defined no picture property within $WAIT_SECONDS s. Connect it in its INDI server
-(indi_setprop \"$camera.CONNECTION.CONNECT=On\"), then run this script again."
+  wait_until_serving "the live feed of \"$camera\" started, yet nothing answers within $WAIT_SECONDS s."
   print_viewer_address "Live picture of $camera"
   if "$own_simulator"; then
     expose_and_stream

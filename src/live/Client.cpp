@@ -62,9 +62,10 @@ std::int32_t textNumberOf(INDI::BaseDevice device, const char* property, const c
 }
 }  // namespace
 
-Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName)
+Client::Client(const QString& deviceName, const char* indiHost) : deviceName(deviceName), liveStatus(deviceName)
 {
     setServer(indiHost, kIndiPort);
+    streamer.setStatusSource([this] { return statusDocument(); });
 }
 
 Client::~Client()
@@ -133,6 +134,7 @@ bool Client::reconnect()
     throughGate(callbackGate_, [&] {
         deviceSeen = false;
         serverDevices.clear();
+        liveStatus.devicesChanged(serverDevices);
     });
     const bool first = std::exchange(firstAttempt, false);
     if (!connectServer()) {
@@ -140,6 +142,8 @@ bool Client::reconnect()
             logLine(QStringLiteral("no INDI server answers at %1; trying again until one does").arg(serverAddress()));
         return false;
     }
+    // Before any picture can come, which makes it "connected".
+    liveStatus.connectionMade();
     // Only once connected, or the library drops it. B_ALSO rather than
     // B_ONLY: indiserver then sends the device's other properties too, the
     // raw video frames' geometry among them.
@@ -157,6 +161,7 @@ void Client::serverDisconnected(int)
     releaseDevices();
     // Also called after a failed attempt to connect, which is no news.
     throughGate(callbackGate_, [&] {
+        liveStatus.connectionEnded();
         if (reconnector.connectionLost())
             logLine(QStringLiteral("lost the connection to the INDI server at %1; reconnecting").arg(serverAddress()));
     });
@@ -175,6 +180,7 @@ void Client::checkDevice()
     throughGate(callbackGate_, [&] {
         if (deviceSeen)
             return;
+        liveStatus.deviceMissing();
         QStringList names;
         for (const std::string& name : serverDevices)
             names << QStringLiteral("\"%1\"").arg(QString::fromStdString(name));
@@ -189,6 +195,7 @@ void Client::newDevice(INDI::BaseDevice device)
 {
     throughGate(callbackGate_, [&] {
         serverDevices.insert(device.getDeviceName());
+        liveStatus.devicesChanged(serverDevices);
         if (deviceName.toLatin1() == device.getDeviceName())
             onDevice(std::move(device));
     });
@@ -200,6 +207,7 @@ void Client::removeDevice(INDI::BaseDevice device)
 {
     throughGate(callbackGate_, [&] {
         serverDevices.erase(device.getDeviceName());
+        liveStatus.devicesChanged(serverDevices);
         if (deviceName.toLatin1() == device.getDeviceName())
             watchedDevice = INDI::BaseDevice();
     });
@@ -220,6 +228,7 @@ void Client::removeProperty(INDI::Property property)
 void Client::onDevice(INDI::BaseDevice device)
 {
     deviceSeen = true;
+    liveStatus.deviceDefined();
     returnMemoryAfterPicture = true;
     watchedDevice = std::move(device);
     watchedDevice.watchProperty(kPictureProperty, [this, gate = callbackGate_](INDI::Property property) {
@@ -245,7 +254,9 @@ void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
     const INDI::WidgetView<IBLOB>& element = *blob.at(0);
     if (element.getBlob() == nullptr || element.getBlobLen() <= 0)
         return;
+    liveStatus.pictureArrived();
     Picture picture;
+    picture.arrival = PictureArrival::now();
     try {
         picture.bytes = QByteArray(static_cast<const char*>(element.getBlob()), element.getBlobLen());
     } catch (const std::bad_alloc&) {
@@ -343,6 +354,19 @@ std::optional<Client::AnalysisFrame> Client::copyAnalysisFrame()
     if (analysisFrame.pixels.isEmpty())
         return std::nullopt;
     return analysisFrame;
+}
+
+std::string Client::statusDocument()
+{
+    // Read before the status's own lock: the two are never held together.
+    StatusDocument::Focus focus;
+    focus.available = focusMetrics(focus.sharpness, focus.min, focus.max, focus.median);
+    return liveStatus.json(focus);
+}
+
+void Client::pictureShown(std::int32_t width, std::int32_t height)
+{
+    liveStatus.pictureShown(width, height, formatInWork, arrivalInWork);
 }
 
 bool Client::focusMetrics(double& sharpness, double& min, double& max, double& median)

@@ -5,6 +5,7 @@
 #include "live/FocusMetrics.h"
 #include "live/FrameDecoding.h"
 #include "live/LatestWorker.h"
+#include "live/LiveStatus.h"
 #include "live/PictureDecoding.h"
 #include "live/RepeatedAttempt.h"
 #include "live/ServerReconnector.h"
@@ -54,14 +55,18 @@
 // only to copy or swap. lastAnalysisTime, stretchedPicture, reportedFormats
 // and shownPicture are touched only by the picture work (the stretched
 // picture's rows also by the pool task of a StretchedJpegWriter, which it
-// waits for); httpServerFailed only by start()
-// and then httpServerRetry's thread, which retries a taken port once a
-// second; watchedDevice, deviceSeen and serverDevices only under the gate;
-// firstAttempt only by the reconnector's thread. The reconnector's thread
-// makes every connection, the first included, never while a receiving thread
-// runs, so start() never waits for the INDI server. Lock order:
-// callbackGate_->mutex, then a worker's or the reconnector's own mutex or
-// frameMutex (never two of them).
+// waits for); httpServerFailed only by start() and then httpServerRetry's
+// thread, which retries a taken port once a second; watchedDevice,
+// deviceSeen and serverDevices only under the gate; firstAttempt only by the
+// reconnector's thread. The reconnector's thread makes every connection, the
+// first included, never while a receiving thread runs, so start() never waits
+// for the INDI server. The listener thread answers "/status" with
+// statusDocument, which reads the focus figures under frameMutex and then
+// liveStatus under its own mutex (LiveStatus::mutex_); the callbacks, the
+// reconnector and the picture work report to liveStatus, and formatInWork and
+// arrivalInWork are touched only by the picture work. Lock order:
+// callbackGate_->mutex, then a worker's or the reconnector's own mutex,
+// frameMutex or LiveStatus::mutex_ (never two of them).
 //
 // The HTTP server starts in start(), before any connection: "/viewer" answers
 // and the stream paths take viewers while the INDI server or the camera is
@@ -124,6 +129,7 @@ public:
         QByteArray bytes;
         std::string format;
         StreamGeometry geometry;
+        PictureArrival arrival;
     };
 
     // Does not connect. `indiHost` names the loopback INDI server: TCP by
@@ -216,6 +222,10 @@ private:
     void releaseDevices();
     // Logs once, kDeviceWait after a connection, when the device is missing.
     void checkDevice();
+    // The "/status" document; on the listener thread.
+    std::string statusDocument();
+    // Tells the status of the picture just published, of the picture in work.
+    void pictureShown(std::int32_t width, std::int32_t height);
 
     bool analysisDue(std::chrono::steady_clock::time_point now) const;
     // The JPEG path: pass-through, or stretched when a stretch is set.
@@ -247,6 +257,10 @@ private:
     static void throughGate(const std::shared_ptr<CallbackGate>& gate, Callback&& callback);
 
     QString deviceName;
+    LiveStatus liveStatus;
+    // The format and arrival of the picture the picture work shows.
+    std::string formatInWork;
+    PictureArrival arrivalInWork;
     std::int32_t httpPort = kHttpPort;
     INDI::BaseDevice watchedDevice;
     quelmor::MJPEGStreamer streamer;
@@ -287,4 +301,5 @@ private:
     LatestWorker analysisWorker;
     LatestWorker pictureWorker;
     ServerReconnector reconnector{{[this] { return reconnect(); }, [this] { checkDevice(); }}};
+    RepeatedAttempt httpServerRetry{kHttpServerRetryInterval, [this] { return startHttpServer(); }};
 };

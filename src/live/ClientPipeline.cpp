@@ -22,6 +22,8 @@ void Client::processPicture(const Picture& picture)
 {
     if (picture.bytes.isEmpty())
         return;
+    formatInWork = picture.format;
+    arrivalInWork = picture.arrival;
     const PictureFormatName format = classifyPictureFormat(picture.format);
     QString error;
     if (format.format == PictureFormat::Jpeg) {
@@ -59,6 +61,9 @@ void Client::processJpeg(const QByteArray& bytes)
         publish(kPicturePath, stretched.constData(), static_cast<std::size_t>(stretched.size()));
     else
         publish(kPicturePath, bytes.constData(), static_cast<std::size_t>(length));
+    std::int32_t width = 0, height = 0;
+    readJpegSize(data, static_cast<unsigned long>(length), width, height);
+    pictureShown(width, height);
 
     const auto now = std::chrono::steady_clock::now();
     if (!analysisDue(now))
@@ -91,6 +96,7 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
     if (pictureWorkCancelled())
         return;
     publish(kPicturePath, jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+    pictureShown(frame.width, frame.height);
 
     const auto now = std::chrono::steady_clock::now();
     if (!analysisDue(now))

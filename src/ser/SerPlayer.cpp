@@ -33,6 +33,7 @@ bool isPortInUse(const std::string& listenerError)
 SerPlayer::SerPlayer(QObject* parent) : QObject(parent)
 {
     connect(&timer, &QTimer::timeout, this, &SerPlayer::onTimeout);
+    streamer.setStatusSource([this] { return status.json(); });
 }
 
 SerPlayer::~SerPlayer()
@@ -47,6 +48,7 @@ bool SerPlayer::open(const QString& path, QString* error)
     timer.stop();
     stopStreamer();
     reader.close();
+    status.closed();
     renderer.forgetStretch();
     currentFrame_ = 0;
     lastError_.clear();
@@ -57,6 +59,8 @@ bool SerPlayer::open(const QString& path, QString* error)
         reader.close();
         opened = false;
     }
+    if (opened)
+        status.opened(path, reader.frameCount(), reader.width(), reader.height());
     if (opened && !startStreamer()) {
         const std::string listenerError = streamer.lastError();
         message = isPortInUse(listenerError)
@@ -66,11 +70,13 @@ bool SerPlayer::open(const QString& path, QString* error)
         opened = false;
     }
     if (!opened) {
+        status.closed();
         lastError_ = message;
         if (error)
             *error = message;
         return false;
     }
+    reportPlayback();
     publishFrame(currentFrame_);
     return true;
 }
@@ -80,11 +86,13 @@ void SerPlayer::play()
     if (!reader.isOpen() || !startStreamer())
         return;
     timer.start(playbackIntervalMs());
+    reportPlayback();
 }
 
 void SerPlayer::pause()
 {
     timer.stop();
+    reportPlayback();
 }
 
 void SerPlayer::stop()
@@ -92,6 +100,8 @@ void SerPlayer::stop()
     timer.stop();
     stopStreamer();
     reader.close();
+    status.closed();
+    reportPlayback();
     currentFrame_ = 0;
     renderer.forgetStretch();
 }
@@ -109,6 +119,7 @@ void SerPlayer::setSpeed(double newFps)
     fps = newFps > 0.0 ? newFps : kFallbackFps;
     if (timer.isActive())
         timer.start(playbackIntervalMs());
+    reportPlayback();
 }
 
 int SerPlayer::playbackIntervalMs() const
@@ -123,6 +134,7 @@ void SerPlayer::onTimeout()
 {
     if (!publishFrame(currentFrame_)) {
         timer.stop();
+        reportPlayback();
         return;
     }
     if (currentFrame_ + 1 >= reader.frameCount()) {
@@ -149,12 +161,18 @@ void SerPlayer::stopStreamer()
     streamerRunning = false;
 }
 
+void SerPlayer::reportPlayback()
+{
+    status.playback(timer.isActive(), fps);
+}
+
 bool SerPlayer::publishFrame(int index)
 {
     QByteArray jpeg;
     if (!renderer.render(reader, index) || !encodePictureJpeg(renderer.picture(), SerFrameRenderer::kJpegQuality, jpeg))
         return false;
     streamer.publish(kStreamPath, jpeg.toStdString());
+    status.frameShown(index);
     emit frameChanged(index, reader.frameCount());
     return true;
 }

@@ -4,6 +4,7 @@
 #include "mjpeg/MJPEGStreamer.h"
 #include "ser/SerFrameRenderer.h"
 #include "ser/SerReader.h"
+#include "ser/SerStatus.h"
 
 #include <QObject>
 #include <QString>
@@ -18,7 +19,9 @@
 //
 // Thread: main (Qt event loop) only: the commands, the timer ticks, rendering
 // and encoding all run there, so nothing here needs a lock. The HTTP server's
-// own threads send the published pictures (see MJPEGStreamer).
+// own threads send the published pictures (see MJPEGStreamer); its listener
+// thread answers "/status" from `status`, which the main thread keeps up to
+// date and which takes a mutex of its own (SerStatus::mutex_).
 class SerPlayer : public QObject {
     Q_OBJECT
 
@@ -68,8 +71,12 @@ private:
     bool startStreamer();
     void stopStreamer();
     bool publishFrame(int index);
+    // Tells the status whether the timer runs, and the rate.
+    void reportPlayback();
 
     SerReader reader;
+    // Before the streamer, whose listener reads it.
+    SerStatus status;
     quelmor::MJPEGStreamer streamer;
     QTimer timer;
     std::int32_t port = kHttpPort;

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The shipped nginx configuration in front of the built service playing a SER
-# file, with a certificate and a login made here: the viewer page and the
-# stream come through with the login only; everything else, /shutdown
-# included, is nginx's 404 (with or without it), and the stream goes on.
+# file, with a certificate and a login made here: the viewer page, the
+# stream, /status and /snapshot come through with the login only; everything
+# else, /shutdown included, is nginx's 404 (with or without it), and the
+# stream goes on.
 # Prints the delay the proxy adds to each picture, against a direct viewer of
 # the same stream.
 # Usage: nginx_proxy_test.sh SERVICE-EXECUTABLE
@@ -62,6 +63,9 @@ done <<EOF
 /shutdown - 404
 /jpg viewer:wrong 401
 /viewer $LOGIN 200
+/status - 401
+/status $LOGIN 200
+/snapshot $LOGIN 200
 /shutdown $LOGIN 404
 /shutdown/ $LOGIN 404
 /%73hutdown $LOGIN 404

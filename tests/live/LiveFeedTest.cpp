@@ -14,6 +14,9 @@
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -416,24 +419,28 @@ TEST_F(LiveFeedTest, ShowsTileCompressedFitsExposures)
 
 // --- From the start ----------------------------------------------------------
 
-// "/viewer" and the streams answer at once after start, before any picture:
-// with no INDI server, a mistyped device, and the camera switched off. The
-// streams send their header and wait.
-TEST_F(LiveFeedTest, AnswersFromTheStartWhateverTheCameraDoes)
+// "/viewer" and the streams answer at once after start, before any picture,
+// and "/status" says what the feed waits for: with no INDI server, a mistyped
+// device, and the camera switched off; then the camera's pictures, and the
+// focus figures focusMetrics answers. The streams send their header and wait.
+TEST_F(LiveFeedTest, AnswersFromTheStartAndSaysWhatItWaitsFor)
 {
     const struct {
         const char* what;
         QString device;
-        bool server;
+        bool startServer;
+        const char* connection;
+        QJsonArray devices;
     } rows[] = {
-        {"no INDI server", kCamera, false},
-        {"a mistyped device", QStringLiteral("No Such Camera"), true},
-        {"the camera switched off", kCamera, true},
+        {"no INDI server", kCamera, false, "no-server", {}},
+        {"a mistyped device", QStringLiteral("No Such Camera"), true, "no-such-device", {kCamera}},
+        {"the camera switched off", kCamera, false, "waiting-for-picture", {kCamera}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        if (row.server && row.device != kCamera)
+        if (row.startServer) {
             ASSERT_TRUE(simulator.start());
+        }
         service.startFeed(row.device);
         LoopbackClient viewer(kHttpPort);
         ASSERT_TRUE(viewer.send("GET /viewer HTTP/1.1\r\n\r\n"));
@@ -443,9 +450,41 @@ TEST_F(LiveFeedTest, AnswersFromTheStartWhateverTheCameraDoes)
             ASSERT_TRUE(stream.send("GET " + path + " HTTP/1.1\r\n\r\n"));
             EXPECT_EQ(stream.read(kStreamHeader.size(), kEventWaitMs), kStreamHeader) << path;
         }
+        QJsonObject answer;
+        EXPECT_TRUE(waitUntil([&] { return (answer = fetchStatus())["connection"].toString() == row.connection; }))
+            << QJsonDocument(answer).toJson().toStdString();
+        EXPECT_EQ(answer["source"].toString(), "live");
+        EXPECT_EQ(answer["device"].toString(), row.device);
+        EXPECT_EQ(answer["devices"].toArray(), row.devices);
+        EXPECT_TRUE(answer["picture"].isNull());
+        EXPECT_EQ(answer["focus"].toObject()["available"].toBool(true), false);
         EXPECT_TRUE(service.answersEveryQuery());
-        EXPECT_FALSE(service.focusMetrics().available) << "no picture yet";
     }
+
+    ASSERT_TRUE(simulator.connectCamera());
+    ASSERT_TRUE(simulator.streamWithContent());
+    QJsonObject answer, picture;
+    ASSERT_TRUE(waitUntil([&] {
+        answer = fetchStatus();
+        return (picture = answer["picture"].toObject())["fps"].toDouble() > 0;
+    })) << QJsonDocument(answer).toJson().toStdString();
+    EXPECT_EQ(answer["connection"].toString(), "connected");
+    EXPECT_EQ(picture["width"].toInt(), 1280);
+    EXPECT_EQ(picture["height"].toInt(), 1024);
+    EXPECT_EQ(picture["format"].toString(), ".stream_jpg");
+    const QDateTime received = QDateTime::fromString(picture["received"].toString(), Qt::ISODateWithMs);
+    EXPECT_EQ(received.timeSpec(), Qt::UTC) << picture["received"].toString().toStdString();
+    EXPECT_GE(picture["age"].toDouble(-1), 0.0);
+    ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
+    ASSERT_TRUE(simulator.stopStreaming());
+    // Once the last picture is analysed, both tell the same figures.
+    EXPECT_TRUE(waitUntil([&] {
+        const FocusAnswer figures = service.focusMetrics();
+        const QJsonObject focus = fetchStatus()["focus"].toObject();
+        return focus["available"].toBool() && focus["sharpness"].toDouble() == figures.sharpness &&
+            focus["min"].toDouble() == figures.min && focus["max"].toDouble() == figures.max &&
+            focus["median"].toDouble() == figures.median;
+    })) << QJsonDocument(fetchStatus()).toJson().toStdString();
 }
 
 // A port held by another program: the feed runs on (the handler analyses
@@ -871,5 +910,6 @@ TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
     ASSERT_TRUE(simulator.stopStreaming());
     pageUntil(kAgeSeconds, [](const std::string& text) { return std::atoi(text.c_str()) >= 2; });
 }
+
 
 }  // namespace

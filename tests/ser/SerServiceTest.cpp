@@ -7,6 +7,7 @@
 
 #include "EventLoopWait.h"
 #include "HeadlessChromium.h"
+#include "LiveTestSupport.h"
 #include "PortHolder.h"
 #include "TestSupport.h"
 
@@ -21,6 +22,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -247,6 +249,48 @@ TEST_F(SerServiceTest, OpeningAgainAnnouncesEachFrameOnce)
     settleSignals();
     EXPECT_EQ(recorder.frames, (QList<std::pair<int, int>>{{0, kFrames}, {0, 3}, {1, 3}}));
     EXPECT_EQ(shownChannels(), channelsOf(1));
+}
+
+// "/status" names the file without its folder, the frame shown, the frame
+// count, playing or not and the rate set, after each command.
+TEST_F(SerServiceTest, StatusFollowsTheFileAndItsPlayback)
+{
+    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("status.ser")));
+    const struct {
+        const char* method;
+        QVariant argument;
+        int frame;  // -1: any
+        bool playing;
+        double fps;
+    } steps[] = {
+        {"", {}, 0, false, 15.0},
+        {"seekSer", 2, 2, false, 15.0},
+        {"setSerSpeed", 40.0, 2, false, 40.0},
+        {"playSer", {}, -1, true, 40.0},
+        {"pauseSer", {}, -1, false, 40.0},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.method);
+        if (*step.method)
+            command(QString::fromLatin1(step.method), step.argument);
+        settleSignals();
+        const QJsonObject status = fetchStatus();
+        const QJsonObject ser = status["ser"].toObject();
+        const QJsonObject picture = status["picture"].toObject();
+        EXPECT_EQ(status["source"].toString(), "ser");
+        EXPECT_FALSE(status.contains("device"));
+        EXPECT_EQ(ser["file"].toString(), "status.ser");
+        EXPECT_TRUE(step.frame < 0 || ser["frame"].toInt() == step.frame) << ser["frame"].toInt();
+        EXPECT_EQ(ser["frames"].toInt(), kFrames);
+        EXPECT_EQ(ser["playing"].toBool(!step.playing), step.playing);
+        EXPECT_EQ(ser["fps"].toDouble(), step.fps);
+        EXPECT_EQ(picture["width"].toInt(), kWidth);
+        EXPECT_EQ(picture["height"].toInt(), kHeight);
+        EXPECT_EQ(picture["format"].toString(), "ser");
+        EXPECT_FALSE(status["focus"].toObject()["available"].toBool(true));
+    }
+    EXPECT_TRUE(waitUntil([] { return fetchStatus()["picture"].toObject()["fps"].toDouble() > 0; }))
+        << "no rate after playing";
 }
 
 // Port 8080 held by another program: the open fails and names the port.

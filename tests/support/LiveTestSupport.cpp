@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QJsonDocument>
 #include <QThread>
 
 namespace quelmor::test {
@@ -50,6 +51,17 @@ JpegInfo inspectJpeg(const std::string& bytes)
         info.mean = sum / pixels.size();
     }
     return info;
+}
+
+QJsonObject fetchStatus()
+{
+    LoopbackClient client(kHttpPort);
+    client.send("GET /status HTTP/1.1\r\n\r\n");
+    const std::string answer = client.readUntilClosed(kEventWaitMs);
+    const std::size_t body = answer.find("\r\n\r\n");
+    if (body == std::string::npos)
+        return {};
+    return QJsonDocument::fromJson(QByteArray::fromStdString(answer.substr(body + 4))).object();
 }
 
 }  // namespace quelmor::test

@@ -5,6 +5,7 @@
 #include "IndiSimulator.h"
 #include "LoopbackClient.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
@@ -29,5 +30,9 @@ struct JpegInfo {
     double mean = 0.0;  // over every sample
 };
 JpegInfo inspectJpeg(const std::string& bytes);
+
+// GET "/status" on port 8080, parsed (the SER tests read it too); an empty
+// object when the answer is no JSON object.
+QJsonObject fetchStatus();
 
 }  // namespace quelmor::test
