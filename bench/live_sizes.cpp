@@ -4,23 +4,33 @@
 // real indiserver on port 7624), read by stream viewers on threads of their
 // own. Needs both ports: run it in a private network namespace,
 //   tests/mjpeg/in_network_namespace.sh build/bench/live_sizes [PICTURES]
-// The camera sends 6248 x 4176 16-bit grey FITS pictures (plain, a star field
-// on a sky gradient with fresh noise in each), one a second or as soon as the
-// last one reached every viewer if later, then 1280 x 1024 grey JPEGs as
-// ".stream_jpg" (quality 90), one each 0.2 s. One line per set of viewers:
-//   sizes camera=... viewers=... pictures=... cpu_ms_per_picture=... VIEWER_kb=... VIEWER_size=WxH
-// over PICTURES pictures (10 FITS; three times as many JPEGs), after one to
-// warm up; VIEWER is full or wN for "/jpg?width=N"; VIEWER_kb is the mean
-// size of the pictures it received (repeats of a picture not counted),
+// The camera sends 6248 x 4176 16-bit grey FITS pictures (plain; a star field
+// on a sky gradient, fresh noise in each), one a second or, if later, once the
+// last one reached every viewer; then 1280 x 1024 grey JPEGs (quality 90) as
+// ".stream_jpg", one each 0.2 s likewise. One line per set of viewers:
+//   sizes camera=... viewers=... pictures=... cpu_ms_per_picture=... http_ms=...
+//         VIEWER_kb=... VIEWER_size=WxH
+// over PICTURES pictures (10 FITS; three times as many JPEGs), after three to
+// warm up. VIEWER is full, or wN for "/jpg?width=N"; VIEWER_kb is the mean
+// size of the pictures it received (a picture's repeats not counted),
 // VIEWER_size the size of its last one. cpu_ms is the process's CPU time
-// (getrusage) less that of this program's own threads (viewers and main), so
-// the service's: receiving, decoding, rendering, analysing, encoding, sending.
-// Wall times are left out: on a shared machine they say little. Then, against
-// one full-size viewer alone:
+// (getrusage) less that of this program's own threads (viewers and main):
+// the service's, receiving, decoding, rendering, analysing, encoding and
+// sending; http_ms is the part of it in the HTTP server's threads, which make
+// the reduced sizes and send. No wall times: on a shared machine they say
+// little. Then, against one full-size viewer alone:
 //   sizes ratio camera=... viewer=... bytes_fewer=... cpu_ratio=...
-// and what a JPEG camera's viewers get: the size on "/jpg?width=640" and how
-// many of the pictures on "/jpg" were byte for byte ones the camera sent:
+// and what a JPEG camera's viewers get: the size on "/jpg?width=640", and how
+// many pictures on "/jpg" were byte for byte ones the camera sent (the
+// stream's and each part's headers are checked as the tests expect them):
 //   sizes check width640=WxH passthrough_identical=N/M
+// Last, with the live feed stopped, where a FITS picture's CPU goes once
+// received (the rest of cpu_ms is receiving it): the same pictures fed straight
+// to a Client, one a second, with one viewer:
+//   sizes split camera=fits16 viewers=... pictures=... picture_ms=... http_ms=... other_ms=...
+// picture_ms in the call to Client::processPicture (decoding, stretching,
+// rendering, and encoding for a full-size viewer), then http_ms in the HTTP
+// server's threads and other_ms elsewhere (the analysis, mostly).
 #include "FitsFiles.h"
 #include "LiveTestSupport.h"
 
@@ -30,6 +40,7 @@
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -37,6 +48,7 @@
 #include <fitsio.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -62,8 +74,11 @@ constexpr int kVariants = 3;  // pictures alternate, so that each differs from t
 constexpr int kPartWaitMs = 200;
 constexpr int kPictureWaitMs = 120000;
 constexpr int kWarmUpTries = 5;
+constexpr int kWarmUpPictures = 3;
 constexpr int kWarmUpWaitMs = 30000;
 constexpr int kJpegQuality = 90;
+// The HTTP server's threads: its workers make the reduced sizes and send every part.
+const QString kHttpThreads = QStringLiteral("quelmor-");
 
 struct Sky {
     int width, height;
@@ -94,8 +109,8 @@ std::vector<double> starField(const Sky& sky, unsigned seed)
         const double amplitude = sky.peak * std::pow(unit(stars), 4.0);
         for (int y = std::max(0, int(cy) - reach); y < std::min(sky.height, int(cy) + reach); ++y)
             for (int x = std::max(0, int(cx) - reach); x < std::min(sky.width, int(cx) + reach); ++x)
-                values[std::size_t(y) * sky.width + x] += amplitude *
-                    std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * kStarSigma * kStarSigma));
+                values[std::size_t(y) * sky.width + x] +=
+                    amplitude * std::exp(-((x - cx) * (x - cx) + (y - cy) * (y - cy)) / (2 * kStarSigma * kStarSigma));
     }
     for (double& value : values)
         value = std::clamp(std::round(value), 0.0, sky.top);
@@ -121,13 +136,13 @@ QByteArray jpegPicture(unsigned seed)
     return bytes;
 }
 
-double seconds(const timespec& time) { return double(time.tv_sec) + time.tv_nsec / 1e9; }
-
 double threadCpuSeconds(pthread_t thread)
 {
     clockid_t clock;
     timespec time{};
-    return pthread_getcpuclockid(thread, &clock) == 0 && clock_gettime(clock, &time) == 0 ? seconds(time) : 0.0;
+    return pthread_getcpuclockid(thread, &clock) == 0 && clock_gettime(clock, &time) == 0
+        ? double(time.tv_sec) + time.tv_nsec / 1e9
+        : 0.0;
 }
 
 double processCpuSeconds()
@@ -137,21 +152,38 @@ double processCpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
+// The CPU time of this process's threads whose names begin with `prefix`.
+double namedThreadsCpuSeconds(const QString& prefix)
+{
+    double total = 0.0;
+    for (const QString& task : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        QFile stat(QStringLiteral("/proc/self/task/%1/stat").arg(task));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith(prefix.toLatin1()) ||
+            !stat.open(QIODevice::ReadOnly))
+            continue;
+        // After the name in parentheses: state, then 10 fields, then utime and stime in ticks.
+        const QList<QByteArray> fields = stat.readAll().split(')').last().simplified().split(' ');
+        if (fields.size() > 12)
+            total += (fields[11].toDouble() + fields[12].toDouble()) / double(sysconf(_SC_CLK_TCK));
+    }
+    return total;
+}
+
 // One stream viewer of `path`, reading parts on its own thread. A part that
 // differs from the one before is a new picture; with a digest log, it counts
 // those whose SHA-256 the driver logged.
 class Viewer {
 public:
-    Viewer(std::string path, QString digestLog = {})
-        : path_(std::move(path)), digestLog_(std::move(digestLog)), stream_(openStream(path_)),
-          thread_([this] { run(); })
-    { }
+    Viewer(const std::string& path, QString digestLog)
+        : digestLog_(std::move(digestLog)), stream_(openStream(path)), thread_([this] { run(); })
+    {
+    }
     ~Viewer()
     {
         stop_ = true;
         thread_.join();
     }
-    bool isOpen() const { return stream_ != nullptr; }
     int pictures() const { return pictures_; }
     double cpuSeconds() { return threadCpuSeconds(thread_.native_handle()); }
     // Mean picture bytes from now on, and the size of the last picture.
@@ -189,7 +221,6 @@ private:
         return log.open(QIODevice::ReadOnly) && log.readAll().contains(digest);
     }
 
-    const std::string path_;
     const QString digestLog_;
     std::unique_ptr<LoopbackClient> stream_;
     std::atomic<bool> stop_{false};
@@ -236,6 +267,7 @@ struct ViewerFigures {
 
 struct Figures {
     double cpuMs = -1.0;  // the service's, per picture; negative when pictures stopped coming
+    double httpMs = 0.0;  // of that, the HTTP server's threads
     std::vector<ViewerFigures> viewers;
 };
 
@@ -245,7 +277,7 @@ std::string viewerName(const std::string& path)
     return query == std::string::npos ? "full" : "w" + path.substr(query + 6);
 }
 
-// Opens the viewers, warms up with one picture, then sends the camera's pictures.
+// Opens the viewers, warms up, then sends the camera's pictures.
 Figures runViewers(IndiSimulator& driver, const Camera& camera, int& sent, const std::vector<std::string>& paths,
     const QString& digestLog)
 {
@@ -253,11 +285,20 @@ Figures runViewers(IndiSimulator& driver, const Camera& camera, int& sent, const
     for (const std::string& path : paths)
         viewers.push_back(std::make_unique<Viewer>(path, digestLog));
     Figures figures;
+    // A viewer that joins gets the current picture first: it is no new one.
+    const bool joined = sent == 0 || waitUntil([&] {
+        return std::all_of(viewers.begin(), viewers.end(), [](const auto& v) { return v->pictures() > 0; });
+    });
     // The first picture is lost when it comes before the feed watches the camera.
     bool warm = false;
     for (int tries = 0; tries < kWarmUpTries && !warm; ++tries)
         warm = deliver(driver, camera, sent, viewers, kWarmUpWaitMs);
-    if (!warm || std::any_of(viewers.begin(), viewers.end(), [](const auto& v) { return !v->isOpen(); }))
+    // The work of the camera's pictures before, analysis included, ends meanwhile.
+    for (int i = 1; i < kWarmUpPictures && warm; ++i) {
+        std::this_thread::sleep_for(camera.period);
+        warm = deliver(driver, camera, sent, viewers);
+    }
+    if (!joined || !warm)  // also when a viewer's stream never opened
         return figures;
     const auto benchCpu = [&] {
         double total = threadCpuSeconds(pthread_self());
@@ -268,6 +309,7 @@ Figures runViewers(IndiSimulator& driver, const Camera& camera, int& sent, const
     for (const auto& viewer : viewers)
         viewer->resetBytes();
     const double start = processCpuSeconds() - benchCpu();
+    const double httpStart = namedThreadsCpuSeconds(kHttpThreads);
     for (int i = 0; i < camera.pictures; ++i) {
         const auto due = Clock::now() + camera.period;
         if (!deliver(driver, camera, sent, viewers))
@@ -275,6 +317,7 @@ Figures runViewers(IndiSimulator& driver, const Camera& camera, int& sent, const
         std::this_thread::sleep_until(due);
     }
     figures.cpuMs = (processCpuSeconds() - benchCpu() - start) * 1000.0 / camera.pictures;
+    figures.httpMs = (namedThreadsCpuSeconds(kHttpThreads) - httpStart) * 1000.0 / camera.pictures;
     for (std::size_t i = 0; i < paths.size(); ++i)
         figures.viewers.push_back({viewerName(paths[i]), viewers[i]->kilobytesPerPicture(), viewers[i]->lastSize(),
             viewers[i]->identical(), viewers[i]->pictures()});
@@ -286,11 +329,11 @@ void printFigures(const Camera& camera, const Figures& figures)
     std::string names;
     for (const ViewerFigures& viewer : figures.viewers)
         names += (names.empty() ? "" : "+") + viewer.name;
-    std::printf("sizes camera=%s viewers=%s pictures=%d cpu_ms_per_picture=%.1f", camera.name, names.c_str(),
-        camera.pictures, figures.cpuMs);
+    std::printf("sizes camera=%s viewers=%s pictures=%d cpu_ms_per_picture=%.1f http_ms=%.1f", camera.name,
+        names.c_str(), camera.pictures, figures.cpuMs, figures.httpMs);
     for (const ViewerFigures& viewer : figures.viewers)
-        std::printf(" %s_kb=%.1f %s_size=%s", viewer.name.c_str(), viewer.kilobytes, viewer.name.c_str(),
-            viewer.size.c_str());
+        std::printf(
+            " %s_kb=%.1f %s_size=%s", viewer.name.c_str(), viewer.kilobytes, viewer.name.c_str(), viewer.size.c_str());
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -303,7 +346,7 @@ void printRatio(const Camera& camera, const Figures& full, const Figures& reduce
     std::fflush(stdout);
 }
 
-// Writes `count` variants of a picture; their paths, or none on failure.
+// Writes kVariants variants of a picture; their paths, or none on failure.
 std::vector<QString> writeVariants(const QTemporaryDir& directory, const char* name, QByteArray (*make)(unsigned))
 {
     std::vector<QString> paths;
@@ -317,6 +360,49 @@ std::vector<QString> writeVariants(const QTemporaryDir& directory, const char* n
     return paths;
 }
 
+// Where a FITS picture's CPU goes once received: the same pictures fed
+// straight to a Client's processPicture, one each camera period, while a
+// viewer of `path` watches. The process's CPU time (less the viewer's) during
+// the call is the picture work (decoding, stretching, rendering, and encoding
+// for a full-size viewer); after it, in the HTTP server's threads, making the
+// reduced size and sending, and elsewhere, mostly the analysis. Run with the
+// live feed stopped, for port 8080.
+void printSplit(const Camera& camera, const std::string& path)
+{
+    Client client(QStringLiteral("split"));
+    std::vector<QByteArray> variants;
+    for (const QString& name : camera.files) {
+        QFile file(name);
+        variants.push_back(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+    }
+    if (!client.startHttpServer())
+        return;
+    Viewer viewer(path, {});
+    // The picture work runs on this thread; after it, this thread only waits.
+    const auto serviceCpu = [&] { return processCpuSeconds() - viewer.cpuSeconds(); };
+    const auto othersCpu = [&] { return serviceCpu() - threadCpuSeconds(pthread_self()); };
+    double picture = 0.0, after = 0.0, http = 0.0;
+    for (int i = 0; i <= camera.pictures; ++i) {
+        const int before = viewer.pictures();
+        const double start = serviceCpu(), httpStart = namedThreadsCpuSeconds(kHttpThreads);
+        client.processPicture({variants[std::size_t(i % kVariants)], camera.format, {}, {}});
+        const double called = serviceCpu(), othersCalled = othersCpu();
+        if (!waitUntil([&] { return viewer.pictures() > before; }, kPictureWaitMs))
+            return;
+        std::this_thread::sleep_for(camera.period);
+        if (i == 0)  // the first warms up
+            continue;
+        picture += called - start;
+        after += othersCpu() - othersCalled;
+        http += namedThreadsCpuSeconds(kHttpThreads) - httpStart;
+    }
+    const double perPicture = 1000.0 / camera.pictures;
+    std::printf("sizes split camera=%s viewers=%s pictures=%d picture_ms=%.1f http_ms=%.1f other_ms=%.1f\n",
+        camera.name, viewerName(path).c_str(), camera.pictures, picture * perPicture, http * perPicture,
+        (after - http) * perPicture);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -324,8 +410,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const int pictures = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultPictures;
     QTemporaryDir directory;
-    const Camera fits{"fits16", ".fits", writeVariants(directory, "sky.fits", fitsPicture), std::chrono::seconds(1),
-        pictures};
+    const Camera fits{
+        "fits16", ".fits", writeVariants(directory, "sky.fits", fitsPicture), std::chrono::seconds(1), pictures};
     const Camera jpeg{"stream_jpg", ".stream_jpg", writeVariants(directory, "sky.jpg", jpegPicture),
         std::chrono::milliseconds(200), pictures * kJpegPicturesPerFits};
     IndiSimulator driver;
@@ -333,22 +419,25 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "no pictures written, or indiserver with the picture driver did not start\n");
         return 1;
     }
-    Client client(QString::fromLatin1(kDevice));
-    client.start();
+    auto client = std::make_unique<Client>(QString::fromLatin1(kDevice));
+    client->start();
     int sent = 0;
+    bool failed = false;
     const auto run = [&](const Camera& camera, const std::vector<std::string>& paths, const QString& digests = {}) {
-        const Figures figures = runViewers(driver, camera, sent, paths, digests);
-        if (figures.cpuMs < 0) {
+        const Figures figures = failed ? Figures() : runViewers(driver, camera, sent, paths, digests);
+        if (figures.cpuMs < 0 && !failed)
             std::fprintf(stderr, "pictures stopped reaching the viewers %s\n", paths.front().c_str());
-            std::exit(1);
-        }
-        printFigures(camera, figures);
+        failed = figures.cpuMs < 0;
+        if (!failed)
+            printFigures(camera, figures);
         return figures;
     };
     const Figures full = run(fits, {"/jpg"});
     const Figures reduced = run(fits, {"/jpg?width=1600"});
     run(fits, {"/jpg", "/jpg?width=1600"});
     const Figures quarter = run(fits, {"/jpg?width=1500"});
+    if (failed)
+        return 1;
     printRatio(fits, full, reduced);
     printRatio(fits, full, quarter);
 
@@ -356,8 +445,14 @@ int main(int argc, char** argv)
     driver.tellPictureDriver(QStringLiteral("digests ") + digests);
     const Figures small = run(jpeg, {"/jpg?width=640"});
     const Figures whole = run(jpeg, {"/jpg"}, digests);
+    if (failed)
+        return 1;
     printRatio(jpeg, whole, small);
     std::printf("sizes check width640=%s passthrough_identical=%d/%d\n", small.viewers[0].size.c_str(),
         whole.viewers[0].identical, whole.viewers[0].pictures);
+
+    client.reset();
+    for (const char* path : {"/jpg", "/jpg?width=1600"})
+        printSplit(fits, path);
     return 0;
 }
