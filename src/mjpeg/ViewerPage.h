@@ -411,7 +411,10 @@ button:disabled{opacity:.4}
     var parts = [], picture = status.picture, ser = status.ser;
     if (status.source == 'none') parts.push('no source');
     if (status.source == 'live') parts.push(waitingFor(status));
-    if (status.source == 'ser' && ser) parts.push(ser.file + ', frame ' + ser.frame + ' of ' + ser.frames);
+    // Frames count from 0 over the bus, from 1 for the eye.
+    if (status.source == 'ser' && ser)
+      parts.push(ser.file + (ser.frame >= 0 ? ', frame ' + (ser.frame + 1) + ' of ' + ser.frames : '') +
+                 (ser.playing ? '' : ', paused'));
     if (picture) {
       parts.push(picture.width + ' \u00d7 ' + picture.height);
       if (picture.fps > 0) parts.push(rate(picture.fps));
