@@ -4,6 +4,7 @@
 #include "BlobRecorder.h"
 #include "FitsFiles.h"
 #include "HeadlessChromium.h"
+#include "HeadlessFirefox.h"
 #include "JpegCodec.h"
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
@@ -873,8 +874,10 @@ TEST_F(LiveFeedTest, ReconnectsWhenTheIndiServerComesBack)
 // the size it shows (600 of 1280 pixels: the half size), and at full size once
 // double-clicked to 1:1. Its sharpness figure follows the pictures, and its
 // info line counts the last picture's age once the camera stops.
-TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
+template <typename Browser>
+void followTheCameraFromTheStart(IndiSimulator& simulator, Service& service)
 {
+    SKIP_WITHOUT_PEER(Browser::kProgram);
     const std::string kInfo = "document.getElementById('info').textContent";
     const std::string kSharpness = "document.getElementById('focus').hidden ? '' : "
                                    "document.getElementById('sharpness').textContent";
@@ -882,18 +885,18 @@ TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
     const std::string kAgeSeconds = "(/(\\d+) s ago/.exec(" + kInfo + ") || ['', '-1'])[1]";
     const std::string kDoubleClickCentre = "String(document.getElementById('view').dispatchEvent(new MouseEvent("
                                            "'dblclick', {bubbles: true, clientX: 320, clientY: 240})))";
-    HeadlessChromium chromium(kWindowWidth, kWindowHeight);
+    Browser browser(kWindowWidth, kWindowHeight);
     // What `expression` gives in the page once `wanted` holds for it.
-    const auto pageUntil = [&chromium](const std::string& expression, const auto& wanted) {
+    const auto pageUntil = [&browser](const std::string& expression, const auto& wanted) {
         std::string text;
-        EXPECT_TRUE(waitUntil([&] { return wanted(text = chromium.evaluate(expression)); }))
-            << expression << " gives \"" << text << "\" " << chromium.error();
+        EXPECT_TRUE(waitUntil([&] { return wanted(text = browser.evaluate(expression)); }))
+            << expression << " gives \"" << text << "\" " << browser.error();
         return text;
     };
     const auto is = [](const char* wanted) { return [wanted](const std::string& text) { return text == wanted; }; };
 
     service.startFeed(kCamera);
-    ASSERT_TRUE(chromium.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer")) << chromium.error();
+    ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer")) << browser.error();
     pageUntil(kInfo, is("waiting for the INDI server"));
     ASSERT_TRUE(simulator.start());
     pageUntil(kInfo, is("waiting for the first picture"));
@@ -905,11 +908,20 @@ TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStart)
     // A quarter of the noise: another sharpness.
     ASSERT_TRUE(simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=1000")}));
     pageUntil(kSharpness, [&](const std::string& text) { return !text.empty() && text != sharpness; });
-    ASSERT_EQ(chromium.evaluate(kDoubleClickCentre), "true") << chromium.error();
+    ASSERT_EQ(browser.evaluate(kDoubleClickCentre), "true") << browser.error();
     pageUntil(kPictureWidth, is("1280"));
     ASSERT_TRUE(simulator.stopStreaming());
     pageUntil(kAgeSeconds, [](const std::string& text) { return std::atoi(text.c_str()) >= 2; });
 }
 
+TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStartInChromium)
+{
+    followTheCameraFromTheStart<HeadlessChromium>(simulator, service);
+}
+
+TEST_F(LiveFeedTest, ViewerPageFollowsTheCameraFromTheStartInFirefox)
+{
+    followTheCameraFromTheStart<HeadlessFirefox>(simulator, service);
+}
 
 }  // namespace
