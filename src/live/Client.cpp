@@ -318,6 +318,8 @@ void Client::showPictureAgain()
             return;
         // A copy: showing it replaces shownPicture. The samples are shared, not copied.
         const ShownPicture shown = shownPicture;
+        formatInWork = shown.format;
+        arrivalInWork = shown.arrival;
         if (!shown.frame.samples.isEmpty())
             processFrame(shown.format, shown.frame);
         else if (!shown.jpeg.isEmpty())

@@ -273,10 +273,12 @@ private:
     // Formats whose pictures could not be shown, each logged once.
     std::set<std::string> reportedFormats;
     // What the picture work last showed, for a new stretch to show again: a
-    // decoded frame (its samples shared, not copied) with its format string,
-    // or the camera's whole JPEG (then the frame is empty).
+    // decoded frame (its samples shared, not copied) or the camera's whole
+    // JPEG (then the frame is empty), with its format and arrival, which the
+    // status keeps telling.
     struct ShownPicture {
         std::string format;
+        PictureArrival arrival;
         CameraFrame frame;
         QByteArray jpeg;
     };

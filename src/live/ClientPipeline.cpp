@@ -47,7 +47,7 @@ void Client::processPicture(const Picture& picture)
 
 void Client::processJpeg(const QByteArray& bytes)
 {
-    shownPicture = {std::string(), CameraFrame(), bytes};
+    shownPicture = {formatInWork, arrivalInWork, CameraFrame(), bytes};
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.constData());
     const auto length = static_cast<int>(bytes.size());
     bool stretchActive = false;
@@ -79,7 +79,7 @@ void Client::processJpeg(const QByteArray& bytes)
 
 void Client::processFrame(const std::string& format, const CameraFrame& frame)
 {
-    shownPicture = {format, frame, QByteArray()};
+    shownPicture = {formatInWork, arrivalInWork, frame, QByteArray()};
     std::optional<StretchParams> params;
     {
         std::lock_guard<std::mutex> lock(frameMutex);
