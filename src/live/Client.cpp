@@ -256,7 +256,6 @@ void Client::receivePicture(const INDI::PropertyView<IBLOB>& blob)
         return;
     liveStatus.pictureArrived();
     Picture picture;
-    picture.arrival = PictureArrival::now();
     try {
         picture.bytes = QByteArray(static_cast<const char*>(element.getBlob()), element.getBlobLen());
     } catch (const std::bad_alloc&) {

@@ -129,7 +129,8 @@ public:
         QByteArray bytes;
         std::string format;
         StreamGeometry geometry;
-        PictureArrival arrival;
+        // When it arrived: when the Picture was made, unless set.
+        PictureArrival arrival = PictureArrival::now();
     };
 
     // Does not connect. `indiHost` names the loopback INDI server: TCP by
