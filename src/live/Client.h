@@ -20,6 +20,7 @@
 #include <basedevice.h>
 #include <indipropertyview.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -52,7 +53,7 @@
 // arrives later replaces the task or runs after it, so it stays the one shown.
 // The publisher takes pictures from both workers, under locks of its own.
 // frameMutex guards stretch, the latest frames and the focus state; it is held
-// only to copy or swap. lastAnalysisTime, stretchedPicture, reportedFormats
+// only to copy or swap. lastAnalysisTime, stretchedPictures, reportedFormats
 // and shownPicture are touched only by the picture work (the stretched
 // picture's rows also by the pool task of a StretchedJpegWriter, which it
 // waits for); httpServerFailed only by start() and then httpServerRetry's
@@ -169,9 +170,10 @@ public:
     bool startHttpServer();
 
     // Decodes the JPEG, refreshes the analysis frame, stretches it with the
-    // current settings and encodes it as JPEG into `jpeg`. False when the bytes
-    // are no 1- or 3-component JPEG or encoding fails.
-    bool renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg);
+    // current settings into `picture` and, unless `quality` is
+    // StretchedJpegWriter::kStretchOnly, encodes it as JPEG into `jpeg`. False
+    // when the bytes are no 1- or 3-component JPEG or encoding fails.
+    bool renderStretchedJpeg(const unsigned char* bytes, int length, QImage& picture, int quality, QByteArray& jpeg);
 
 protected:
     void newDevice(INDI::BaseDevice device) override;
@@ -250,6 +252,13 @@ private:
     // of the analysis frame.
     void analyse();
     void publish(const char* path, const char* bytes, std::size_t length);
+    // Publishes the picture on "/jpg"; `jpeg` is its full size when encoded already.
+    void publishPicture(std::shared_ptr<const quelmor::ScalablePicture> picture, const QByteArray& jpeg);
+    // Whether "/jpg" has a viewer of a picture `width` wide at full size, who
+    // is best served by encoding it while it is rendered.
+    bool fullSizeWatched(std::int32_t width) const;
+    // A picture to render into that no published picture shares any more.
+    QImage& unsharedStretchedPicture();
 
     // One line on standard error, which the journal keeps.
     static void logLine(const QString& line);
@@ -268,9 +277,10 @@ private:
     std::chrono::steady_clock::time_point lastAnalysisTime{};
     // The last start could not listen (port taken); retried by httpServerRetry.
     bool httpServerFailed = false;
-    // The stretched picture, kept for the next one of the same size: fresh
+    // The stretched pictures, kept for the next ones of the same size: fresh
     // pages for every picture cost the stretch about as much as its own work.
-    QImage stretchedPicture;
+    // Two, since the publisher keeps the last one while the next is rendered.
+    std::array<QImage, 2> stretchedPictures;
     // Formats whose pictures could not be shown, each logged once.
     std::set<std::string> reportedFormats;
     // What the picture work last showed, for a new stretch to show again: a

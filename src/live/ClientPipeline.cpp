@@ -3,9 +3,11 @@
 #include "live/Client.h"
 
 #include "live/FrameDecoding.h"
+#include "live/CameraJpegPicture.h"
 #include "live/FrameRendering.h"
 #include "live/Histogram.h"
 #include "live/StretchedJpegWriter.h"
+#include "stretch/RenderedPicture.h"
 
 #include <QImage>
 
@@ -55,14 +57,17 @@ void Client::processJpeg(const QByteArray& bytes)
         std::lock_guard<std::mutex> lock(frameMutex);
         stretchActive = stretch.stretchActive();
     }
+    auto cameraPicture = std::make_shared<const CameraJpegPicture>(bytes);
+    const std::int32_t width = cameraPicture->width();
+    const std::int32_t height = cameraPicture->height();
+    QImage& picture = unsharedStretchedPicture();
     QByteArray stretched;
-    const bool rendered = stretchActive && renderStretchedJpeg(data, length, stretched);
+    const int quality = fullSizeWatched(width) ? kStretchedJpegQuality : StretchedJpegWriter::kStretchOnly;
+    const bool rendered = stretchActive && renderStretchedJpeg(data, length, picture, quality, stretched);
     if (rendered)
-        publish(kPicturePath, stretched.constData(), static_cast<std::size_t>(stretched.size()));
+        publishPicture(std::make_shared<const RenderedPicture>(picture, kStretchedJpegQuality), stretched);
     else
-        publish(kPicturePath, bytes.constData(), static_cast<std::size_t>(length));
-    std::int32_t width = 0, height = 0;
-    readJpegSize(data, static_cast<unsigned long>(length), width, height);
+        publishPicture(std::move(cameraPicture), bytes);
     pictureShown(width, height);
 
     const auto now = std::chrono::steady_clock::now();
@@ -87,15 +92,22 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
             params = stretch.params();
         latestFrame = frame;
     }
+    QImage& picture = unsharedStretchedPicture();
     QByteArray jpeg;
-    if (!renderFrameJpeg(frame, params ? &*params : nullptr, stretchedPicture, kStretchedJpegQuality, jpeg)) {
+    const StretchParams* shownStretch = params ? &*params : nullptr;
+    // Encoded while rendered only for a viewer at full size; the publisher
+    // makes each size, this one too, when a viewer first needs it.
+    const bool rendered = fullSizeWatched(frame.width)
+        ? renderFrameJpeg(frame, shownStretch, picture, kStretchedJpegQuality, jpeg)
+        : renderFramePicture(frame, shownStretch, picture);
+    if (!rendered) {
         reportUnshowable(format,
             QStringLiteral("its %1 x %2 picture could not be rendered or encoded").arg(frame.width).arg(frame.height));
         return;
     }
     if (pictureWorkCancelled())
         return;
-    publish(kPicturePath, jpeg.constData(), static_cast<std::size_t>(jpeg.size()));
+    publishPicture(std::make_shared<const RenderedPicture>(picture, kStretchedJpegQuality), jpeg);
     pictureShown(frame.width, frame.height);
 
     const auto now = std::chrono::steady_clock::now();
@@ -106,7 +118,7 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
     // analysis reads: its planes spare the analysis a second render.
     QByteArray shownPlanes;
     if (!params && frame.pixelType != PixelType::UInt8)
-        planesOfPicture(stretchedPicture, shownPlanes);
+        planesOfPicture(picture, shownPlanes);
     analysisWorker.submit([this, frame, shownPlanes] {
         refreshAnalysisFrame(frame, shownPlanes);
         analyse();
@@ -129,7 +141,7 @@ bool Client::decodeAnalysisFrame(
         !pictureWorkCancelled();
 }
 
-bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteArray& jpeg)
+bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QImage& picture, int quality, QByteArray& jpeg)
 {
     StretchParams params;
     {
@@ -141,8 +153,8 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QByteAr
     std::optional<StretchedJpegWriter> writer;
     const auto writeRows = [&](const DecodedRows& rows) {
         if (!writer) {
-            prepareOutputImage(stretchedPicture, rows.width, rows.height, rows.channels);
-            writer.emplace(params, rows, &stretchedPicture, kStretchedJpegQuality);
+            prepareOutputImage(picture, rows.width, rows.height, rows.channels);
+            writer.emplace(params, rows, &picture, quality);
         }
         writer->rowsDecoded(rows.firstRow + rows.rowCount);
     };
@@ -210,4 +222,25 @@ bool Client::pictureWorkCancelled() const
 void Client::publish(const char* path, const char* bytes, std::size_t length)
 {
     streamer.publish(path, std::string(bytes, length));
+}
+
+void Client::publishPicture(std::shared_ptr<const quelmor::ScalablePicture> picture, const QByteArray& jpeg)
+{
+    streamer.publish(kPicturePath, std::move(picture), jpeg.toStdString());
+}
+
+bool Client::fullSizeWatched(std::int32_t width) const
+{
+    return streamer.watchedAtFullSize(kPicturePath, width);
+}
+
+QImage& Client::unsharedStretchedPicture()
+{
+    for (QImage& picture : stretchedPictures) {
+        if (picture.isNull() || picture.isDetached())
+            return picture;
+    }
+    // Both are still being sent: a fresh one, rather than a copy of one of them.
+    stretchedPictures.front() = QImage();
+    return stretchedPictures.front();
 }

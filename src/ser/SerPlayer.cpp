@@ -2,6 +2,7 @@
 #include "ser/SerPlayer.h"
 
 #include "stretch/JpegEncoding.h"
+#include "stretch/RenderedPicture.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -168,10 +169,17 @@ void SerPlayer::reportPlayback()
 
 bool SerPlayer::publishFrame(int index)
 {
-    QByteArray jpeg;
-    if (!renderer.render(reader, index) || !encodePictureJpeg(renderer.picture(), SerFrameRenderer::kJpegQuality, jpeg))
+    if (!renderer.render(reader, index))
         return false;
-    streamer.publish(kStreamPath, jpeg.toStdString());
+    const QImage& picture = renderer.picture();
+    // Encoded here only for a viewer at full size; the publisher makes each
+    // size, this one too, when a viewer first needs it.
+    QByteArray jpeg;
+    if (streamer.watchedAtFullSize(kStreamPath, picture.width()) &&
+        !encodePictureJpeg(picture, SerFrameRenderer::kJpegQuality, jpeg))
+        return false;
+    streamer.publish(kStreamPath, std::make_shared<const RenderedPicture>(picture, SerFrameRenderer::kJpegQuality),
+        jpeg.toStdString());
     status.frameShown(index);
     emit frameChanged(index, reader.frameCount());
     return true;
