@@ -38,8 +38,8 @@ using test::waitFor;
 constexpr int kSmallReceiveBufferBytes = 4096;
 
 const std::string kViewerHead = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n";
-// The page stays small and self-contained.
-constexpr std::size_t kMostViewerPageBytes = 8192;
+// The page, with its zoom, status line and histogram, stays small and self-contained.
+constexpr std::size_t kMostViewerPageBytes = 32 * 1024;
 
 // Whether `answer` is `head` followed by the viewer page: one HTML document
 // that shows "/jpg" and loads nothing from elsewhere.
