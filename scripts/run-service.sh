@@ -230,7 +230,7 @@ service_serves() {
   local listener
   listener=$(ss -ltnpH "sport = :$HTTP_PORT" | sed -n 's/.*users:(("[^"]*",pid=\([0-9]*\).*/\1/p' | head -n1)
   [[ -n "$listener" && "$(ps -o sid= -p "$listener" | tr -d ' ')" == "$service_pid" ]] &&
-    curl -sf -m 2 "http://127.0.0.1:$HTTP_PORT/viewer" | grep -q "fetch('/jpg'"
+    curl -sf -m 2 "http://127.0.0.1:$HTTP_PORT/viewer" | grep -q "<title>Viewer</title>"
 }
 
 # wait_until_serving WHY: waits for the service to serve; exits saying WHY it does not.
