@@ -59,6 +59,18 @@ std::int32_t requestedWidth(const HttpRequest& request)
     return static_cast<std::int32_t>(std::stoi(std::string(*value)));
 }
 
+// The head of a 200 answer that carries pictures: never cached, and the
+// connection closed after it, as MJPEG clients expect.
+HttpResponse uncachedPictureResponse(const HttpRequest& request, const char* content_type)
+{
+    HttpResponse response = makeResponse(request, 200, "OK");
+    response.setHeader("Content-Type", content_type);
+    response.setHeader("Pragma", "no-cache");
+    response.setHeader("Cache-Control", kNoCaching);
+    response.setHeader("Connection", "close");
+    return response;
+}
+
 // Hands the whole response to the connection; false if it could not be sent.
 bool sendResponse(int socket, const HttpResponse& response)
 {
@@ -230,11 +242,8 @@ MessageResult RequestHandler::answer(int socket, const std::string& message, boo
             sendResponse(socket, makeResponse(request, 404, "Not Found"));
             return {true, false};
         }
-        HttpResponse response = makeResponse(request, 200, "OK");
-        response.setHeader("Content-Type", "multipart/x-mixed-replace; boundary=quelmormjpegstreamer");
-        response.setHeader("Pragma", "no-cache");
-        response.setHeader("Cache-Control", kNoCaching);
-        response.setHeader("Connection", "close");
+        const HttpResponse response =
+            uncachedPictureResponse(request, "multipart/x-mixed-replace; boundary=quelmormjpegstreamer");
         if (!sendResponse(socket, response))
             return {true, false};
         streams_.insert(socket);
@@ -257,12 +266,7 @@ MessageResult RequestHandler::answerSnapshot(int socket, const HttpRequest& requ
         sendResponse(socket, response);
         return {true, false};
     }
-    HttpResponse response = makeResponse(request, 200, "OK");
-    response.setHeader("Content-Type", "image/jpeg");
-    response.setHeader("Pragma", "no-cache");
-    response.setHeader("Cache-Control", kNoCaching);
-    response.setHeader("Connection", "close");
-    std::string head = response.serialize();
+    std::string head = uncachedPictureResponse(request, "image/jpeg").serialize();
     // The publisher adds Content-Length and the blank line once the picture is made.
     head.resize(head.size() - std::strlen("\r\n"));
     if (!publisher_.addClient(socket, kSnapshotPath, requestedWidth(request), std::move(head)))
