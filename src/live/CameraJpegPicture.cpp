@@ -5,8 +5,9 @@
 #include "live/FrameRendering.h"
 #include "stretch/JpegEncoding.h"
 
-#include <QImage>
+#include "stretch/PictureBuffer.h"
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -17,15 +18,24 @@ const unsigned char* bytesOf(const QByteArray& jpeg)
     return reinterpret_cast<const unsigned char*>(jpeg.constData());
 }
 
-// The picture encodePictureJpeg takes for decoded interleaved samples: grey
-// samples as they are, colour pixels as RGB32 words. Null when memory runs out.
-QImage pictureOf(const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels)
+// The picture encodePictureJpeg takes for decoded interleaved samples, which
+// must outlive it: grey samples as they are, colour pixels as pixel words.
+// Null when memory runs out.
+PictureBuffer pictureOf(const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels)
 {
     const auto* samples = bytesOf(pixels);
     if (channels == 1)
-        return QImage(samples, width, height, width, QImage::Format_Grayscale8);
-    return QImage(samples, width, height, qsizetype{width} * 3, QImage::Format_RGB888)
-        .convertToFormat(QImage::Format_RGB32);
+        return PictureBuffer::over(nullptr, samples, width, height, channels, width);
+    PictureBuffer picture(width, height, channels);
+    for (std::int32_t y = 0; y < picture.height(); ++y) {
+        const unsigned char* rgb = samples + std::ptrdiff_t{y} * width * 3;
+        std::uint8_t* words = picture.writableRow(y);
+        for (std::int32_t x = 0; x < width; ++x, rgb += 3) {
+            const std::uint32_t word = PictureBuffer::pixelWord(rgb[0], rgb[1], rgb[2]);
+            std::memcpy(words + std::ptrdiff_t{x} * 4, &word, sizeof word);
+        }
+    }
+    return picture;
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include "live/ServerReconnector.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/LiveStretch.h"
+#include "stretch/PictureBuffer.h"
 
 #include <QByteArray>
-#include <QImage>
 #include <QString>
 
 #include <baseclient.h>
@@ -173,7 +173,8 @@ public:
     // current settings into `picture` and, unless `quality` is
     // StretchedJpegWriter::kStretchOnly, encodes it as JPEG into `jpeg`. False
     // when the bytes are no 1- or 3-component JPEG or encoding fails.
-    bool renderStretchedJpeg(const unsigned char* bytes, int length, QImage& picture, int quality, QByteArray& jpeg);
+    bool renderStretchedJpeg(
+        const unsigned char* bytes, int length, PictureBuffer& picture, int quality, QByteArray& jpeg);
 
 protected:
     void newDevice(INDI::BaseDevice device) override;
@@ -258,7 +259,7 @@ private:
     // is best served by encoding it while it is rendered.
     bool fullSizeWatched(std::int32_t width) const;
     // A picture to render into that no published picture shares any more.
-    QImage& unsharedStretchedPicture();
+    PictureBuffer& unsharedStretchedPicture();
 
     // One line on standard error, which the journal keeps.
     static void logLine(const QString& line);
@@ -280,7 +281,7 @@ private:
     // The stretched pictures, kept for the next ones of the same size: fresh
     // pages for every picture cost the stretch about as much as its own work.
     // Two, since the publisher keeps the last one while the next is rendered.
-    std::array<QImage, 2> stretchedPictures;
+    std::array<PictureBuffer, 2> stretchedPictures;
     // Formats whose pictures could not be shown, each logged once.
     std::set<std::string> reportedFormats;
     // What the picture work last showed, for a new stretch to show again: a

@@ -9,8 +9,6 @@
 #include "live/StretchedJpegWriter.h"
 #include "stretch/RenderedPicture.h"
 
-#include <QImage>
-
 #include <optional>
 #include <string>
 
@@ -60,7 +58,7 @@ void Client::processJpeg(const QByteArray& bytes)
     auto cameraPicture = std::make_shared<const CameraJpegPicture>(bytes);
     const std::int32_t width = cameraPicture->width();
     const std::int32_t height = cameraPicture->height();
-    QImage& picture = unsharedStretchedPicture();
+    PictureBuffer& picture = unsharedStretchedPicture();
     QByteArray stretched;
     const int quality = fullSizeWatched(width) ? kStretchedJpegQuality : StretchedJpegWriter::kStretchOnly;
     const bool rendered = stretchActive && renderStretchedJpeg(data, length, picture, quality, stretched);
@@ -92,7 +90,7 @@ void Client::processFrame(const std::string& format, const CameraFrame& frame)
             params = stretch.params();
         latestFrame = frame;
     }
-    QImage& picture = unsharedStretchedPicture();
+    PictureBuffer& picture = unsharedStretchedPicture();
     QByteArray jpeg;
     const StretchParams* shownStretch = params ? &*params : nullptr;
     // Encoded while rendered only for a viewer at full size; the publisher
@@ -141,7 +139,8 @@ bool Client::decodeAnalysisFrame(
         !pictureWorkCancelled();
 }
 
-bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QImage& picture, int quality, QByteArray& jpeg)
+bool Client::renderStretchedJpeg(
+    const unsigned char* bytes, int length, PictureBuffer& picture, int quality, QByteArray& jpeg)
 {
     StretchParams params;
     {
@@ -154,7 +153,9 @@ bool Client::renderStretchedJpeg(const unsigned char* bytes, int length, QImage&
     const auto writeRows = [&](const DecodedRows& rows) {
         if (!writer) {
             prepareOutputImage(picture, rows.width, rows.height, rows.channels);
-            writer.emplace(params, rows, &picture, quality);
+            if (picture.isNull())
+                return;
+            writer.emplace(params, rows, picture, quality);
         }
         writer->rowsDecoded(rows.firstRow + rows.rowCount);
     };
@@ -234,13 +235,13 @@ bool Client::fullSizeWatched(std::int32_t width) const
     return streamer.watchedAtFullSize(kPicturePath, width);
 }
 
-QImage& Client::unsharedStretchedPicture()
+PictureBuffer& Client::unsharedStretchedPicture()
 {
-    for (QImage& picture : stretchedPictures) {
-        if (picture.isNull() || picture.isDetached())
+    for (PictureBuffer& picture : stretchedPictures) {
+        if (picture.isNull() || picture.isWritable())
             return picture;
     }
-    // Both are still being sent: a fresh one, rather than a copy of one of them.
-    stretchedPictures.front() = QImage();
+    // Both are still being sent (or borrow a frame's samples): a fresh one.
+    stretchedPictures.front() = PictureBuffer();
     return stretchedPictures.front();
 }

@@ -6,33 +6,19 @@
 #include "stretch/ParallelBands.h"
 #include "stretch/StretchRenderer.h"
 
-#include <QList>
-
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
 
-constexpr int kGreyLevels = 256;
 constexpr int kFullSampling = 1;
 constexpr qsizetype kMinCopyBandBytes = qsizetype(1) << 20;
 
-bool fitsOutputImage(const QImage& image, std::int32_t width, std::int32_t height, std::int32_t channels)
+bool fitsOutputImage(const PictureBuffer& image, std::int32_t width, std::int32_t height, std::int32_t channels)
 {
-    const QImage::Format format = channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32;
-    return image.width() == width && image.height() == height && image.format() == format;
-}
-
-const QList<QRgb>& greyRamp()
-{
-    static const QList<QRgb> ramp = [] {
-        QList<QRgb> levels(kGreyLevels);
-        for (int i = 0; i < kGreyLevels; ++i)
-            levels[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
-        return levels;
-    }();
-    return ramp;
+    return image.isWritable() && image.width() == width && image.height() == height && image.channels() == channels;
 }
 
 // An 8-bit grey frame shown as it is needs no render: the encoder reads its samples in place.
@@ -42,20 +28,19 @@ bool shownAsStored(const CameraFrame& frame, const StretchParams* stretch)
 }
 
 // The picture holds its own reference to the samples, for as long as any copy
-// of it is sent; writing to it copies them first.
-QImage greyView(const CameraFrame& frame)
+// of it is sent; it is never written.
+PictureBuffer greyView(const CameraFrame& frame)
 {
-    auto* samples = new QByteArray(frame.samples);
-    QImage view(reinterpret_cast<const uchar*>(samples->constData()), frame.width, frame.height, frame.width,
-        QImage::Format_Indexed8, [](void* kept) { delete static_cast<QByteArray*>(kept); }, samples);
-    view.setColorTable(greyRamp());
-    return view;
+    auto samples = std::make_shared<const QByteArray>(frame.samples);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples->constData());
+    return PictureBuffer::over(std::move(samples), bytes, frame.width, frame.height, 1, frame.width);
 }
 
 // Readies `picture` for the frame and `renderer` with `stretch`, or with the
 // frame's automatic stretch when there is none and the frame is deeper than 8
 // bits; identity otherwise.
-bool prepareRender(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, StretchRenderer& renderer)
+bool prepareRender(
+    const CameraFrame& frame, const StretchParams* stretch, PictureBuffer& picture, StretchRenderer& renderer)
 {
     if (frame.channels != 1 && frame.channels != 3)
         return false;
@@ -72,7 +57,7 @@ bool prepareRender(const CameraFrame& frame, const StretchParams* stretch, QImag
     return true;
 }
 
-bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, PictureBuffer& picture)
 {
     StretchRenderer renderer(frame.view());
     if (!prepareRender(frame, stretch, picture, renderer))
@@ -83,14 +68,12 @@ bool renderFrame(const CameraFrame& frame, const StretchParams* stretch, QImage&
 
 // libjpeg encodes a picture on one thread only: this one encodes each group of
 // rows as soon as the pool has stretched it, while the pool stretches the next.
-bool renderAndEncode(const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality,
-    QByteArray& jpeg)
+bool renderAndEncode(
+    const CameraFrame& frame, const StretchParams* stretch, PictureBuffer& picture, int quality, QByteArray& jpeg)
 {
     StretchRenderer renderer(frame.view());
     if (!prepareRender(frame, stretch, picture, renderer))
         return false;
-    // Detached now: the encoder keeps the addresses of the rows.
-    picture.bits();
     JpegRowEncoder encoder;
     if (!encoder.start(picture, quality))
         return false;
@@ -105,16 +88,15 @@ bool renderAndEncode(const CameraFrame& frame, const StretchParams* stretch, QIm
 
 }  // namespace
 
-void prepareOutputImage(QImage& picture, std::int32_t width, std::int32_t height, std::int32_t channels)
+void prepareOutputImage(PictureBuffer& picture, std::int32_t width, std::int32_t height, std::int32_t channels)
 {
     if (fitsOutputImage(picture, width, height, channels))
         return;
-    picture = QImage(width, height, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
-    if (channels == 1 && !picture.isNull())
-        picture.setColorTable(greyRamp());
+    picture = PictureBuffer();  // the old pixels go before the new ones are taken
+    picture = PictureBuffer(width, height, channels);
 }
 
-bool renderFramePicture(const CameraFrame& frame, const StretchParams* stretch, QImage& picture)
+bool renderFramePicture(const CameraFrame& frame, const StretchParams* stretch, PictureBuffer& picture)
 {
     if (!shownAsStored(frame, stretch))
         return renderFrame(frame, stretch, picture);
@@ -123,7 +105,7 @@ bool renderFramePicture(const CameraFrame& frame, const StretchParams* stretch, 
 }
 
 bool renderFrameJpeg(
-    const CameraFrame& frame, const StretchParams* stretch, QImage& picture, int quality, QByteArray& jpeg)
+    const CameraFrame& frame, const StretchParams* stretch, PictureBuffer& picture, int quality, QByteArray& jpeg)
 {
     if (!shownAsStored(frame, stretch))
         return renderAndEncode(frame, stretch, picture, quality, jpeg);
@@ -137,15 +119,15 @@ bool analysisPlanes(const CameraFrame& frame, QByteArray& planes)
         planes = frame.samples;
         return true;
     }
-    QImage picture;
+    PictureBuffer picture;
     return renderFrame(frame, nullptr, picture) && planesOfPicture(picture, planes);
 }
 
-bool planesOfPicture(const QImage& picture, QByteArray& planes)
+bool planesOfPicture(const PictureBuffer& picture, QByteArray& planes)
 {
     const qsizetype width = picture.width();
     const qsizetype height = picture.height();
-    const bool grey = picture.format() == QImage::Format_Indexed8;
+    const bool grey = picture.channels() == 1;
     try {
         planes.resize(width * height * (grey ? 1 : 3));
     } catch (const std::bad_alloc&) {
@@ -158,15 +140,17 @@ bool planesOfPicture(const QImage& picture, QByteArray& planes)
     runInBands(height, minBandRows, [&](std::int64_t firstRow, std::int64_t endRow) {
         for (qsizetype y = firstRow; y < endRow; ++y) {
             if (grey) {
-                std::memcpy(target + y * width, picture.constScanLine(int(y)), size_t(width));
+                std::memcpy(target + y * width, picture.row(int(y)), size_t(width));
                 continue;
             }
-            const auto* pixels = reinterpret_cast<const QRgb*>(picture.constScanLine(int(y)));
+            const std::uint8_t* pixels = picture.row(int(y));
             uchar* red = target + y * width;
             for (qsizetype x = 0; x < width; ++x) {
-                red[x] = uchar(qRed(pixels[x]));
-                red[planeSize + x] = uchar(qGreen(pixels[x]));
-                red[2 * planeSize + x] = uchar(qBlue(pixels[x]));
+                std::uint32_t word = 0;
+                std::memcpy(&word, pixels + x * 4, sizeof word);
+                red[x] = uchar(word >> 16);
+                red[planeSize + x] = uchar(word >> 8);
+                red[2 * planeSize + x] = uchar(word);
             }
         }
     });

@@ -16,12 +16,12 @@ constexpr std::int32_t kHandoversPerPicture = 16;
 }  // namespace
 
 StretchedJpegWriter::StretchedJpegWriter(
-    const StretchParams& params, const DecodedRows& decoded, QImage* picture, int quality)
+    const StretchParams& params, const DecodedRows& decoded, const PictureBuffer& picture, int quality)
     : stretch_(params, decoded.planes, decoded.width, decoded.height, decoded.channels, picture),
       encoding_(quality != kStretchOnly), height_(decoded.height),
       rowsPerHandover_(std::max(1, (decoded.height + kHandoversPerPicture - 1) / kHandoversPerPicture))
 {
-    if (encoding_ && !encoder_.start(*picture, quality))
+    if (encoding_ && !encoder_.start(picture, quality))
         return;  // finish answers false
     task_ = QtConcurrent::run(QThreadPool::globalInstance(), [this] { encodeRows(); });
 }

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QFuture>
-#include <QImage>
 
 #include <condition_variable>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include "live/FrameDecoding.h"
 #include "stretch/BandStretch.h"
 #include "stretch/JpegRowEncoder.h"
+#include "stretch/PictureBuffer.h"
 #include "stretch/StretchParams.h"
 
 // Stretches and encodes a picture while it is being decoded: the decoding
@@ -30,7 +30,8 @@ public:
 
     // `planes` of `decoded` are those the decode fills; `picture` must fit
     // them as for BandStretch and outlive the writer.
-    StretchedJpegWriter(const StretchParams& params, const DecodedRows& decoded, QImage* picture, int quality);
+    StretchedJpegWriter(
+        const StretchParams& params, const DecodedRows& decoded, const PictureBuffer& picture, int quality);
     // Abandons a picture that was not finished and waits for the task.
     ~StretchedJpegWriter();
     StretchedJpegWriter(const StretchedJpegWriter&) = delete;

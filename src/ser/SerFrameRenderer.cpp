@@ -14,7 +14,6 @@
 namespace {
 
 constexpr int kColourChannels = 3;
-constexpr int kGreyLevels = 256;
 constexpr int kStretchSampling = 1;
 constexpr int kBitsPerByte = 8;
 
@@ -81,18 +80,6 @@ bool gatherColourSample(const Sample* frame, std::int32_t width, std::int32_t he
             sample[c * count + i] = rgb[c];
     }
     return true;
-}
-
-QImage greyPicture(std::int32_t width, std::int32_t height)
-{
-    QImage picture(width, height, QImage::Format_Indexed8);
-    if (picture.isNull())
-        return picture;
-    QList<QRgb> ramp(kGreyLevels);
-    for (int level = 0; level < kGreyLevels; ++level)
-        ramp[level] = 0xFF000000u | static_cast<QRgb>(level) * 0x010101u;
-    picture.setColorTable(ramp);
-    return picture;
 }
 
 }  // namespace
@@ -184,9 +171,12 @@ void SerFrameRenderer::scaleSamples()
 
 bool SerFrameRenderer::preparePicture(bool grey)
 {
-    const QImage::Format format = grey ? QImage::Format_Indexed8 : QImage::Format_RGB32;
-    if (picture_.size() != QSize(width, height) || picture_.format() != format)
-        picture_ = grey ? greyPicture(width, height) : QImage(width, height, format);
+    const std::int32_t channels = grey ? 1 : kColourChannels;
+    if (!picture_.isWritable() || picture_.width() != width || picture_.height() != height ||
+        picture_.channels() != channels) {
+        picture_ = PictureBuffer();  // the old pixels go before the new ones are taken
+        picture_ = PictureBuffer(width, height, channels);
+    }
     return !picture_.isNull();
 }
 
@@ -209,14 +199,11 @@ bool SerFrameRenderer::renderColour()
     const std::int32_t rowsPerBand = bandRows();
     if (!stretchCached && !measureColourStretch())
         return false;
-    // Detached once here; each band is a view on the picture's own rows.
-    uchar* const bits = picture_.bits();
-    const qsizetype bytesPerLine = picture_.bytesPerLine();
     for (std::int32_t firstRow = 0; firstRow < height; firstRow += rowsPerBand) {
         const std::int32_t rows = std::min(rowsPerBand, height - firstRow);
         if (!makeBand(firstRow, rows))
             return false;
-        QImage band(bits + firstRow * bytesPerLine, width, rows, bytesPerLine, QImage::Format_RGB32);
+        const PictureBuffer band = picture_.band(firstRow, rows);
         StretchRenderer renderer(width, rows, kColourChannels, pixelType);
         renderer.params = stretch;
         renderer.render(bandPlanes.data(), &band, kStretchSampling);

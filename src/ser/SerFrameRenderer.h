@@ -2,13 +2,13 @@
 #pragma once
 
 #include <QByteArray>
-#include <QImage>
 #include <QString>
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "stretch/PictureBuffer.h"
 #include "stretch/PixelType.h"
 #include "stretch/StretchParams.h"
 
@@ -60,9 +60,10 @@ public:
     // cannot be read or demosaiced or the buffers cannot be allocated;
     // picture() is then unspecified.
     bool render(SerReader& reader, int index);
-    // The last rendered picture: Format_Indexed8 with a grey ramp for grey
-    // frames, else Format_RGB32, of the frame's size.
-    const QImage& picture() const { return picture_; }
+    // The last rendered picture, of the frame's size: one channel for grey
+    // frames, else three. A copy kept by the caller stays as it is: the next
+    // render then makes a new picture.
+    const PictureBuffer& picture() const { return picture_; }
 
     // The next render takes the sample alignment and the stretch again from
     // its frame (a new file was opened).
@@ -72,7 +73,8 @@ public:
     bool readFrame(SerReader& reader, int index);
     // Stage 2, once for each frame read: scales the frame's samples to their
     // full range, demosaics or splits it and stretches it into picture(), made
-    // anew only when the frame's size or channels differ from the last one's.
+    // anew only when the frame's size or channels differ from the last one's
+    // or the last one is still held elsewhere.
     bool renderPicture(const SerReader& reader);
 
 private:
@@ -104,7 +106,7 @@ private:
     std::int32_t colorId = 0;
     PixelType pixelType = PixelType::UInt8;
 
-    QImage picture_;
+    PictureBuffer picture_;
 
     StretchParams stretch;
     bool stretchCached = false;

@@ -171,7 +171,7 @@ bool SerPlayer::publishFrame(int index)
 {
     if (!renderer.render(reader, index))
         return false;
-    const QImage& picture = renderer.picture();
+    const PictureBuffer& picture = renderer.picture();
     // Encoded here only for a viewer at full size; the publisher makes each
     // size, this one too, when a viewer first needs it.
     QByteArray jpeg;

@@ -17,10 +17,9 @@ StretchLookupTable<std::uint8_t> tableOf(const StretchChannelParams& params)
 }  // namespace
 
 BandStretch::BandStretch(const StretchParams& params, const std::uint8_t* planes, std::int32_t width,
-    std::int32_t height, std::int32_t channels, QImage* picture)
+    std::int32_t height, std::int32_t channels, const PictureBuffer& picture)
     : planes_(planes), width_(width), planeSize_(static_cast<std::int64_t>(width) * height), channels_(channels),
-      // Detached here, once: the rows may be written on another thread.
-      bits_(picture->bits()), bytesPerLine_(picture->bytesPerLine()), red_(tableOf(params.channel[0])),
+      bits_(picture.writableRow(0)), bytesPerLine_(picture.stride()), red_(tableOf(params.channel[0])),
       green_(tableOf(params.channel[1])), blue_(tableOf(params.channel[2]))
 {
 }
@@ -33,7 +32,7 @@ void BandStretch::renderRows(std::int32_t firstRow, std::int32_t rowCount) const
     const auto blue = blue_.view();
     for (std::int64_t row = firstRow; row < std::int64_t{firstRow} + rowCount; ++row) {
         const std::uint8_t* samples = planes_ + row * width_;
-        uchar* line = bits_ + row * bytesPerLine_;
+        std::uint8_t* line = bits_ + row * bytesPerLine_;
         if (channels_ == 1)
             stretch_rows::stretchRowOneChannel(samples, width, kEverySample, line, red);
         else

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QImage>
-
+#include <cstddef>
 #include <cstdint>
 
+#include "stretch/PictureBuffer.h"
 #include "stretch/StretchLookupTable.h"
 #include "stretch/StretchParams.h"
 
@@ -18,11 +18,10 @@
 // the picture must outlive the object.
 class BandStretch {
 public:
-    // One channel needs a Format_Indexed8 picture with a grey ramp, three a
-    // Format_RGB32 one, both width x height and not sharing their pixels;
+    // The picture needs `channels` channels, width x height, and to be writable;
     // `params` channel c stretches plane c.
     BandStretch(const StretchParams& params, const std::uint8_t* planes, std::int32_t width, std::int32_t height,
-        std::int32_t channels, QImage* picture);
+        std::int32_t channels, const PictureBuffer& picture);
 
     // Writes scan lines firstRow to firstRow + rowCount - 1 of the picture.
     void renderRows(std::int32_t firstRow, std::int32_t rowCount) const;
@@ -34,8 +33,8 @@ private:
     std::int64_t width_;
     std::int64_t planeSize_;
     std::int32_t channels_;
-    uchar* bits_;
-    qsizetype bytesPerLine_;
+    std::uint8_t* bits_;
+    std::ptrdiff_t bytesPerLine_;
     Table red_;
     Table green_;
     Table blue_;

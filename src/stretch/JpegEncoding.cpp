@@ -3,7 +3,7 @@
 
 #include "stretch/JpegRowEncoder.h"
 
-bool encodePictureJpeg(const QImage& picture, int quality, QByteArray& jpeg)
+bool encodePictureJpeg(const PictureBuffer& picture, int quality, QByteArray& jpeg)
 {
     JpegRowEncoder encoder;
     return encoder.start(picture, quality) && encoder.writeRows(picture.height()) && encoder.finish(jpeg);

@@ -2,17 +2,16 @@
 #pragma once
 
 #include <QByteArray>
-#include <QImage>
+#include "stretch/PictureBuffer.h"
 
 #include <cstdint>
 
 // Encodes the 8-bit pictures that the stretch renders as baseline JPEG with
-// libjpeg straight from their rows: Format_RGB32 as YCbCr with 2 x 2 chroma
-// subsampling, Format_Grayscale8 and Format_Indexed8 with the grey ramp
-// (entry i is grey level i) as one grey component. The settings are those of
-// Qt's JPEG writer for a picture made without a screen (100 dots per inch, baseline
-// quantisation tables, no optimised Huffman tables), so the bytes are those
-// that QImage::save gave.
+// libjpeg straight from their rows: colour as YCbCr with 2 x 2 chroma
+// subsampling, grey as one grey component. The settings are those of Qt's
+// JPEG writer for a picture made without a screen (100 dots per inch,
+// baseline quantisation tables, no optimised Huffman tables), so the bytes
+// are those that the service sent when Qt encoded its pictures.
 //
 // Threads: reentrant; the SER player calls it on the main thread, the live
 // pipeline on the INDI receiving thread.
@@ -21,6 +20,6 @@
 constexpr std::int32_t kMaxJpegSidePixels = 65500;
 
 // Replaces `jpeg` with the picture at `quality` (1 to 100). False, with
-// `jpeg` left as it was, for a picture without pixels, of another format or
-// colour table, larger than kMaxJpegSidePixels a side, or when memory runs out.
-bool encodePictureJpeg(const QImage& picture, int quality, QByteArray& jpeg);
+// `jpeg` left as it was, for a picture without pixels, larger than
+// kMaxJpegSidePixels a side, or when memory runs out.
+bool encodePictureJpeg(const PictureBuffer& picture, int quality, QByteArray& jpeg);

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "stretch/JpegRowEncoder.h"
 
-#include <QList>
-#include <QRgb>
-
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -22,47 +19,24 @@ static_assert(kMaxJpegSidePixels == JPEG_MAX_DIMENSION, "libjpeg's limit");
 constexpr UINT8 kDensityInDotsPerInch = 1;
 // What Qt's writer stored for our pictures: made without a screen, they have 100.
 constexpr UINT16 kDotsPerInch = 100;
-constexpr int kGreyLevels = 256;
-
 void ignoreMessage(j_common_ptr) { }
 
-bool hasGreyRamp(const QImage& picture)
+// The libjpeg layout of the picture's rows.
+void inputLayout(const PictureBuffer& picture, J_COLOR_SPACE& space, int& components)
 {
-    const QList<QRgb> table = picture.colorTable();
-    if (table.size() != kGreyLevels)
-        return false;
-    for (int level = 0; level < kGreyLevels; ++level) {
-        if ((table[level] & 0xFFFFFFu) != static_cast<QRgb>(level) * 0x010101u)
-            return false;
-    }
-    return true;
-}
-
-// The libjpeg layout of the picture's rows; false for a picture it cannot take as it is.
-bool inputLayout(const QImage& picture, J_COLOR_SPACE& space, int& components)
-{
-    switch (picture.format()) {
-    case QImage::Format_RGB32:
-        // 0xFFRRGGBB words: B, G, R, X in memory on little-endian machines.
-        space = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB;
-        components = 4;
-        return true;
-    case QImage::Format_Indexed8:
+    if (picture.channels() == 1) {
         space = JCS_GRAYSCALE;
         components = 1;
-        return hasGreyRamp(picture);
-    case QImage::Format_Grayscale8:
-        space = JCS_GRAYSCALE;
-        components = 1;
-        return true;
-    default:
-        return false;
+        return;
     }
+    // 0xFFRRGGBB words: B, G, R, X in memory on little-endian machines.
+    space = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? JCS_EXT_BGRX : JCS_EXT_XRGB;
+    components = 4;
 }
 
 // libjpeg-turbo's bound on the compressed size (its tjBufSize): 2 bytes a
 // pixel of whole 16 x 16 blocks for grey, 3 with 2 x 2 subsampled chroma.
-std::size_t compressedBound(const QImage& picture, int components)
+std::size_t compressedBound(const PictureBuffer& picture, int components)
 {
     constexpr std::size_t kBlockPixels = 16;
     constexpr std::size_t kMarkerBytes = 2048;
@@ -99,7 +73,7 @@ struct JpegRowEncoder::Compression {
         std::free(buffer);
     }
 
-    bool begin(const QImage& picture, J_COLOR_SPACE space, int components, int quality)
+    bool begin(const PictureBuffer& picture, J_COLOR_SPACE space, int components, int quality)
     {
         if (setjmp(errors.returnPoint))
             return false;
@@ -142,14 +116,14 @@ JpegRowEncoder::JpegRowEncoder() = default;
 
 JpegRowEncoder::~JpegRowEncoder() = default;
 
-bool JpegRowEncoder::start(const QImage& picture, int quality)
+bool JpegRowEncoder::start(const PictureBuffer& picture, int quality)
 {
     compression_.reset();
     J_COLOR_SPACE space = JCS_UNKNOWN;
     int components = 0;
-    if (picture.isNull() || picture.width() > kMaxJpegSidePixels || picture.height() > kMaxJpegSidePixels ||
-        !inputLayout(picture, space, components))
+    if (picture.isNull() || picture.width() > kMaxJpegSidePixels || picture.height() > kMaxJpegSidePixels)
         return false;
+    inputLayout(picture, space, components);
     auto compression = std::make_unique<Compression>();
     try {
         compression->rows.resize(static_cast<std::size_t>(picture.height()));
@@ -157,7 +131,7 @@ bool JpegRowEncoder::start(const QImage& picture, int quality)
         return false;
     }
     for (int y = 0; y < picture.height(); ++y)
-        compression->rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(picture.constScanLine(y));
+        compression->rows[static_cast<std::size_t>(y)] = const_cast<JSAMPROW>(picture.row(y));
     compression->info.err = compression->errors.jumpOnError();
     compression->errors.manager.output_message = ignoreMessage;
     compression->outputBytes = static_cast<unsigned long>(compressedBound(picture, components));
@@ -186,8 +160,8 @@ bool JpegRowEncoder::finish(QByteArray& jpeg)
         return false;
     if (!compression_->end())
         return false;
-    QByteArray bytes(reinterpret_cast<const char*>(compression_->output),
-        static_cast<qsizetype>(compression_->outputBytes));
+    QByteArray bytes(
+        reinterpret_cast<const char*>(compression_->output), static_cast<qsizetype>(compression_->outputBytes));
     jpeg.swap(bytes);
     compression_.reset();
     return true;

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <QByteArray>
-#include <QImage>
+#include "stretch/PictureBuffer.h"
 
 #include <memory>
 
@@ -20,7 +20,7 @@ public:
     JpegRowEncoder& operator=(const JpegRowEncoder&) = delete;
 
     // False for a picture that encodePictureJpeg refuses, or when memory runs out.
-    bool start(const QImage& picture, int quality);
+    bool start(const PictureBuffer& picture, int quality);
     // Compresses the next rowCount rows of the picture; false once anything failed.
     bool writeRows(int rowCount);
     // Replaces `jpeg` with the bytes of the whole picture; false, with `jpeg`

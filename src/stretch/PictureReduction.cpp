@@ -14,21 +14,6 @@ namespace {
 constexpr std::int64_t kMinBandRows = 16;
 constexpr int kMaxFactor = 8;
 
-// The bytes of a pixel, each averaged on its own: one grey level, or the four
-// bytes of an RGB32 word (whose unused byte, 0xFF everywhere, stays 0xFF).
-int bytesPerPixel(QImage::Format format)
-{
-    switch (format) {
-    case QImage::Format_Indexed8:
-    case QImage::Format_Grayscale8:
-        return 1;
-    case QImage::Format_RGB32:
-        return 4;
-    default:
-        return 0;
-    }
-}
-
 // The mean of `count` samples whose sum is `sum`, rounded to nearest.
 inline std::uint8_t mean(std::uint32_t sum, std::uint32_t count)
 {
@@ -41,7 +26,8 @@ inline std::uint8_t mean(std::uint32_t sum, std::uint32_t count)
 constexpr int kChunkPixels = 512;
 static_assert(kChunkPixels % kMaxFactor == 0, "chunks of whole blocks");
 
-// The four 16-bit column sums of an RGB32 pixel go as one word: summed
+// Each byte of a pixel is averaged on its own: a colour pixel's unused byte,
+// 0xFF everywhere, stays 0xFF. The four 16-bit column sums of a colour pixel go as one word: summed
 // across a block, they stay below 8 x 8 x 255, so no lane carries into the next.
 constexpr int kLanes = 4;
 
@@ -135,42 +121,36 @@ RowReducer rowReducerOf(int factor)
 }
 
 // Fills every row of `reduced` from the rows of `picture` it covers.
-void reduceRows(const QImage& picture, int factor, RowReducer reduceRow, QImage& reduced)
+void reduceRows(const PictureBuffer& picture, int factor, RowReducer reduceRow, const PictureBuffer& reduced)
 {
     const int width = picture.width();
     const int height = picture.height();
-    // Taken once, before the bands: a non-const access there could detach the pixels.
-    std::uint8_t* const firstOutput = reduced.bits();
-    const qsizetype outputStride = reduced.bytesPerLine();
     runInBands(reduced.height(), kMinBandRows, [&](std::int64_t begin, std::int64_t end) {
         const std::uint8_t* input[kMaxFactor];
         for (std::int64_t y = begin; y < end; ++y) {
             const int firstRow = static_cast<int>(y) * factor;
             const int rows = std::min(factor, height - firstRow);
             for (int row = 0; row < rows; ++row)
-                input[row] = picture.constScanLine(firstRow + row);
-            reduceRow(input, rows, width, firstOutput + y * outputStride);
+                input[row] = picture.row(firstRow + row);
+            reduceRow(input, rows, width, reduced.writableRow(static_cast<std::int32_t>(y)));
         }
     });
 }
 
 }  // namespace
 
-QImage reducePicture(const QImage& picture, int factor)
+PictureBuffer reducePicture(const PictureBuffer& picture, int factor)
 {
     if (picture.isNull())
         return {};
-    const int bytes = bytesPerPixel(picture.format());
-    const RowReducer reduceRow = bytes == 1 ? rowReducerOf<1>(factor) : bytes == 4 ? rowReducerOf<4>(factor) : nullptr;
+    const RowReducer reduceRow = picture.channels() == 1 ? rowReducerOf<1>(factor) : rowReducerOf<4>(factor);
     if (reduceRow == nullptr)
         return {};
     try {
-        QImage reduced(
-            (picture.width() + factor - 1) / factor, (picture.height() + factor - 1) / factor, picture.format());
+        PictureBuffer reduced(
+            (picture.width() + factor - 1) / factor, (picture.height() + factor - 1) / factor, picture.channels());
         if (reduced.isNull())
             return {};
-        if (bytes == 1)
-            reduced.setColorTable(picture.colorTable());
         reduceRows(picture, factor, reduceRow, reduced);
         return reduced;
     } catch (const std::bad_alloc&) {

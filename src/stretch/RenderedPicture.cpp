@@ -10,7 +10,9 @@
 #include <new>
 #include <utility>
 
-RenderedPicture::RenderedPicture(QImage picture, int quality) : picture_(std::move(picture)), quality_(quality) { }
+RenderedPicture::RenderedPicture(PictureBuffer picture, int quality) : picture_(std::move(picture)), quality_(quality)
+{
+}
 
 std::int32_t RenderedPicture::width() const
 {

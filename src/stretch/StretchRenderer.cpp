@@ -67,12 +67,13 @@ void StretchRenderer::detectFloatRange(const void* samples)
     }
 }
 
-void StretchRenderer::render(const void* samples, QImage* image, int sampling)
+void StretchRenderer::render(const void* samples, const PictureBuffer* image, int sampling)
 {
     render(samples, image, sampling, RowsRendered());
 }
 
-void StretchRenderer::render(const void* samples, QImage* image, int sampling, const RowsRendered& rowsRendered)
+void StretchRenderer::render(
+    const void* samples, const PictureBuffer* image, int sampling, const RowsRendered& rowsRendered)
 {
     detectFloatRange(samples);
     visitSampleType(pixelType, [&](auto tag) {

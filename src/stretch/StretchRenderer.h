@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QImage>
-
 #include <cstdint>
 #include <functional>
 
+#include "stretch/PictureBuffer.h"
 #include "stretch/PixelType.h"
 #include "stretch/RawFrame.h"
 #include "stretch/StretchParams.h"
@@ -29,18 +28,17 @@ public:
     void detectFloatRange(const void* samples);
 
     // Stretches the frame into `image` with `params`, visiting every `sampling`-th
-    // row and column. One channel needs a Format_Indexed8 image with a grey ramp
-    // colour table, three channels a Format_RGB32 image, at least
-    // ceil(height / sampling) x ceil(width / sampling) in size, not sharing its
-    // pixel data. Other channel counts, unknown pixel types, a non-positive
+    // row and column. The image needs the frame's channels, at least
+    // ceil(height / sampling) x ceil(width / sampling) in size, and to be
+    // writable. Other channel counts, unknown pixel types, a non-positive
     // sampling or an unfit image leave the image untouched.
-    void render(const void* samples, QImage* image, int sampling);
+    void render(const void* samples, const PictureBuffer* image, int sampling);
 
     // As render, telling `rowsRendered` on the caller's thread, in order, of
     // each group of rows written: its argument is the end (exclusive) of the
     // image rows written so far. The call returns after the last group.
     using RowsRendered = std::function<void(std::int64_t endRow)>;
-    void render(const void* samples, QImage* image, int sampling, const RowsRendered& rowsRendered);
+    void render(const void* samples, const PictureBuffer* image, int sampling, const RowsRendered& rowsRendered);
 
     // The median rule per channel; channel c goes to record min(c, 2). Unknown
     // pixel types and frames without pixels give the default record.

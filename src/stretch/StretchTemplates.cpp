@@ -19,8 +19,8 @@ namespace {
 using stretch_rows::stretchRowOneChannel;
 using stretch_rows::stretchRowThreeChannels;
 
-constexpr int kOneChannelDepthBits = 8;
-constexpr int kThreeChannelDepthBits = 32;
+constexpr int kOneChannel = 1;
+constexpr int kThreeChannels = 3;
 constexpr std::int64_t kMinTaskOutputBytes = 64 * 1024;
 
 // 8- and 16-bit integer samples are stretched through a table of every value.
@@ -38,10 +38,10 @@ std::int64_t outputExtent(int extent, int sampling)
 }
 
 // The tasks write ceil(extent / sampling) pixels per axis: anything smaller
-// or of another depth would be written out of bounds.
-bool imageFits(const QImage* image, int depthBits, int height, int width, int sampling)
+// or of other channels would be written out of bounds.
+bool imageFits(const PictureBuffer* image, int channels, int height, int width, int sampling)
 {
-    if (image == nullptr || sampling < 1 || image->depth() != depthBits) {
+    if (image == nullptr || sampling < 1 || !image->isWritable() || image->channels() != channels) {
         return false;
     }
     return image->height() >= outputExtent(height, sampling) && image->width() >= outputExtent(width, sampling);
@@ -110,8 +110,8 @@ bool rowsUseFmaInstruction()
 // group done. A task writes at least kMinTaskOutputBytes:
 // one task per row costs more in scheduling than a narrow row takes.
 template <typename RowTask>
-void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const RowsStretched& rowsStretched,
-    const RowTask& rowTask)
+void runRowTasks(
+    int height, int sampling, std::int64_t outputRowBytes, const RowsStretched& rowsStretched, const RowTask& rowTask)
 {
     const std::int64_t outputRows = outputExtent(height, sampling);
     const std::int64_t rowsPerTask = std::max<std::int64_t>(
@@ -137,17 +137,14 @@ void runRowTasks(int height, int sampling, std::int64_t outputRowBytes, const Ro
 }  // namespace
 
 template <typename T>
-void stretchOneChannel(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
-    int width, int sampling, const RowsStretched& rowsStretched)
+void stretchOneChannel(const T* samples, const PictureBuffer* image, const StretchParams& params, int inputRange,
+    int height, int width, int sampling, const RowsStretched& rowsStretched)
 {
-    if (samples == nullptr || height < 1 || width < 1 ||
-        !imageFits(image, kOneChannelDepthBits, height, width, sampling)) {
+    if (samples == nullptr || height < 1 || width < 1 || !imageFits(image, kOneChannel, height, width, sampling)) {
         return;
     }
-    // Detach here, once: QImage::scanLine() from concurrent tasks would each
-    // touch the shared image header.
-    uchar* const bits = image->bits();
-    const qsizetype bytesPerLine = image->bytesPerLine();
+    uchar* const bits = image->writableRow(0);
+    const std::ptrdiff_t bytesPerLine = image->stride();
     const ChannelStretch<T> stretch(params.channel[0], fullScaleOf(inputRange));
     const bool fused = rowsUseFmaInstruction<T>();
     withSampleStretch(stretch, [&](auto grey) {
@@ -165,15 +162,14 @@ void stretchOneChannel(const T* samples, QImage* image, const StretchParams& par
 }
 
 template <typename T>
-void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& params, int inputRange, int height,
-    int width, int sampling, const RowsStretched& rowsStretched)
+void stretchThreeChannels(const T* samples, const PictureBuffer* image, const StretchParams& params, int inputRange,
+    int height, int width, int sampling, const RowsStretched& rowsStretched)
 {
-    if (samples == nullptr || height < 1 || width < 1 ||
-        !imageFits(image, kThreeChannelDepthBits, height, width, sampling)) {
+    if (samples == nullptr || height < 1 || width < 1 || !imageFits(image, kThreeChannels, height, width, sampling)) {
         return;
     }
-    uchar* const bits = image->bits();
-    const qsizetype bytesPerLine = image->bytesPerLine();
+    uchar* const bits = image->writableRow(0);
+    const std::ptrdiff_t bytesPerLine = image->stride();
     const std::int64_t planeSize = static_cast<std::int64_t>(width) * height;
     const float fullScale = fullScaleOf(inputRange);
     const ChannelStretch<T> redStretch(params.channel[0], fullScale);
@@ -186,14 +182,14 @@ void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& 
                 const std::int64_t outputRowBytes = outputExtent(width, sampling) * sizeof(std::uint32_t);
                 runRowTasks(height, sampling, outputRowBytes, rowsStretched,
                     [=](std::int64_t inputRow, std::int64_t outputRow) {
-                    const T* redRow = samples + inputRow * width;
-                    uchar* line = bits + outputRow * bytesPerLine;
-                    if (fused) {
-                        stretchRowThreeChannelsFma(redRow, planeSize, width, sampling, line, red, green, blue);
-                    } else {
-                        stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
-                    }
-                });
+                        const T* redRow = samples + inputRow * width;
+                        uchar* line = bits + outputRow * bytesPerLine;
+                        if (fused) {
+                            stretchRowThreeChannelsFma(redRow, planeSize, width, sampling, line, red, green, blue);
+                        } else {
+                            stretchRowThreeChannels(redRow, planeSize, width, sampling, line, red, green, blue);
+                        }
+                    });
             });
         });
     });
@@ -201,9 +197,9 @@ void stretchThreeChannels(const T* samples, QImage* image, const StretchParams& 
 
 #define STRETCH_INSTANTIATE(T)                                                                                         \
     template void stretchOneChannel<T>(                                                                                \
-        const T*, QImage*, const StretchParams&, int, int, int, int, const RowsStretched&);                            \
+        const T*, const PictureBuffer*, const StretchParams&, int, int, int, int, const RowsStretched&);               \
     template void stretchThreeChannels<T>(                                                                             \
-        const T*, QImage*, const StretchParams&, int, int, int, int, const RowsStretched&);
+        const T*, const PictureBuffer*, const StretchParams&, int, int, int, int, const RowsStretched&);
 
 STRETCH_INSTANTIATE(std::uint8_t)
 STRETCH_INSTANTIATE(std::uint16_t)
