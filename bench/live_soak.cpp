@@ -201,11 +201,7 @@ bool readFor(LoopbackClient& stream, long long durationMs)
 // Raw 8-bit video frames with content, as a capture program streams them.
 bool streamRaw(IndiSimulator& simulator)
 {
-    return simulator.set(
-               {QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
-        simulator.set({QStringLiteral("CCD_STREAM_ENCODER.RAW=On")}) &&
-        simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}) &&
-        simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});
+    return simulator.streamWithContent(QStringLiteral("RAW"));
 }
 
 bool fitsLoop(IndiSimulator& simulator, LoopbackClient& stream)

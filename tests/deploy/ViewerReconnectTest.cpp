@@ -4,19 +4,16 @@
 // and comes back, dies and comes back, stalls, and restretches a long
 // exposure. The live source is the scripted picture driver sending a dark
 // picture, or a grey one as a 30 s exposure; the SER file is white.
-#include "ChildProcess.h"
 #include "HeadlessChromium.h"
 #include "HeadlessFirefox.h"
 #include "IndiSimulator.h"
 #include "JpegCodec.h"
 #include "PortHolder.h"
 #include "SerFileWriter.h"
+#include "ServiceProcess.h"
 #include "TestSupport.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
-#include <QDBusReply>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -36,7 +33,6 @@ using namespace quelmor::test;
 
 namespace {
 
-const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 const QString kDevice = QStringLiteral("Picture Driver");
 // What the page must meet after every change, counted from the moment the
 // service has its source again.
@@ -49,7 +45,6 @@ constexpr int kSecondReconnectWithinMs = 1500;
 // and some slack on top.
 constexpr int kStallNoticedWithinMs = 15000;
 constexpr int kLookEveryMs = 50;
-constexpr int kProcessWaitMs = 10000;
 constexpr int kWindowWidth = 640;
 constexpr int kWindowHeight = 480;
 constexpr int kPictureWidth = 64;
@@ -95,54 +90,11 @@ bool shows(const PageState& state, Source source)
     return std::abs(state.grey - greys[static_cast<int>(source)]) <= kGreyTolerance;
 }
 
-bool nameIsOwned()
+// start(device), which has no reply, handled.
+bool startLive(ServiceProcess& service)
 {
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
+    return service.send(QStringLiteral("start"), {kDevice});
 }
-
-// One run of the service executable on the test's session bus; killed if the
-// test leaves it running.
-class ServiceProcess {
-public:
-    bool start()
-    {
-        if (!waitFor([] { return !nameIsOwned(); }))
-            return false;
-        process_ = std::make_unique<ChildProcess>(std::vector<std::string>{STREAMER_EXECUTABLE});
-        if (!process_->isStarted() || !waitFor(nameIsOwned))
-            return false;
-        bus_ = std::make_unique<QDBusInterface>(kService, QStringLiteral("/Streamer"), kService);
-        return bus_->isValid();
-    }
-    // Calls start(device), which has no reply, then a query: the service has
-    // handled the first once the second answers.
-    bool startLive()
-    {
-        bus_->call(QDBus::NoBlock, QStringLiteral("start"), kDevice);
-        return QDBusReply<int>(bus_->call(QStringLiteral("serCurrentFrame"))).isValid();
-    }
-    bool setStretch(double shadows, double midtones, double highlights)
-    {
-        bus_->call(QDBus::NoBlock, QStringLiteral("setStretchParams"), shadows, midtones, highlights);
-        return QDBusReply<int>(bus_->call(QStringLiteral("serCurrentFrame"))).isValid();
-    }
-    bool openSer(const QString& path)
-    {
-        const QDBusReply<bool> opened = bus_->call(QStringLiteral("openSer"), path);
-        return opened.isValid() && opened.value();
-    }
-    bool stop()
-    {
-        bus_->call(QDBus::NoBlock, QStringLiteral("stop"));
-        return process_->waitForExit(kProcessWaitMs);
-    }
-    bool signal(int number) { return ::kill(process_->pid(), number) == 0; }
-    bool kill() { return signal(SIGKILL) && process_->waitForExit(kProcessWaitMs); }
-
-private:
-    std::unique_ptr<ChildProcess> process_;
-    std::unique_ptr<QDBusInterface> bus_;
-};
 
 template <typename Browser>
 class ViewerReconnectTest : public ::testing::Test {
@@ -229,7 +181,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
         {"first live picture, the page opened before it",
             [&] {
                 ASSERT_TRUE(service.start()) << "the service never claimed its name";
-                ASSERT_TRUE(service.startLive());
+                ASSERT_TRUE(startLive(service));
                 ASSERT_TRUE(portOpen(kHttpPort)) << "port " << kHttpPort << " not open once start returned";
                 ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer"))
                     << browser.error();
@@ -238,14 +190,15 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_TRUE(this->sendLive(kLiveGrey, kLiveInterval));
             },
             Source::live},
-        {"live -> SER", [&] { ASSERT_TRUE(service.openSer(this->serPath)); }, Source::ser},
-        {"SER -> live", [&] { ASSERT_TRUE(service.startLive()); }, Source::live},
+        {"live -> SER", [&] { ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {this->serPath})); },
+            Source::ser},
+        {"SER -> live", [&] { ASSERT_TRUE(startLive(service)); }, Source::live},
         {"stop, start, SER",
             [&] {
                 ASSERT_TRUE(service.stop()) << "the service did not end after stop";
                 this->expectNoteOver(browser, Source::live, kShowWithinMs);
                 ASSERT_TRUE(service.start());
-                ASSERT_TRUE(service.openSer(this->serPath));
+                ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {this->serPath}));
             },
             Source::ser},
         {"SIGKILL, start, live",
@@ -253,7 +206,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_TRUE(service.kill());
                 this->expectNoteOver(browser, Source::ser, kShowWithinMs);
                 ASSERT_TRUE(service.start());
-                ASSERT_TRUE(service.startLive());
+                ASSERT_TRUE(startLive(service));
             },
             Source::live},
         {"stalled 10 s, resumed",
@@ -265,12 +218,12 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
             Source::live},
         {"live -> SER -> live, the second within about a second",
             [&] {
-                ASSERT_TRUE(service.openSer(this->serPath));
+                ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {this->serPath}));
                 ASSERT_GE(
                     this->waitForPage(
                         browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; }, kShowWithinMs),
                     0);
-                ASSERT_TRUE(service.startLive());
+                ASSERT_TRUE(startLive(service));
             },
             Source::live, kSecondReconnectWithinMs},
         {"a stretch set during a long exposure",
@@ -279,7 +232,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_GE(this->waitForPage(
                               browser, [](const PageState& s) { return shows(s, Source::exposure); }, kShowWithinMs),
                     0);
-                ASSERT_TRUE(service.setStretch(0.0, kBrighteningMidtones, 1.0));
+                ASSERT_TRUE(service.send(QStringLiteral("setStretchParams"), {0.0, kBrighteningMidtones, 1.0}));
             },
             Source::stretchedExposure},
     };

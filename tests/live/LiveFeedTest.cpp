@@ -8,19 +8,17 @@
 #include "JpegCodec.h"
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
+#include "ServiceProcess.h"
 #include "StreamFormat.h"
 
 #include <QCryptographicHash>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -41,7 +39,6 @@ using namespace quelmor::test;
 
 namespace {
 
-const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 // Pictures that may be published after a setting changed but were processed
 // before: the one in the pipeline, and one more to be safe.
 constexpr int kPartsInFlight = 2;
@@ -110,11 +107,6 @@ std::string deflatedJpegBomb(int mebibytes)
     return bomb + tail;
 }
 
-bool nameIsOwned()
-{
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
-}
-
 struct StretchAnswer {
     bool replied = false;
     bool success = false;
@@ -127,42 +119,9 @@ struct FocusAnswer {
     double sharpness = 0, min = 0, max = 0, median = 0;
 };
 
-// One service process on the test's session bus.
-class Service {
+// The service process, with the answers these tests read.
+class Service : public ServiceProcess {
 public:
-    Service()
-    {
-        process_.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
-        process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    }
-    ~Service()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(kEventWaitMs);
-        }
-    }
-
-    bool start()
-    {
-        process_.start();
-        if (!process_.waitForStarted(kEventWaitMs) || !waitUntil(nameIsOwned))
-            return false;
-        bus_ = std::make_unique<QDBusInterface>(kService, QStringLiteral("/Streamer"), kService);
-        return bus_->isValid();
-    }
-
-    QDBusMessage call(const QString& method, const QVariantList& arguments = {})
-    {
-        return bus_->callWithArgumentList(QDBus::Block, method, arguments);
-    }
-    // Sends a method without a reply, then a query: the service has handled
-    // the first once the second answers.
-    void send(const QString& method, const QVariantList& arguments = {})
-    {
-        bus_->callWithArgumentList(QDBus::NoBlock, method, arguments);
-        call(QStringLiteral("serCurrentFrame"));
-    }
     void startFeed(const QString& device) { send(QStringLiteral("start"), {device}); }
     void setStretch(double shadows, double midtones, double highlights)
     {
@@ -204,10 +163,6 @@ public:
             answer(QStringLiteral("serLastError")) == QVariant(QString()) && autoStretch().replied &&
             focusMetrics().replied;
     }
-
-private:
-    QProcess process_;
-    std::unique_ptr<QDBusInterface> bus_;
 };
 
 class LiveFeedTest : public ::testing::Test {
@@ -215,8 +170,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
-        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
-        ASSERT_TRUE(service.start()) << "the service never claimed its name";
+        ASSERT_TRUE(service.start()) << "another service holds the name, or the service never claimed it";
     }
 
     // The simulator streams JPEG pictures with content; the recorder sees them too.
@@ -341,8 +295,7 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
 {
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
-    ASSERT_TRUE(
-        simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}));
+    ASSERT_TRUE(simulator.addContent());
     service.startFeed(kCamera);
     const auto stream = openStream("/jpg");
     ASSERT_TRUE(stream);
@@ -403,8 +356,7 @@ TEST_F(LiveFeedTest, ShowsTileCompressedFitsExposures)
 {
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
-    ASSERT_TRUE(simulator.set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"),
-        QStringLiteral("CCD_OFFSET.OFFSET=5000"), QStringLiteral("CCD_COMPRESSION.INDI_ENABLED=On")}));
+    ASSERT_TRUE(simulator.addContent() && simulator.set({QStringLiteral("CCD_COMPRESSION.INDI_ENABLED=On")}));
     service.startFeed(kCamera);
     const auto stream = openStream("/jpg");
     ASSERT_TRUE(stream);

@@ -9,21 +9,19 @@
 #include "HeadlessChromium.h"
 #include "LiveTestSupport.h"
 #include "PortHolder.h"
+#include "ServiceProcess.h"
 #include "TestSupport.h"
 
 #include "ser/SerColorId.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
@@ -32,7 +30,6 @@
 
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <string>
 #include <utility>
 
@@ -41,18 +38,9 @@ using namespace sertest;
 
 namespace {
 
-const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
-const QString kPath = QStringLiteral("/Streamer");
-const QString kInterface = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr int kFrames = 4;
-constexpr int kProcessWaitMs = 10000;
-
-bool nameIsOwned()
-{
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(kService).value();
-}
 
 // Collects the service's serFrameChanged signals as (frame, totalFrames).
 class FrameRecorder : public QObject {
@@ -71,34 +59,19 @@ protected:
     {
         ASSERT_TRUE(directory.isValid());
         ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
-        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
-        service.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
-        service.setProcessChannelMode(QProcess::ForwardedChannels);
-        service.start();
-        ASSERT_TRUE(service.waitForStarted(kProcessWaitMs));
-        ASSERT_TRUE(waitUntil(nameIsOwned)) << "the service never claimed its name";
-        streamer = std::make_unique<QDBusInterface>(kService, kPath, kInterface, QDBusConnection::sessionBus());
-        ASSERT_TRUE(streamer->isValid());
-        ASSERT_TRUE(QDBusConnection::sessionBus().connect(
-            kService, kPath, kInterface, QStringLiteral("serFrameChanged"), &recorder, SLOT(onFrameChanged(int, int))));
+        ASSERT_TRUE(service.start()) << "another service holds the name, or the service never claimed it";
+        ASSERT_TRUE(QDBusConnection::sessionBus().connect(kStreamerService, kStreamerPath, kStreamerService,
+            QStringLiteral("serFrameChanged"), &recorder, SLOT(onFrameChanged(int, int))));
     }
 
     void TearDown() override
     {
         // SetUp stopped before the service was on the bus: it has failed already.
-        if (!streamer) {
-            service.kill();
-            service.waitForFinished(kProcessWaitMs);
+        if (!service.started())
             return;
-        }
-        streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
-        if (!service.waitForFinished(kProcessWaitMs)) {
-            service.kill();
-            service.waitForFinished(kProcessWaitMs);
-        }
-        EXPECT_EQ(service.exitStatus(), QProcess::NormalExit) << "the service crashed";
-        // Under the sanitizers a finding turns into a non-zero exit status.
-        EXPECT_EQ(service.exitCode(), 0);
+        ASSERT_TRUE(service.stop()) << "the service did not end after stop";
+        // A crash, or under the sanitizers a finding, turns into a non-zero exit status.
+        EXPECT_EQ(service.exitCode(), 0) << "the service crashed";
     }
 
     // A file of kFrames frames, frame i all of distinctColours()[i].
@@ -115,17 +88,12 @@ protected:
     template <typename T>
     T ask(const QString& method, const QVariant& argument = QVariant())
     {
-        const QDBusReply<T> reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
-        EXPECT_TRUE(reply.isValid()) << method.toStdString() << ": " << reply.error().message().toStdString();
-        return reply.value();
+        return service.answer<T>(method, argument.isValid() ? QVariantList{argument} : QVariantList());
     }
 
     void command(const QString& method, const QVariant& argument = QVariant())
     {
-        if (argument.isValid())
-            streamer->call(QDBus::NoBlock, method, argument);
-        else
-            streamer->call(QDBus::NoBlock, method);
+        service.tell(method, argument.isValid() ? QVariantList{argument} : QVariantList());
     }
 
     // Every signal the service sent before its last answer, delivered.
@@ -146,13 +114,11 @@ protected:
 
     bool serviceAnswers()
     {
-        const QDBusReply<int> reply = streamer->call(QStringLiteral("serCurrentFrame"));
-        return reply.isValid();
+        return service.call(QStringLiteral("serCurrentFrame")).type() == QDBusMessage::ReplyMessage;
     }
 
     QTemporaryDir directory;
-    QProcess service;
-    std::unique_ptr<QDBusInterface> streamer;
+    ServiceProcess service;
     FrameRecorder recorder;
 };
 
@@ -164,7 +130,7 @@ int channelsOf(int frame)
 // Frame 0 is on "/jpg" and announced once before openSer answers.
 TEST_F(SerServiceTest, OpenShowsFrameZeroBeforeAnswering)
 {
-    QDBusPendingCallWatcher watcher(streamer->asyncCall(QStringLiteral("openSer"), colourFile("open.ser")));
+    QDBusPendingCallWatcher watcher(service.bus().asyncCall(QStringLiteral("openSer"), colourFile("open.ser")));
     int signalsAtAnswer = -1;
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { signalsAtAnswer = recorder.frames.size(); });
     ASSERT_TRUE(waitUntil([&] { return signalsAtAnswer >= 0; }));

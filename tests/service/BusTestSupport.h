@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "ServiceProcess.h"
+
 #include <QFile>
 #include <QString>
 
 namespace bustest {
 
-inline const QString kService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
-inline const QString kPath = QStringLiteral("/Streamer");
-inline const QString kInterface = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+inline const QString& kService = quelmor::test::kStreamerService;
+inline const QString& kPath = quelmor::test::kStreamerPath;
+inline const QString& kInterface = quelmor::test::kStreamerService;
 
 inline QString interfaceFileText()
 {

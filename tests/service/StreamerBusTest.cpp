@@ -6,6 +6,7 @@
 #include "EventLoopWait.h"
 #include "PortHolder.h"
 #include "SerFileWriter.h"
+#include "ServiceProcess.h"
 
 #include "service/SourceRecord.h"
 
@@ -16,7 +17,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QSet>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -31,27 +31,17 @@
 
 #include <csignal>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 using namespace bustest;
+using quelmor::test::ServiceProcess;
 using quelmor::test::waitUntil;
 
 namespace {
 
 constexpr int kExitWaitMs = 10000;
-
-QDBusConnectionInterface* busDaemon()
-{
-    return QDBusConnection::sessionBus().interface();
-}
-
-bool nameIsOwned()
-{
-    return busDaemon()->isServiceRegistered(kService).value();
-}
 
 // What a file holds, empty when it cannot be read.
 QString fileText(const QString& path)
@@ -60,61 +50,15 @@ QString fileText(const QString& path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-// One service process; killed when the test leaves it running. With a
-// runtime directory it keeps the record of its source there, and its standard
-// error goes to `errorPath` when one is given.
-class StreamerProcess {
-public:
-    explicit StreamerProcess(const QString& runtimeDir = {}, const QString& errorPath = {})
-    {
-        process_.setProgram(QStringLiteral(STREAMER_EXECUTABLE));
-        process_.setProcessChannelMode(
-            errorPath.isEmpty() ? QProcess::ForwardedChannels : QProcess::ForwardedOutputChannel);
-        if (!errorPath.isEmpty())
-            process_.setStandardErrorFile(errorPath);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        if (!runtimeDir.isEmpty())
-            environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir);
-        process_.setProcessEnvironment(environment);
-        process_.start();
-    }
-    ~StreamerProcess()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(kExitWaitMs);
-        }
-    }
-
-    bool waitStarted() { return process_.waitForStarted(kExitWaitMs); }
-    qint64 pid() const { return process_.processId(); }
-    bool isRunning() const { return process_.state() == QProcess::Running; }
-    bool waitFinished()
-    {
-        return waitUntil([this] { return process_.state() == QProcess::NotRunning; }, kExitWaitMs);
-    }
-    QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
-    int exitCode() const { return process_.exitCode(); }
-
-    // The unique bus name of this process's connection, once it has one.
-    QString uniqueName() const
-    {
-        const QStringList names = busDaemon()->registeredServiceNames().value();
-        for (const QString& name : names) {
-            if (name.startsWith(QLatin1Char(':')) &&
-                busDaemon()->servicePid(name).value() == static_cast<uint>(process_.processId()))
-                return name;
-        }
-        return QString();
-    }
-
-private:
-    QProcess process_;
-};
-
-std::unique_ptr<QDBusInterface> streamerAt(const QString& service)
+// The unique bus name of the connection of the process `pid`, once it has one.
+QString uniqueNameOf(pid_t pid)
 {
-    return std::make_unique<QDBusInterface>(service, kPath, kInterface, QDBusConnection::sessionBus());
+    QDBusConnectionInterface* busDaemon = QDBusConnection::sessionBus().interface();
+    for (const QString& name : busDaemon->registeredServiceNames().value()) {
+        if (name.startsWith(QLatin1Char(':')) && busDaemon->servicePid(name).value() == static_cast<uint>(pid))
+            return name;
+    }
+    return QString();
 }
 
 struct IntrospectedMethod {
@@ -177,17 +121,10 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "no session bus";
-        // A service killed by the previous test may still hold the name for a moment.
-        ASSERT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
-        service_ = std::make_unique<StreamerProcess>();
-        ASSERT_TRUE(service_->waitStarted());
-        ASSERT_TRUE(waitUntil(nameIsOwned)) << "the service never claimed its name";
-        streamer_ = streamerAt(kService);
-        ASSERT_TRUE(streamer_->isValid());
+        ASSERT_TRUE(service_.start()) << "another service holds the name, or the service never claimed it";
     }
 
-    std::unique_ptr<StreamerProcess> service_;
-    std::unique_ptr<QDBusInterface> streamer_;
+    ServiceProcess service_;
 };
 
 // --- Introspection: the interface as a controlling program sees it ---------
@@ -241,31 +178,31 @@ TEST_F(StreamerBusTest, IntrospectionListsTheInterfaceAsDescribedInItsFile)
 
 TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 {
-    const QDBusReply<int> current = streamer_->call(QStringLiteral("serCurrentFrame"));
+    const QDBusReply<int> current = service_.bus().call(QStringLiteral("serCurrentFrame"));
     ASSERT_TRUE(current.isValid()) << current.error().message().toStdString();
     EXPECT_EQ(current.value(), -1);
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serTotalFrames"))).value(), 0);
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serWidth"))).value(), 0);
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serHeight"))).value(), 0);
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serTotalFrames"))).value(), 0);
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serWidth"))).value(), 0);
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serHeight"))).value(), 0);
 
-    const QDBusReply<bool> playing = streamer_->call(QStringLiteral("serIsPlaying"));
+    const QDBusReply<bool> playing = service_.bus().call(QStringLiteral("serIsPlaying"));
     ASSERT_TRUE(playing.isValid());
     EXPECT_FALSE(playing.value());
 
-    const QDBusReply<QString> error = streamer_->call(QStringLiteral("serLastError"));
+    const QDBusReply<QString> error = service_.bus().call(QStringLiteral("serLastError"));
     ASSERT_TRUE(error.isValid());
     EXPECT_EQ(error.value(), QString());
 
-    const QDBusReply<bool> seek = streamer_->call(QStringLiteral("seekSer"), 3);
+    const QDBusReply<bool> seek = service_.bus().call(QStringLiteral("seekSer"), 3);
     ASSERT_TRUE(seek.isValid());
     EXPECT_FALSE(seek.value());
 
-    const QDBusMessage stretch = streamer_->call(QStringLiteral("autoStretch"));
+    const QDBusMessage stretch = service_.bus().call(QStringLiteral("autoStretch"));
     ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage) << stretch.errorMessage().toStdString();
     ASSERT_EQ(stretch.arguments().size(), 4);
     EXPECT_FALSE(stretch.arguments().at(0).toBool());
 
-    const QDBusMessage focus = streamer_->call(QStringLiteral("focusMetrics"));
+    const QDBusMessage focus = service_.bus().call(QStringLiteral("focusMetrics"));
     ASSERT_EQ(focus.type(), QDBusMessage::ReplyMessage) << focus.errorMessage().toStdString();
     ASSERT_EQ(focus.arguments().size(), 5);
     EXPECT_FALSE(focus.arguments().at(0).toBool());
@@ -274,41 +211,38 @@ TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
 {
     for (const char* method : {"playSer", "pauseSer", "stopSer"})
-        streamer_->call(QDBus::NoBlock, QString::fromLatin1(method));
-    streamer_->call(QDBus::NoBlock, QStringLiteral("setSerSpeed"), 30.0);
-    streamer_->call(QDBus::NoBlock, QStringLiteral("setStretchParams"), 0.1, 0.3, 0.9);
+        service_.bus().call(QDBus::NoBlock, QString::fromLatin1(method));
+    service_.bus().call(QDBus::NoBlock, QStringLiteral("setSerSpeed"), 30.0);
+    service_.bus().call(QDBus::NoBlock, QStringLiteral("setStretchParams"), 0.1, 0.3, 0.9);
 
     // Calls are served in order, so these answers come after every command above.
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serCurrentFrame"))).value(), -1);
-    EXPECT_FALSE(QDBusReply<bool>(streamer_->call(QStringLiteral("serIsPlaying"))).value());
-    const QDBusMessage stretch = streamer_->call(QStringLiteral("autoStretch"));
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serCurrentFrame"))).value(), -1);
+    EXPECT_FALSE(QDBusReply<bool>(service_.bus().call(QStringLiteral("serIsPlaying"))).value());
+    const QDBusMessage stretch = service_.bus().call(QStringLiteral("autoStretch"));
     ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage);
     EXPECT_FALSE(stretch.arguments().at(0).toBool());
-    EXPECT_TRUE(service_->isRunning());
+    EXPECT_TRUE(service_.isRunning());
 }
 
 TEST_F(StreamerBusTest, OpenSerOfAMissingFileAnswersFalse)
 {
     const QDBusReply<bool> opened =
-        streamer_->call(QStringLiteral("openSer"), QStringLiteral("/nonexistent/capture.ser"));
+        service_.bus().call(QStringLiteral("openSer"), QStringLiteral("/nonexistent/capture.ser"));
     ASSERT_TRUE(opened.isValid()) << opened.error().message().toStdString();
     EXPECT_FALSE(opened.value());
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serTotalFrames"))).value(), 0);
-    EXPECT_TRUE(service_->isRunning());
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serTotalFrames"))).value(), 0);
+    EXPECT_TRUE(service_.isRunning());
 }
 
 // --- Ending the service --------------------------------------------------------
 
 TEST_F(StreamerBusTest, StopEndsTheProcessAndReleasesTheName)
 {
-    streamer_->call(QDBus::NoBlock, QStringLiteral("stop"));
+    ASSERT_TRUE(service_.stop()) << "the service did not exit after stop";
+    EXPECT_EQ(service_.exitCode(), 0) << "it ended by a signal or with an error";
+    EXPECT_TRUE(waitUntil([] { return !ServiceProcess::nameIsOwned(); }));
 
-    ASSERT_TRUE(service_->waitFinished()) << "the service did not exit after stop";
-    EXPECT_EQ(service_->exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(service_->exitCode(), 0);
-    EXPECT_TRUE(waitUntil([] { return !nameIsOwned(); }));
-
-    const QDBusMessage late = streamer_->call(QStringLiteral("serCurrentFrame"));
+    const QDBusMessage late = service_.bus().call(QStringLiteral("serCurrentFrame"));
     EXPECT_EQ(late.type(), QDBusMessage::ErrorMessage);
     EXPECT_EQ(late.errorName(), QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
 }
@@ -321,7 +255,7 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
     const QString errorPath = dir.filePath(QStringLiteral("stderr"));
     const std::string noBus = "DBUS_SESSION_BUS_ADDRESS=unix:path=" + errorPath.toStdString() + ".none";
     const std::pair<std::vector<std::string>, QString> rows[] = {
-        {{STREAMER_EXECUTABLE}, QStringLiteral("already owned by ") + service_->uniqueName()},
+        {{STREAMER_EXECUTABLE}, QStringLiteral("already owned by ") + uniqueNameOf(service_.pid())},
         {{"env", noBus, STREAMER_EXECUTABLE}, QStringLiteral(".none: No such file or directory")}};
     for (const auto& [arguments, reason] : rows) {
         quelmor::test::ChildProcess second(arguments, {{}, false, {}, errorPath.toStdString()});
@@ -332,28 +266,10 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
             text.endsWith(reason + QLatin1Char('\n')) && text.count(QLatin1Char('\n')) == 1)
             << text.toStdString();
     }
-    EXPECT_EQ(QDBusReply<int>(streamer_->call(QStringLiteral("serCurrentFrame"))).value(), -1);
+    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serCurrentFrame"))).value(), -1);
 }
 
 // --- The source after a crash ---------------------------------------------------
-
-// A started process that owns the name, and the streamer it serves.
-struct RunningStreamer {
-    explicit RunningStreamer(const QString& runtimeDir, const QString& errorPath = {}) : process(runtimeDir, errorPath)
-    {
-        EXPECT_TRUE(waitUntil([] { return !nameIsOwned(); })) << "another service holds the name";
-        EXPECT_TRUE(process.waitStarted() && waitUntil(nameIsOwned)) << "the service never claimed its name";
-    }
-    template <typename T>
-    T answer(const QString& method, const QVariant& argument = {})
-    {
-        const QDBusReply<T> reply = argument.isValid() ? streamer->call(method, argument) : streamer->call(method);
-        EXPECT_TRUE(reply.isValid()) << method.toStdString() << ": " << reply.error().message().toStdString();
-        return reply.value();
-    }
-    StreamerProcess process;
-    std::unique_ptr<QDBusInterface> streamer = streamerAt(kService);
-};
 
 // Only a process that ends without stop or a signal, as in a crash, leaves
 // its source for the next one, which shows the same file at the same frame.
@@ -364,36 +280,37 @@ TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
     const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
     struct Ending {
         const char* name;
-        std::function<void(RunningStreamer&)> end;
+        std::function<void(ServiceProcess&)> end;
         bool resumed;
     };
     const Ending endings[] = {
-        {"SIGKILL", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGKILL); }, true},
-        {"SIGSEGV", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGSEGV); }, true},
-        {"SIGTERM", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGTERM); }, false},
-        {"SIGHUP", [](RunningStreamer& s) { ::kill(s.process.pid(), SIGHUP); }, false},
-        {"stop", [](RunningStreamer& s) { s.streamer->call(QDBus::NoBlock, QStringLiteral("stop")); }, false},
+        {"SIGKILL", [](ServiceProcess& s) { s.signal(SIGKILL); }, true},
+        {"SIGSEGV", [](ServiceProcess& s) { s.signal(SIGSEGV); }, true},
+        {"SIGTERM", [](ServiceProcess& s) { s.signal(SIGTERM); }, false},
+        {"SIGHUP", [](ServiceProcess& s) { s.signal(SIGHUP); }, false},
+        {"stop", [](ServiceProcess& s) { s.tell(QStringLiteral("stop")); }, false},
     };
     for (const Ending& ending : endings) {
         SCOPED_TRACE(ending.name);
         {
-            RunningStreamer first(runtime.path());
-            ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), ser));
+            ServiceProcess first(runtime.path());
+            ASSERT_TRUE(first.start());
+            ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), {ser}));
             // Slow enough that the frame does not move before the next process is asked.
-            first.streamer->call(QStringLiteral("setSerSpeed"), 0.05);
-            first.answer<bool>(QStringLiteral("seekSer"), 1);
-            first.streamer->call(QStringLiteral("playSer"));
+            first.call(QStringLiteral("setSerSpeed"), {0.05});
+            first.answer<bool>(QStringLiteral("seekSer"), {1});
+            first.call(QStringLiteral("playSer"));
             ASSERT_TRUE(first.answer<bool>(QStringLiteral("serIsPlaying")));
             ending.end(first);
-            ASSERT_TRUE(first.process.waitFinished());
+            ASSERT_TRUE(first.waitForExit());
         }
-        RunningStreamer next(runtime.path());
+        ServiceProcess next(runtime.path());
+        ASSERT_TRUE(next.start());
         EXPECT_EQ(next.answer<int>(QStringLiteral("serTotalFrames")), ending.resumed ? 3 : 0);
         EXPECT_EQ(next.answer<int>(QStringLiteral("serCurrentFrame")), ending.resumed ? 1 : -1);
         EXPECT_EQ(next.answer<bool>(QStringLiteral("serIsPlaying")), ending.resumed);
         EXPECT_EQ(QFile::exists(record), ending.resumed);
-        next.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
-        ASSERT_TRUE(next.process.waitFinished());
+        ASSERT_TRUE(next.stop());
         EXPECT_FALSE(QFile::exists(record)) << "stop left the record";
     }
 }
@@ -408,15 +325,16 @@ TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
     const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
     const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
     {
-        RunningStreamer first(runtime.path());
-        ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), ser));
-        ASSERT_TRUE(first.answer<bool>(QStringLiteral("seekSer"), 2));
-        ::kill(first.process.pid(), SIGKILL);
-        ASSERT_TRUE(first.process.waitFinished());
+        ServiceProcess first(runtime.path());
+        ASSERT_TRUE(first.start());
+        ASSERT_TRUE(first.answer<bool>(QStringLiteral("openSer"), {ser}));
+        ASSERT_TRUE(first.answer<bool>(QStringLiteral("seekSer"), {2}));
+        ASSERT_TRUE(first.kill());
     }
     for (int resumes = 1; resumes <= 2; ++resumes) {
         SCOPED_TRACE(resumes);
-        RunningStreamer next(runtime.path());
+        ServiceProcess next(runtime.path());
+        ASSERT_TRUE(next.start());
         EXPECT_EQ(next.answer<int>(QStringLiteral("serCurrentFrame")), 2);
         QFile file(record);
         const std::optional<SourceRecord> kept =
@@ -424,10 +342,10 @@ TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
         ASSERT_TRUE(kept);
         EXPECT_EQ(kept->resumes, resumes);
         EXPECT_EQ(kept->frame, 2);
-        ::kill(next.process.pid(), SIGKILL);
-        ASSERT_TRUE(next.process.waitFinished());
+        ASSERT_TRUE(next.kill());
     }
-    RunningStreamer fourth(runtime.path(), errorPath);
+    ServiceProcess fourth(runtime.path(), errorPath);
+    ASSERT_TRUE(fourth.start());
     EXPECT_EQ(fourth.answer<int>(QStringLiteral("serTotalFrames")), 0);
     EXPECT_FALSE(QFile::exists(record));
     const QString logged = fileText(errorPath);
@@ -482,11 +400,12 @@ TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
             ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(row.text) == row.text.size());
         }
         {
-            RunningStreamer next(runtime.path(), errorPath);
+            ServiceProcess next(runtime.path(), errorPath);
+            ASSERT_TRUE(next.start());
             EXPECT_EQ(next.answer<int>(QStringLiteral("serTotalFrames")), 0);
             EXPECT_FALSE(QFileInfo(record).exists() || QFileInfo(record).isSymLink());
-            ::kill(next.process.pid(), SIGTERM);
-            ASSERT_TRUE(next.process.waitFinished());
+            next.signal(SIGTERM);
+            ASSERT_TRUE(next.waitForExit());
         }
         const QString logged = fileText(errorPath);
         EXPECT_TRUE(logged.contains(row.reason) && logged.count(QLatin1Char('\n')) == 1) << logged.toStdString();
@@ -516,15 +435,15 @@ TEST(StreamerLiveTest, BusCallsAnswerWhileTheIndiServerHoldsTheConnection)
     const QTemporaryDir runtime;
     const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
     const QString given_up = QStringLiteral("no INDI server answers");
-    RunningStreamer service(runtime.path(), errorPath);
+    ServiceProcess service(runtime.path(), errorPath);
+    ASSERT_TRUE(service.start());
     // start has no reply: the answer to the next call comes once it is over.
-    service.streamer->call(QDBus::NoBlock, QStringLiteral("start"), QStringLiteral("Rude Camera"));
+    service.tell(QStringLiteral("start"), {QStringLiteral("Rude Camera")});
     EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), -1);
     EXPECT_FALSE(fileText(errorPath).contains(given_up)) << "the calls waited for the attempt to connect";
     EXPECT_TRUE(waitUntil([&] { return fileText(errorPath).contains(given_up); }, kExitWaitMs))
         << "no attempt to connect was held and given up";
-    service.streamer->call(QDBus::NoBlock, QStringLiteral("stop"));
-    EXPECT_TRUE(service.process.waitFinished());
+    EXPECT_TRUE(service.stop());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 extern char** environ;
 
@@ -35,10 +36,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments, const Chil
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(
-        &actions, STDOUT_FILENO, orNull(options.output_path), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(
-        &actions, STDERR_FILENO, orNull(options.error_path), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const std::pair<int, const std::string&> outputs[] = {
+        {STDOUT_FILENO, options.output_path}, {STDERR_FILENO, options.error_path}};
+    for (const auto& [fd, path] : outputs) {
+        if (!path.empty() || !options.forward_output)
+            posix_spawn_file_actions_addopen(&actions, fd, orNull(path), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     for (std::size_t i = 0; i < options.inherited_fds.size(); ++i)
         posix_spawn_file_actions_adddup2(&actions, options.inherited_fds[i], 3 + static_cast<int>(i));
     posix_spawnattr_t attributes;

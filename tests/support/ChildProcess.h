@@ -15,9 +15,11 @@ struct ChildOptions {
     std::vector<int> inherited_fds;
     // A process group of its own, killed as a whole: a server's children go with it.
     bool own_process_group = false;
-    // Files that take the child's standard output and error; /dev/null when empty.
+    // Files that take the child's standard output and error; when empty,
+    // /dev/null, or with forward_output the test's own.
     std::string output_path;
     std::string error_path;
+    bool forward_output = false;
 };
 
 // A program run by a test, such as curl, ffmpeg or indiserver, started with

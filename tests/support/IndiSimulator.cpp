@@ -108,10 +108,14 @@ bool IndiSimulator::disconnectCamera()
         waitUntil([this] { return !propertyExists(QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON")); });
 }
 
-bool IndiSimulator::streamWithContent()
+bool IndiSimulator::addContent()
 {
-    return set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")}) &&
-        set({QStringLiteral("CCD_STREAM_ENCODER.MJPEG=On")}) &&
+    return set({QStringLiteral("SIMULATOR_SETTINGS.SIM_NOISE=4000"), QStringLiteral("CCD_OFFSET.OFFSET=5000")});
+}
+
+bool IndiSimulator::streamWithContent(const QString& encoder)
+{
+    return addContent() && set({QStringLiteral("CCD_STREAM_ENCODER.%1=On").arg(encoder)}) &&
         // Off first: after a reconnection the driver reports the stream on without sending.
         set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}) &&
         set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_ON=On")});

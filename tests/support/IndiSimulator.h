@@ -53,8 +53,11 @@ public:
     bool connectCamera();
     // Switches it off; the driver deletes its properties, "CCD1" among them.
     bool disconnectCamera();
-    // Noise and an offset give the picture content; JPEG streaming on "CCD1".
-    bool streamWithContent();
+    // Noise and an offset give the picture content.
+    bool addContent();
+    // With content, streaming on "CCD1" with `encoder`: "MJPEG", or "RAW" as a
+    // capture program streams.
+    bool streamWithContent(const QString& encoder = QStringLiteral("MJPEG"));
     bool stopStreaming();
 
     // Sets elements of the camera's properties in one indi_setprop call, each

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "ChildProcess.h"
+
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QString>
+#include <QVariantList>
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <memory>
+
+namespace quelmor::test {
+
+// The service's bus name, which also names its interface, and its object.
+inline const QString kStreamerService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
+inline const QString kStreamerPath = QStringLiteral("/Streamer");
+
+// The service executable of this build, run by a test on the test's session
+// bus and driven there; it can be started again once it has ended. A process
+// still running when the object goes is killed. Thread: the test's.
+class ServiceProcess {
+public:
+    // With `runtimeDir` as its XDG_RUNTIME_DIR the service keeps the record of
+    // its source there; `errorPath` takes its standard error, else the test's own.
+    explicit ServiceProcess(const QString& runtimeDir = {}, const QString& errorPath = {})
+        : runtimeDir_(runtimeDir), errorPath_(errorPath)
+    {
+    }
+
+    // Waits until no other process owns the bus name, starts the service and
+    // waits until it owns the name; false when either wait times out.
+    bool start();
+    // start() has seen the service on the bus.
+    bool started() const { return bus_ != nullptr; }
+    QDBusInterface& bus() { return *bus_; }
+
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {});
+    // The answer to `method`; a failure of the test when there is none.
+    template <typename T>
+    T answer(const QString& method, const QVariantList& arguments = {})
+    {
+        const QDBusReply<T> reply = call(method, arguments);
+        EXPECT_TRUE(reply.isValid()) << method.toStdString() << ": " << reply.error().message().toStdString();
+        return reply.value();
+    }
+    // Calls a method that has no reply.
+    void tell(const QString& method, const QVariantList& arguments = {});
+    // tell(), then a query: the service has handled the method once the query
+    // answers, which is what this returns.
+    bool send(const QString& method, const QVariantList& arguments = {});
+
+    // Tells the service to stop and waits for its end.
+    bool stop();
+    bool signal(int number);
+    // Kills it, as a crash would, and waits for its end.
+    bool kill();
+    bool waitForExit();
+    bool isRunning() { return process_ && !process_->hasExited(); }
+    // 0 after a clean end; -1 after a signal, as after a crash.
+    int exitCode() const { return process_ ? process_->exitCode() : -1; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
+
+    // Whether some process owns the service's bus name.
+    static bool nameIsOwned();
+
+private:
+    QString runtimeDir_;
+    QString errorPath_;
+    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<QDBusInterface> bus_;
+};
+
+}  // namespace quelmor::test
