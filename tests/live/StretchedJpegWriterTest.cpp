@@ -33,11 +33,7 @@ TEST(StretchedJpegWriter, RowsAsDecodedGiveTheWholePictureOrNothing)
     params.channel.fill({0.1f, 0.8f, 0.3f});
     for (const int height : kHeights) {
         for (const int channels : {1, 3}) {
-            QImage picture(kWidth, height, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
-            QList<QRgb> ramp;
-            for (int level = 0; level < 256; ++level)
-                ramp.append(qRgb(level, level, level));
-            picture.setColorTable(ramp);
+            PictureBuffer picture(kWidth, height, channels);
             StretchRenderer renderer(kWidth, height, channels, PixelType::UInt8);
             renderer.params = params;
             renderer.render(planes.data(), &picture, 1);
@@ -51,7 +47,7 @@ TEST(StretchedJpegWriter, RowsAsDecodedGiveTheWholePictureOrNothing)
                                                     << " decoded " << step << " at a time");
                     picture.fill(0);
                     QByteArray jpeg("before");
-                    std::optional<StretchedJpegWriter> writer(std::in_place, params, decoded, &picture, 75);
+                    std::optional<StretchedJpegWriter> writer(std::in_place, params, decoded, picture, 75);
                     // A pause after each step, so that the task mostly takes the handovers one at a time.
                     for (int endRow = step; endRow < decodedRows + step; endRow += step) {
                         writer->rowsDecoded(std::min(endRow, decodedRows));
@@ -90,12 +86,12 @@ TEST(StretchedJpegWriter, FramesEncodedAsTheirRowsAreStretchedGiveTheWholePictur
                     samples[i] = static_cast<std::uint16_t>(std::clamp(sky(random), 0.0, 65535.0));
                 StretchRenderer whole(frame.view());
                 whole.params = stretch ? *stretch : whole.computeAutoParams(samples);
-                QImage expected;
+                PictureBuffer expected;
                 prepareOutputImage(expected, kWidth, height, channels);
                 whole.render(samples, &expected, 1);
                 QByteArray expectedJpeg, jpeg;
                 ASSERT_TRUE(encodePictureJpeg(expected, 75, expectedJpeg));
-                QImage picture;
+                PictureBuffer picture;
                 ASSERT_TRUE(renderFrameJpeg(frame, stretch, picture, 75, jpeg));
                 EXPECT_EQ(jpeg, expectedJpeg);
             }

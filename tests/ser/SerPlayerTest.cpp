@@ -37,10 +37,10 @@ protected:
     }
 
     // The picture on "/jpg" now; fails the test when there is none.
-    QImage shownPicture()
+    PictureBuffer shownPicture()
     {
         QString error;
-        const QImage picture = fetchPicture(kHttpPort, &error);
+        const PictureBuffer picture = fetchPicture(kHttpPort, &error);
         EXPECT_FALSE(picture.isNull()) << error.toStdString();
         return picture;
     }
@@ -49,17 +49,17 @@ protected:
     SerPlayer player;
 };
 
-QRgb centre(const QImage& picture)
+Rgb centre(const PictureBuffer& picture)
 {
-    return picture.pixel(picture.width() / 2, picture.height() / 2);
+    return pixelAt(picture, picture.width() / 2, picture.height() / 2);
 }
 
-double meanGrey(const QImage& picture)
+double meanGrey(const PictureBuffer& picture)
 {
     double sum = 0;
     for (int y = 0; y < picture.height(); ++y)
         for (int x = 0; x < picture.width(); ++x)
-            sum += qGray(picture.pixel(x, y));
+            sum += greyOf(pixelAt(picture, x, y));
     return sum / (double(picture.width()) * picture.height());
 }
 
@@ -108,15 +108,15 @@ QByteArray sceneFrame(std::int32_t depth, std::int32_t storedDepth, std::uint32_
     return frame;
 }
 
-int largestChannelDifference(const QImage& a, const QImage& b)
+int largestChannelDifference(const PictureBuffer& a, const PictureBuffer& b)
 {
     int largest = 0;
     for (int y = 0; y < a.height(); ++y) {
         for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y);
-            const QRgb q = b.pixel(x, y);
-            largest = std::max(
-                {largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)), std::abs(qBlue(p) - qBlue(q))});
+            const Rgb p = pixelAt(a, x, y);
+            const Rgb q = pixelAt(b, x, y);
+            largest = std::max({largest, std::abs(redOf(p) - redOf(q)), std::abs(greenOf(p) - greenOf(q)),
+                std::abs(blueOf(p) - blueOf(q))});
         }
     }
     return largest;
@@ -144,13 +144,13 @@ TEST_F(SerPlayerTest, DepthsShowLikeTheSameSceneAtFullRange)
         const QString path =
             write("depth.ser", {c.colorId, c.depth, kWidth, kHeight}, {sceneFrame(c.depth, c.depth, c.storedFactor)});
         ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
-        const QImage shown = shownPicture();
+        const PictureBuffer shown = shownPicture();
         const QString referencePath = write("reference.ser", {c.colorId, c.referenceDepth, kWidth, kHeight},
             {sceneFrame(c.depth, c.referenceDepth, c.referenceFactor)});
         ASSERT_TRUE(player.open(referencePath)) << player.lastError().toStdString();
-        const QImage reference = shownPicture();
-        ASSERT_EQ(shown.size(), QSize(kWidth, kHeight));
-        ASSERT_EQ(reference.size(), shown.size());
+        const PictureBuffer reference = shownPicture();
+        ASSERT_EQ(sizeOf(shown), QSize(kWidth, kHeight));
+        ASSERT_EQ(sizeOf(reference), sizeOf(shown));
         EXPECT_GT(meanGrey(reference), 100) << "the scene is not bright";
         EXPECT_LE(largestChannelDifference(shown, reference), kJpegNoise);
     }
@@ -212,8 +212,8 @@ TEST_F(SerPlayerTest, BayerFramesAreDemosaicedByTheirPattern)
             const QString path =
                 write("bayer.ser", {colorId, depth, kWidth, kHeight}, {redSitesBright(colorId, depth)});
             ASSERT_TRUE(player.open(path)) << player.lastError().toStdString();
-            const QImage picture = shownPicture();
-            ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
+            const PictureBuffer picture = shownPicture();
+            ASSERT_EQ(sizeOf(picture), QSize(kWidth, kHeight));
             EXPECT_EQ(litChannels(centre(picture)), 1) << "centre " << std::hex << centre(picture);
         }
     }
@@ -238,10 +238,10 @@ TEST_F(SerPlayerTest, RgbAndBgrFramesKeepRedAndBlueInPlace)
             }
         }
         ASSERT_TRUE(player.open(write("colour.ser", {colorId, 8, kWidth, kHeight}, {frame})));
-        const QImage picture = shownPicture();
-        ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
-        EXPECT_EQ(litChannels(picture.pixel(redColumns / 2, kHeight / 2)), 0b001) << "left is not red";
-        EXPECT_EQ(litChannels(picture.pixel((redColumns + kWidth) / 2, kHeight / 2)), 0b100) << "right is not blue";
+        const PictureBuffer picture = shownPicture();
+        ASSERT_EQ(sizeOf(picture), QSize(kWidth, kHeight));
+        EXPECT_EQ(litChannels(pixelAt(picture, redColumns / 2, kHeight / 2)), 0b001) << "left is not red";
+        EXPECT_EQ(litChannels(pixelAt(picture, (redColumns + kWidth) / 2, kHeight / 2)), 0b100) << "right is not blue";
     }
 }
 
@@ -252,17 +252,17 @@ TEST_F(SerPlayerTest, OtherLayoutsRenderGrey)
         SCOPED_TRACE(testing::Message() << "ColorID " << colorId);
         ASSERT_TRUE(
             player.open(write("grey.ser", {colorId, 8, kWidth, kHeight}, {redSitesBright(SerColorId::kBayerRggb, 8)})));
-        const QImage picture = shownPicture();
-        ASSERT_EQ(picture.size(), QSize(kWidth, kHeight));
+        const PictureBuffer picture = shownPicture();
+        ASSERT_EQ(sizeOf(picture), QSize(kWidth, kHeight));
         int darkest = 255;
         int brightest = 0;
         for (int y = 0; y < kHeight; ++y) {
             for (int x = 0; x < kWidth; ++x) {
-                const QRgb pixel = picture.pixel(x, y);
-                ASSERT_TRUE(qRed(pixel) == qGreen(pixel) && qGreen(pixel) == qBlue(pixel))
+                const Rgb pixel = pixelAt(picture, x, y);
+                ASSERT_TRUE(redOf(pixel) == greenOf(pixel) && greenOf(pixel) == blueOf(pixel))
                     << "colour at " << x << "," << y << ": " << std::hex << pixel;
-                darkest = std::min(darkest, qRed(pixel));
-                brightest = std::max(brightest, qRed(pixel));
+                darkest = std::min(darkest, redOf(pixel));
+                brightest = std::max(brightest, redOf(pixel));
             }
         }
         EXPECT_GT(brightest - darkest, 100) << "the mosaic pattern is lost";
@@ -280,7 +280,7 @@ TEST_F(SerPlayerTest, StretchIsTakenFromFrameZeroOfEachOpenedFile)
     const QString path = write("stretch.ser", layout, {dim, bright});
 
     ASSERT_TRUE(player.open(path));
-    const QImage dimPicture = shownPicture();
+    const PictureBuffer dimPicture = shownPicture();
     ASSERT_FALSE(dimPicture.isNull());
     const double dimShown = meanGrey(dimPicture);
     ASSERT_TRUE(player.seek(1));

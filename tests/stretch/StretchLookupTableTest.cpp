@@ -50,7 +50,7 @@ void expectMatchesFormula(const std::vector<T>& samples, int width, PixelType ty
     for (const StretchChannelParams& params : parameterSpread()) {
         StretchRenderer renderer(width, height, 1, type);
         renderer.params.channel[0] = params;
-        QImage image = stretch_test::greyImage(width, height);
+        PictureBuffer image = stretch_test::greyImage(width, height);
         renderer.render(samples.data(), &image, 1);
         ASSERT_EQ(renderer.inputRange, expectedInputRange);
         int mismatches = 0;
@@ -109,12 +109,13 @@ TEST(StretchLookupTable, EverySixteenBitValueMatchesFormulaInEachColourChannel)
     for (std::size_t first = 0; first + 2 < spread.size(); first += 3) {
         StretchRenderer renderer(256, 256, 3, PixelType::UInt16);
         renderer.params.channel = {spread[first], spread[first + 1], spread[first + 2]};
-        QImage image = stretch_test::colourImage(256, 256);
+        PictureBuffer image = stretch_test::colourImage(256, 256);
         renderer.render(samples.data(), &image, 1);
         int mismatches = 0;
         for (int v = 0; v < 65536; ++v) {
             const auto sample = static_cast<std::uint16_t>(v);
-            const QRgb expected = 0xFF000000u | std::uint32_t{referenceStretch(sample, spread[first], 65536)} << 16 |
+            const std::uint32_t expected = 0xFF000000u |
+                std::uint32_t{referenceStretch(sample, spread[first], 65536)} << 16 |
                 std::uint32_t{referenceStretch(sample, spread[first + 1], 65536)} << 8 |
                 referenceStretch(sample, spread[first + 2], 65536);
             mismatches += stretch_test::pixelWord(image, v % 256, v / 256) != expected;
@@ -170,7 +171,7 @@ TEST(StretchPerSampleLoop, SixtyFourBitIntegersMatchFormula)
                  channelParams(0.02f, 0.4f, 0.8f), channelParams(0.5f, 0.5f, 0.5f)}) {
             StretchRenderer renderer(64, 64, 1, type);
             renderer.params.channel[0] = params;
-            QImage image = stretch_test::greyImage(64, 64);
+            PictureBuffer image = stretch_test::greyImage(64, 64);
             renderer.render(type == PixelType::Long ? static_cast<const void*>(longs.data())
                                                     : static_cast<const void*>(longLongs.data()),
                 &image, 1);

@@ -28,9 +28,9 @@ std::vector<std::uint8_t> renderRow(
     const int width = static_cast<int>(samples.size());
     StretchRenderer renderer(width, 1, 1, type);
     renderer.params = params;
-    QImage image = greyImage(width, 1);
+    PictureBuffer image = greyImage(width, 1);
     renderer.render(samples.data(), &image, 1);
-    return std::vector<std::uint8_t>(image.constScanLine(0), image.constScanLine(0) + width);
+    return std::vector<std::uint8_t>(image.row(0), image.row(0) + width);
 }
 
 }  // namespace
@@ -232,7 +232,7 @@ TEST(StretchRendererGeometry, SamplingTwoWritesOneBlockOfEveryOtherPixel)
     for (int i = 0; i < 15; ++i)
         samples[i] = static_cast<std::uint8_t>(i + 1);
     StretchRenderer renderer(5, 3, 1, PixelType::UInt8);
-    QImage image = greyImage(5, 3);
+    PictureBuffer image = greyImage(5, 3);
     renderer.render(samples.data(), &image, 2);
     const std::uint8_t s = kSentinelByte;
     const std::uint8_t expected[3][5] = {{1, 3, 5, s, s}, {11, 13, 15, s, s}, {s, s, s, s, s}};
@@ -248,9 +248,9 @@ TEST(StretchRendererGeometry, ChannelCountsOtherThanOneAndThreeLeaveImageUntouch
     const std::vector<std::uint8_t> samples(4 * 6, 100);
     for (int channels : {0, 2, 4}) {
         StretchRenderer renderer(3, 2, channels, PixelType::UInt8);
-        QImage grey = greyImage(3, 2);
+        PictureBuffer grey = greyImage(3, 2);
         renderer.render(samples.data(), &grey, 1);
-        QImage colour = colourImage(3, 2);
+        PictureBuffer colour = colourImage(3, 2);
         renderer.render(samples.data(), &colour, 1);
         for (int y = 0; y < 2; ++y) {
             for (int x = 0; x < 3; ++x) {
@@ -267,7 +267,7 @@ TEST(StretchRendererGeometry, ThreeChannelsPackIntoOpaqueRgbWords)
     const std::vector<std::uint8_t> samples = {10, 200, 20, 130, 30, 0};
     StretchRenderer renderer(2, 1, 3, PixelType::UInt8);
     renderer.params.channel[1] = stretch_test::channelParams(0.5f, 0.5f, 0.5f);
-    QImage image = colourImage(2, 1);
+    PictureBuffer image = colourImage(2, 1);
     renderer.render(samples.data(), &image, 1);
     EXPECT_EQ(pixelWord(image, 0, 0), 0xFF0A001Eu);
     EXPECT_EQ(pixelWord(image, 1, 0), 0xFFC8FF00u);
@@ -278,39 +278,42 @@ TEST(StretchRendererGeometry, UnfitImagesAndSamplingAreRejected)
     const std::vector<std::uint8_t> samples(12, 200);
     StretchRenderer renderer(4, 3, 1, PixelType::UInt8);
 
-    QImage tooNarrow = greyImage(3, 3);
+    PictureBuffer tooNarrow = greyImage(3, 3);
     renderer.render(samples.data(), &tooNarrow, 1);
     EXPECT_EQ(pixelByte(tooNarrow, 0, 0), kSentinelByte) << "a 4-wide frame does not fit 3 columns";
 
-    QImage tooShort = greyImage(4, 2);
+    PictureBuffer tooShort = greyImage(4, 2);
     renderer.render(samples.data(), &tooShort, 1);
     EXPECT_EQ(pixelByte(tooShort, 0, 0), kSentinelByte) << "a 3-high frame does not fit 2 rows";
 
-    QImage wrongDepth = colourImage(4, 3);
+    PictureBuffer wrongDepth = colourImage(4, 3);
     renderer.render(samples.data(), &wrongDepth, 1);
-    EXPECT_EQ(pixelWord(wrongDepth, 0, 0), 0x12345678u) << "one channel needs an 8-bit image";
+    EXPECT_EQ(pixelWord(wrongDepth, 0, 0), 0x12345678u) << "one channel needs a grey picture";
 
-    QImage fits = greyImage(4, 3);
+    PictureBuffer fits = greyImage(4, 3);
     renderer.render(samples.data(), &fits, 0);
     EXPECT_EQ(pixelByte(fits, 0, 0), kSentinelByte) << "sampling 0 is rejected";
     renderer.render(nullptr, &fits, 1);
     EXPECT_EQ(pixelByte(fits, 0, 0), kSentinelByte) << "no samples";
     renderer.render(samples.data(), nullptr, 1);
 
-    QImage half = greyImage(2, 2);
+    PictureBuffer half = greyImage(2, 2);
     renderer.render(samples.data(), &half, 2);
     EXPECT_EQ(pixelByte(half, 1, 1), 200) << "sampling 2 needs only 2 x 2";
 }
 
-TEST(StretchRendererGeometry, SharedImageIsDetachedBeforeWriting)
+// A picture handed on (shared) or over borrowed rows is never written.
+TEST(StretchRendererGeometry, PictureNotItsOwnIsLeftAsItIs)
 {
     const std::vector<std::uint8_t> samples(6, 77);
     StretchRenderer renderer(3, 2, 1, PixelType::UInt8);
-    QImage image = greyImage(3, 2);
-    const QImage original = image;
+    PictureBuffer image = greyImage(3, 2);
+    const PictureBuffer handedOn = image;
     renderer.render(samples.data(), &image, 1);
-    EXPECT_EQ(pixelByte(image, 2, 1), 77);
-    EXPECT_EQ(pixelByte(original, 2, 1), kSentinelByte) << "the other copy keeps its pixels";
+    EXPECT_EQ(pixelByte(image, 2, 1), kSentinelByte) << "shared";
+    const PictureBuffer borrowed = PictureBuffer::over(nullptr, handedOn.row(0), 3, 2, 1, 3);
+    renderer.render(samples.data(), &borrowed, 1);
+    EXPECT_EQ(pixelByte(borrowed, 2, 1), kSentinelByte) << "borrowed";
 }
 
 // --- Many rows on the thread pool -----------------------------------------------
@@ -330,13 +333,13 @@ TEST(StretchRendererRows, LargeColourFrameMatchesPerSampleFormula)
     renderer.params.channel[1] = stretch_test::channelParams(0.1f, 0.95f, 0.6f);
     renderer.params.channel[2] = stretch_test::channelParams(0.0f, 0.5f, 0.1f);
     for (int sampling : {1, 3}) {
-        QImage image = colourImage((kWidth + sampling - 1) / sampling, (kHeight + sampling - 1) / sampling);
+        PictureBuffer image = colourImage((kWidth + sampling - 1) / sampling, (kHeight + sampling - 1) / sampling);
         renderer.render(samples.data(), &image, sampling);
         int mismatches = 0;
         for (int y = 0, r = 0; y < kHeight; y += sampling, ++r) {
             for (int x = 0, c = 0; x < kWidth; x += sampling, ++c) {
                 const std::int64_t i = std::int64_t{y} * kWidth + x;
-                const QRgb expected = 0xFF000000u |
+                const std::uint32_t expected = 0xFF000000u |
                     std::uint32_t{stretch_test::referenceStretch(samples[i], renderer.params.channel[0], 65536)} << 16 |
                     std::uint32_t{stretch_test::referenceStretch(samples[plane + i], renderer.params.channel[1], 65536)}
                         << 8 |

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QImage>
-
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
 
+#include "stretch/PictureBuffer.h"
 #include "stretch/StretchParams.h"
 
 namespace stretch_test {
@@ -31,39 +31,36 @@ inline StretchParams linkedParams(float shadows, float highlights, float midtone
     return params;
 }
 
-// An indexed image with the grey ramp colour table, every byte the sentinel.
-inline QImage greyImage(int width, int height)
+// A grey picture, every byte the sentinel.
+inline PictureBuffer greyImage(int width, int height)
 {
-    QImage image(width, height, QImage::Format_Indexed8);
-    QList<QRgb> ramp;
-    for (int i = 0; i < 256; ++i) {
-        ramp.append(0xFF000000u + static_cast<QRgb>(i) * 0x010101u);
-    }
-    image.setColorTable(ramp);
+    PictureBuffer image(width, height, 1);
     image.fill(kSentinelByte);
     return image;
 }
 
-inline QImage colourImage(int width, int height, QRgb fill = 0x12345678u)
+// A colour picture, every pixel word 0x12345678.
+inline PictureBuffer colourImage(int width, int height)
 {
-    QImage image(width, height, QImage::Format_RGB32);
+    PictureBuffer image(width, height, 3);
     for (int y = 0; y < height; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            line[x] = fill;
-        }
+        const std::uint32_t fill = 0x12345678u;
+        for (int x = 0; x < width; ++x)
+            std::memcpy(image.writableRow(y) + x * 4, &fill, sizeof fill);
     }
     return image;
 }
 
-inline std::uint8_t pixelByte(const QImage& image, int x, int y)
+inline std::uint8_t pixelByte(const PictureBuffer& image, int x, int y)
 {
-    return image.constScanLine(y)[x];
+    return image.row(y)[x];
 }
 
-inline QRgb pixelWord(const QImage& image, int x, int y)
+inline std::uint32_t pixelWord(const PictureBuffer& image, int x, int y)
 {
-    return reinterpret_cast<const QRgb*>(image.constScanLine(y))[x];
+    std::uint32_t word = 0;
+    std::memcpy(&word, image.row(y) + x * 4, sizeof word);
+    return word;
 }
 
 // The output byte of a quotient, written from its definition: truncate toward

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "SerPlayerTestSupport.h"
 
+#include "JpegCodec.h"
 #include "LoopbackClient.h"
 #include "TestSupport.h"
+
+#include <cstring>
 
 namespace sertest {
 
@@ -33,29 +36,50 @@ bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
 
 }  // namespace
 
-QByteArray solidRgbFrame(int width, int height, QRgb colour)
+Rgb pixelAt(const PictureBuffer& picture, int x, int y)
+{
+    if (picture.channels() == 1)
+        return PictureBuffer::pixelWord(picture.row(y)[x], picture.row(y)[x], picture.row(y)[x]);
+    Rgb word = 0;
+    std::memcpy(&word, picture.row(y) + x * 4, sizeof word);
+    return word;
+}
+
+bool samePixels(const PictureBuffer& a, const PictureBuffer& b)
+{
+    if (a.width() != b.width() || a.height() != b.height() || a.channels() != b.channels())
+        return false;
+    for (int y = 0; y < a.height(); ++y) {
+        if (std::memcmp(a.row(y), b.row(y), std::size_t(a.width()) * a.bytesPerPixel()) != 0)
+            return false;
+    }
+    return true;
+}
+
+QByteArray solidRgbFrame(int width, int height, Rgb colour)
 {
     QByteArray frame;
     frame.reserve(qsizetype(width) * height * 3);
     for (int i = 0; i < width * height; ++i) {
-        frame.append(char(qRed(colour)));
-        frame.append(char(qGreen(colour)));
-        frame.append(char(qBlue(colour)));
+        frame.append(char(redOf(colour)));
+        frame.append(char(greenOf(colour)));
+        frame.append(char(blueOf(colour)));
     }
     return frame;
 }
 
-const QList<QRgb>& distinctColours()
+const QList<Rgb>& distinctColours()
 {
-    static const QList<QRgb> colours = {
-        qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0), qRgb(0, 255, 255), qRgb(255, 0, 255)};
+    constexpr auto rgb = PictureBuffer::pixelWord;
+    static const QList<Rgb> colours = {
+        rgb(255, 0, 0), rgb(0, 255, 0), rgb(0, 0, 255), rgb(255, 255, 0), rgb(0, 255, 255), rgb(255, 0, 255)};
     return colours;
 }
 
-int litChannels(QRgb pixel)
+int litChannels(Rgb pixel)
 {
     int lit = 0;
-    const int levels[] = {qRed(pixel), qGreen(pixel), qBlue(pixel)};
+    const int levels[] = {redOf(pixel), greenOf(pixel), blueOf(pixel)};
     for (int channel = 0; channel < 3; ++channel) {
         if (levels[channel] > kLitLevel)
             lit |= 1 << channel;
@@ -65,26 +89,34 @@ int litChannels(QRgb pixel)
     return lit;
 }
 
-QImage fetchPicture(int port, QString* error, const QString& path)
+PictureBuffer fetchPicture(int port, QString* error, const QString& path)
 {
     quelmor::test::LoopbackClient client(port);
     if (!client.isConnected()) {
         *error = QStringLiteral("cannot connect to port %1").arg(port);
-        return QImage();
+        return {};
     }
     if (!client.send("GET " + path.toStdString() + " HTTP/1.1\r\nHost: localhost\r\n\r\n") ||
         !skipResponseHeader(client, error))
-        return QImage();
+        return {};
     std::string picture;
     std::string why;
     if (!client.readPart(picture, why, quelmor::test::kWaitTimeoutMs)) {
         *error = QString::fromStdString(why);
-        return QImage();
+        return {};
     }
-    QImage image = QImage::fromData(QByteArray::fromStdString(picture), "JPEG");
-    if (image.isNull())
+    int width = 0, height = 0;
+    std::vector<unsigned char> rgb;
+    if (!quelmor::test::decodeJpeg(picture, width, height, rgb)) {
         *error = QStringLiteral("the part is no JPEG picture");
-    return image.convertToFormat(QImage::Format_RGB32);
+        return {};
+    }
+    PictureBuffer decoded(width, height, 3);
+    for (int i = 0; i < width * height; ++i) {
+        const Rgb word = PictureBuffer::pixelWord(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+        std::memcpy(decoded.writableRow(i / width) + i % width * 4, &word, sizeof word);
+    }
+    return decoded;
 }
 
 }  // namespace sertest
