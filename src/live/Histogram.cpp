@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "live/Histogram.h"
 
-#include <QBuffer>
-#include <QColor>
-#include <QImage>
-#include <QPainter>
-#include <QPen>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "live/BrightRegion.h"
+#include "stretch/JpegEncoding.h"
+#include "stretch/PictureBuffer.h"
 
 namespace {
 
@@ -75,27 +74,65 @@ Curve curveOf(const std::uint32_t* bins, double logPeak)
     return curve;
 }
 
-void drawCurve(QPainter& painter, const Curve& curve, const QColor& colour)
+struct Point {
+    int x, y;
+};
+
+// Sets one pixel to `value`: a grey byte, or a colour picture's pixel word.
+void setPixel(PictureBuffer& picture, Point at, std::uint32_t value)
 {
-    painter.setPen(QPen(colour, 1, Qt::SolidLine));
-    for (int v = 0; v + 1 < kBinCount; ++v)
-        painter.drawLine(QPoint(static_cast<int>(v * kColumnsPerValue), curve[v]),
-            QPoint(static_cast<int>((v + 1) * kColumnsPerValue), curve[v + 1]));
+    std::uint8_t* row = picture.writableRow(at.y);
+    if (picture.channels() == 1)
+        row[at.x] = static_cast<std::uint8_t>(value);
+    else
+        std::memcpy(row + std::ptrdiff_t{at.x} * picture.bytesPerPixel(), &value, sizeof value);
 }
 
-QImage drawHistogram(const std::vector<std::uint32_t>& bins, std::int32_t channels, std::uint32_t peak)
+// A line one pixel wide without antialiasing, both ends included, with the
+// pixels QPainter chose for it: one a step along the longer side, from its
+// smaller end; across, the line's position rounded down, taken in the middle
+// of the step when it grows (a line through a pixel corner keeps the pixel
+// before it) and at the start of the step when it falls. Integer arithmetic
+// only. The ends lie inside the picture.
+void drawLine(PictureBuffer& picture, Point from, Point to, std::uint32_t value)
 {
-    QImage picture(kPictureWidth, kPictureHeight, channels == 1 ? QImage::Format_Grayscale8 : QImage::Format_RGB888);
-    picture.fill(QColor(Qt::black));
+    const bool steep = std::abs(to.x - from.x) < std::abs(to.y - from.y);
+    if (steep ? from.y > to.y : from.x > to.x)
+        std::swap(from, to);
+    const int steps = steep ? to.y - from.y : to.x - from.x;
+    const int rise = steep ? to.x - from.x : to.y - from.y;
+    if (steps == 0) {
+        setPixel(picture, from, value);
+        return;
+    }
+    for (int i = 0; i <= steps; ++i) {
+        const int across = rise > 0 ? ((2 * i + 1) * rise - 1) / (2 * steps) : -((i * -rise + steps - 1) / steps);
+        setPixel(picture, steep ? Point{from.x + across, from.y + i} : Point{from.x + i, from.y + across}, value);
+    }
+}
+
+void drawCurve(PictureBuffer& picture, const Curve& curve, std::uint32_t value)
+{
+    for (int v = 0; v + 1 < kBinCount; ++v)
+        drawLine(picture, {static_cast<int>(v * kColumnsPerValue), curve[v]},
+            {static_cast<int>((v + 1) * kColumnsPerValue), curve[v + 1]}, value);
+}
+
+// Later curves paint over earlier ones. Null when memory runs out.
+PictureBuffer drawHistogram(const std::vector<std::uint32_t>& bins, std::int32_t channels, std::uint32_t peak)
+{
+    PictureBuffer picture(kPictureWidth, kPictureHeight, channels);
+    if (picture.isNull())
+        return picture;
+    picture.fill(0);
     const double logPeak = std::log(peak + 1.0);
-    const QColor greyColours[] = {QColor(Qt::white)};
-    const QColor rgbColours[] = {QColor(Qt::red), QColor(Qt::green), QColor(Qt::blue)};
-    const QColor* colours = channels == 1 ? greyColours : rgbColours;
-    QPainter painter(&picture);
-    painter.setRenderHint(QPainter::Antialiasing, false);
+    constexpr std::uint32_t kGreyWhite = 0xFF;
+    constexpr std::uint32_t greyValues[] = {kGreyWhite};
+    constexpr std::uint32_t rgbValues[] = {PictureBuffer::pixelWord(0xFF, 0, 0), PictureBuffer::pixelWord(0, 0xFF, 0),
+        PictureBuffer::pixelWord(0, 0, 0xFF)};
+    const std::uint32_t* values = channels == 1 ? greyValues : rgbValues;
     for (std::int32_t c = 0; c < channels; ++c)
-        drawCurve(painter, curveOf(bins.data() + c * kBinCount, logPeak), colours[c]);
-    painter.end();
+        drawCurve(picture, curveOf(bins.data() + c * kBinCount, logPeak), values[c]);
     return picture;
 }
 
@@ -120,11 +157,5 @@ bool renderHistogram(
     if (peak == 0)
         return false;
 
-    QByteArray encoded;
-    QBuffer buffer(&encoded);
-    buffer.open(QIODevice::WriteOnly);
-    if (!drawHistogram(bins, channels, peak).save(&buffer, "JPEG", kJpegQuality) || encoded.isEmpty())
-        return false;
-    jpeg = encoded;
-    return true;
+    return encodePictureJpeg(drawHistogram(bins, channels, peak), kJpegQuality, jpeg);
 }

@@ -1,29 +1,37 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "live/Histogram.h"
 
-#include <QColor>
-#include <QImage>
-
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "JpegCodec.h"
 
 namespace {
 
 constexpr int kBright = 160;  // a painted pixel after JPEG, at least
 constexpr int kDark = 60;     // an unpainted one, at most
 
-QImage render(const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels)
+struct Decoded {
+    int width = 0, height = 0, components = 0;  // components: the JPEG's own, before decoding to RGB
+    std::vector<unsigned char> rgb;
+};
+
+Decoded render(const QByteArray& pixels, std::int32_t width, std::int32_t height, std::int32_t channels)
 {
     QByteArray jpeg;
-    if (!renderHistogram(pixels, width, height, channels, jpeg))
+    Decoded picture;
+    if (!renderHistogram(pixels, width, height, channels, jpeg) ||
+        !quelmor::test::decodeJpeg(jpeg.toStdString(), picture.width, picture.height, picture.rgb))
         return {};
-    return QImage::fromData(jpeg, "JPEG");
+    picture.components = jpeg.at(jpeg.indexOf("\xff\xc0") + 9);  // from the baseline frame header
+    return picture;
 }
 
-int grey(const QImage& picture, int x, int y)
+int grey(const Decoded& picture, int x, int y)
 {
-    return qGray(picture.pixel(x, y));
+    const unsigned char* rgb = &picture.rgb[3 * (y * picture.width + x)];
+    return (rgb[0] * 11 + rgb[1] * 16 + rgb[2] * 5) / 32;  // Qt's qGray weights
 }
 
 // Whatever the frame size, the picture is 300 x 100, grey for grey frames;
@@ -34,11 +42,11 @@ TEST(HistogramTest, PictureIsAlways300By100)
         std::int32_t width, height, channels;
     } cases[] = {{2, 2, 1}, {2, 2, 3}, {1, 1, 1}, {640, 480, 3}};
     for (const auto& c : cases) {
-        const QImage picture =
+        const Decoded picture =
             render(QByteArray(c.width * c.height * c.channels, '\x40'), c.width, c.height, c.channels);
-        EXPECT_EQ(picture.size(), QSize(300, 100)) << c.width << " x " << c.height << " x " << c.channels;
-        EXPECT_EQ(picture.format(), c.channels == 1 ? QImage::Format_Grayscale8 : QImage::Format_RGB32)
-            << "a grey frame gives a one-component JPEG";
+        EXPECT_EQ(std::make_pair(picture.width, picture.height), std::make_pair(300, 100))
+            << c.width << " x " << c.height << " x " << c.channels;
+        EXPECT_EQ(picture.components, c.channels) << "a grey frame gives a one-component JPEG";
     }
 }
 
@@ -46,8 +54,8 @@ TEST(HistogramTest, PictureIsAlways300By100)
 // to the top at that value's column (128 x 300 / 256 = 150).
 TEST(HistogramTest, UniformFrameGivesOneSpike)
 {
-    const QImage picture = render(QByteArray(64 * 48, '\x80'), 64, 48, 1);
-    ASSERT_FALSE(picture.isNull());
+    const Decoded picture = render(QByteArray(64 * 48, '\x80'), 64, 48, 1);
+    ASSERT_FALSE(picture.rgb.empty());
     EXPECT_GE(grey(picture, 150, 0), kBright) << "spike top";
     EXPECT_GE(grey(picture, 150, 50), kBright) << "spike middle";
     for (int x = 0; x < 299; x += 10) {
@@ -65,8 +73,8 @@ TEST(HistogramTest, CurveStopsBeforeTheLastColumn)
     QByteArray ramp(256, '\0');
     for (int v = 0; v < 256; ++v)
         ramp[v] = static_cast<char>(v);
-    const QImage picture = render(ramp, 256, 1, 1);
-    ASSERT_FALSE(picture.isNull());
+    const Decoded picture = render(ramp, 256, 1, 1);
+    ASSERT_FALSE(picture.rgb.empty());
     for (const int x : {0, 100, 297, 298})
         EXPECT_GE(grey(picture, x, 0), kBright) << "top row at " << x;
     for (int y = 0; y < 100; ++y)
@@ -80,29 +88,24 @@ TEST(HistogramTest, ColourFrameDrawsOneCurvePerChannel)
 {
     const int pixels = 32 * 32;
     const QByteArray frame = QByteArray(pixels, '\x0a') + QByteArray(pixels, '\x80') + QByteArray(pixels, '\xf0');
-    const QImage picture = render(frame, 32, 32, 3);
-    ASSERT_FALSE(picture.isNull());
+    const Decoded picture = render(frame, 32, 32, 3);
+    ASSERT_FALSE(picture.rgb.empty());
     const struct {
         const char* what;
         int x, y;
         int leading;  // 0 red, 1 green, 2 blue
     } cases[] = {
-        {"red spike", 11, 40, 0},
-        {"green spike", 150, 40, 1},
-        {"blue spike", 281, 40, 2},
-        {"bottom row", 60, 99, 2},
-    };
+        {"red spike", 11, 40, 0}, {"green spike", 150, 40, 1}, {"blue spike", 281, 40, 2}, {"bottom row", 60, 99, 2}};
     constexpr int kLead = 80;
     for (const auto& c : cases) {
-        const QColor actual = picture.pixelColor(c.x, c.y);
-        const int primaries[] = {actual.red(), actual.green(), actual.blue()};
+        const unsigned char* primaries = &picture.rgb[3 * (c.y * picture.width + c.x)];
         for (int other = 0; other < 3; ++other) {
             if (other == c.leading)
                 continue;
             EXPECT_GE(primaries[c.leading] - primaries[other], kLead) << c.what << ", primary " << other;
         }
     }
-    EXPECT_LE(qGray(picture.pixel(60, 40)), kDark) << "background";
+    EXPECT_LE(grey(picture, 60, 40), kDark) << "background";
 }
 
 // A bright square on a dark frame is counted over its region, where the
@@ -114,8 +117,8 @@ TEST(HistogramTest, CountsTheBrightRegion)
     QByteArray frame(side * side, '\x0a');
     for (int y = 350; y < 650; ++y)
         frame.replace(y * side + 350, 300, QByteArray(300, '\xc8'));
-    const QImage picture = render(frame, side, side, 1);
-    ASSERT_FALSE(picture.isNull());
+    const Decoded picture = render(frame, side, side, 1);
+    ASSERT_FALSE(picture.rgb.empty());
     EXPECT_GE(grey(picture, 234, 0), kBright);
     EXPECT_LE(grey(picture, 11, 0), kDark);
 }
@@ -125,13 +128,7 @@ TEST(HistogramTest, ColumnStepKeepsAbout50000SamplesPerRegion)
     const struct {
         std::int32_t area, step;
     } cases[] = {
-        {1, 1},
-        {50000, 1},
-        {50001, 2},
-        {100000, 2},
-        {100001, 3},
-        {std::numeric_limits<std::int32_t>::max(), 42950},
-    };
+        {1, 1}, {50000, 1}, {50001, 2}, {100000, 2}, {100001, 3}, {std::numeric_limits<std::int32_t>::max(), 42950}};
     for (const auto& c : cases)
         EXPECT_EQ(histogramColumnStep(c.area), c.step) << c.area;
 }
