@@ -178,31 +178,20 @@ TEST_F(StreamerBusTest, IntrospectionListsTheInterfaceAsDescribedInItsFile)
 
 TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 {
-    const QDBusReply<int> current = service_.bus().call(QStringLiteral("serCurrentFrame"));
-    ASSERT_TRUE(current.isValid()) << current.error().message().toStdString();
-    EXPECT_EQ(current.value(), -1);
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serTotalFrames"))).value(), 0);
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serWidth"))).value(), 0);
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serHeight"))).value(), 0);
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serCurrentFrame")), -1);
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serTotalFrames")), 0);
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serWidth")), 0);
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serHeight")), 0);
+    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("serIsPlaying")));
+    EXPECT_EQ(service_.answer<QString>(QStringLiteral("serLastError")), QString());
+    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("seekSer"), {3}));
 
-    const QDBusReply<bool> playing = service_.bus().call(QStringLiteral("serIsPlaying"));
-    ASSERT_TRUE(playing.isValid());
-    EXPECT_FALSE(playing.value());
-
-    const QDBusReply<QString> error = service_.bus().call(QStringLiteral("serLastError"));
-    ASSERT_TRUE(error.isValid());
-    EXPECT_EQ(error.value(), QString());
-
-    const QDBusReply<bool> seek = service_.bus().call(QStringLiteral("seekSer"), 3);
-    ASSERT_TRUE(seek.isValid());
-    EXPECT_FALSE(seek.value());
-
-    const QDBusMessage stretch = service_.bus().call(QStringLiteral("autoStretch"));
+    const QDBusMessage stretch = service_.call(QStringLiteral("autoStretch"));
     ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage) << stretch.errorMessage().toStdString();
     ASSERT_EQ(stretch.arguments().size(), 4);
     EXPECT_FALSE(stretch.arguments().at(0).toBool());
 
-    const QDBusMessage focus = service_.bus().call(QStringLiteral("focusMetrics"));
+    const QDBusMessage focus = service_.call(QStringLiteral("focusMetrics"));
     ASSERT_EQ(focus.type(), QDBusMessage::ReplyMessage) << focus.errorMessage().toStdString();
     ASSERT_EQ(focus.arguments().size(), 5);
     EXPECT_FALSE(focus.arguments().at(0).toBool());
@@ -211,14 +200,14 @@ TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
 {
     for (const char* method : {"playSer", "pauseSer", "stopSer"})
-        service_.bus().call(QDBus::NoBlock, QString::fromLatin1(method));
-    service_.bus().call(QDBus::NoBlock, QStringLiteral("setSerSpeed"), 30.0);
-    service_.bus().call(QDBus::NoBlock, QStringLiteral("setStretchParams"), 0.1, 0.3, 0.9);
+        service_.tell(QString::fromLatin1(method));
+    service_.tell(QStringLiteral("setSerSpeed"), {30.0});
+    service_.tell(QStringLiteral("setStretchParams"), {0.1, 0.3, 0.9});
 
     // Calls are served in order, so these answers come after every command above.
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serCurrentFrame"))).value(), -1);
-    EXPECT_FALSE(QDBusReply<bool>(service_.bus().call(QStringLiteral("serIsPlaying"))).value());
-    const QDBusMessage stretch = service_.bus().call(QStringLiteral("autoStretch"));
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serCurrentFrame")), -1);
+    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("serIsPlaying")));
+    const QDBusMessage stretch = service_.call(QStringLiteral("autoStretch"));
     ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage);
     EXPECT_FALSE(stretch.arguments().at(0).toBool());
     EXPECT_TRUE(service_.isRunning());
@@ -226,11 +215,8 @@ TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
 
 TEST_F(StreamerBusTest, OpenSerOfAMissingFileAnswersFalse)
 {
-    const QDBusReply<bool> opened =
-        service_.bus().call(QStringLiteral("openSer"), QStringLiteral("/nonexistent/capture.ser"));
-    ASSERT_TRUE(opened.isValid()) << opened.error().message().toStdString();
-    EXPECT_FALSE(opened.value());
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serTotalFrames"))).value(), 0);
+    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("openSer"), {QStringLiteral("/nonexistent/capture.ser")}));
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serTotalFrames")), 0);
     EXPECT_TRUE(service_.isRunning());
 }
 
@@ -242,7 +228,7 @@ TEST_F(StreamerBusTest, StopEndsTheProcessAndReleasesTheName)
     EXPECT_EQ(service_.exitCode(), 0) << "it ended by a signal or with an error";
     EXPECT_TRUE(waitUntil([] { return !ServiceProcess::nameIsOwned(); }));
 
-    const QDBusMessage late = service_.bus().call(QStringLiteral("serCurrentFrame"));
+    const QDBusMessage late = service_.call(QStringLiteral("serCurrentFrame"));
     EXPECT_EQ(late.type(), QDBusMessage::ErrorMessage);
     EXPECT_EQ(late.errorName(), QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"));
 }
@@ -266,7 +252,7 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
             text.endsWith(reason + QLatin1Char('\n')) && text.count(QLatin1Char('\n')) == 1)
             << text.toStdString();
     }
-    EXPECT_EQ(QDBusReply<int>(service_.bus().call(QStringLiteral("serCurrentFrame"))).value(), -1);
+    EXPECT_EQ(service_.answer<int>(QStringLiteral("serCurrentFrame")), -1);
 }
 
 // --- The source after a crash ---------------------------------------------------
