@@ -90,12 +90,6 @@ bool shows(const PageState& state, Source source)
     return std::abs(state.grey - greys[static_cast<int>(source)]) <= kGreyTolerance;
 }
 
-// start(device), which has no reply, handled.
-bool startLive(ServiceProcess& service)
-{
-    return service.send(QStringLiteral("start"), {kDevice});
-}
-
 template <typename Browser>
 class ViewerReconnectTest : public ::testing::Test {
 protected:
@@ -181,7 +175,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
         {"first live picture, the page opened before it",
             [&] {
                 ASSERT_TRUE(service.start()) << "the service never claimed its name";
-                ASSERT_TRUE(startLive(service));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
                 ASSERT_TRUE(portOpen(kHttpPort)) << "port " << kHttpPort << " not open once start returned";
                 ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer"))
                     << browser.error();
@@ -192,7 +186,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
             Source::live},
         {"live -> SER", [&] { ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {this->serPath})); },
             Source::ser},
-        {"SER -> live", [&] { ASSERT_TRUE(startLive(service)); }, Source::live},
+        {"SER -> live", [&] { ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice})); }, Source::live},
         {"stop, start, SER",
             [&] {
                 ASSERT_TRUE(service.stop()) << "the service did not end after stop";
@@ -206,7 +200,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_TRUE(service.kill());
                 this->expectNoteOver(browser, Source::ser, kShowWithinMs);
                 ASSERT_TRUE(service.start());
-                ASSERT_TRUE(startLive(service));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
             },
             Source::live},
         {"stalled 10 s, resumed",
@@ -223,7 +217,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                     this->waitForPage(
                         browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; }, kShowWithinMs),
                     0);
-                ASSERT_TRUE(startLive(service));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
             },
             Source::live, kSecondReconnectWithinMs},
         {"a stretch set during a long exposure",

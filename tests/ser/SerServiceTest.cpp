@@ -85,21 +85,10 @@ protected:
         return path;
     }
 
-    template <typename T>
-    T ask(const QString& method, const QVariant& argument = QVariant())
-    {
-        return service.answer<T>(method, argument.isValid() ? QVariantList{argument} : QVariantList());
-    }
-
-    void command(const QString& method, const QVariant& argument = QVariant())
-    {
-        service.tell(method, argument.isValid() ? QVariantList{argument} : QVariantList());
-    }
-
     // Every signal the service sent before its last answer, delivered.
     void settleSignals()
     {
-        ask<int>(QStringLiteral("serCurrentFrame"));
+        service.answer<int>(QStringLiteral("serCurrentFrame"));
         QCoreApplication::processEvents();
     }
 
@@ -135,33 +124,34 @@ TEST_F(SerServiceTest, OpenShowsFrameZeroBeforeAnswering)
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { signalsAtAnswer = recorder.frames.size(); });
     ASSERT_TRUE(waitUntil([&] { return signalsAtAnswer >= 0; }));
     const QDBusReply<bool> opened = watcher.reply();
-    ASSERT_TRUE(opened.isValid() && opened.value()) << ask<QString>(QStringLiteral("serLastError")).toStdString();
+    ASSERT_TRUE(opened.isValid() && opened.value())
+        << service.answer<QString>(QStringLiteral("serLastError")).toStdString();
     EXPECT_EQ(signalsAtAnswer, 1);
     settleSignals();
     EXPECT_EQ(recorder.frames, (QList<std::pair<int, int>>{{0, kFrames}}));
 
     EXPECT_EQ(shownChannels(), channelsOf(0));
-    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), kFrames);
-    EXPECT_EQ(ask<int>(QStringLiteral("serWidth")), kWidth);
-    EXPECT_EQ(ask<int>(QStringLiteral("serHeight")), kHeight);
-    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
-    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
-    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QString());
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serTotalFrames")), kFrames);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serWidth")), kWidth);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serHeight")), kHeight);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), 0);
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("serIsPlaying")));
+    EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")), QString());
 }
 
 // The first tick shows the current frame again; then every frame in order,
 // wrapping at the end while playback goes on.
 TEST_F(SerServiceTest, PlaybackShowsEveryFrameAndWraps)
 {
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("play.ser")));
-    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 2));
-    command(QStringLiteral("setSerSpeed"), 50.0);
-    command(QStringLiteral("playSer"));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("play.ser")}));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("seekSer"), {2}));
+    service.tell(QStringLiteral("setSerSpeed"), {50.0});
+    service.tell(QStringLiteral("playSer"));
     const QList<int> expected = {0, 2, 2, 3, 0, 1, 2, 3, 0, 1, 2};
     ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= expected.size(); }));
-    EXPECT_TRUE(ask<bool>(QStringLiteral("serIsPlaying")));
-    command(QStringLiteral("pauseSer"));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+    EXPECT_TRUE(service.answer<bool>(QStringLiteral("serIsPlaying")));
+    service.tell(QStringLiteral("pauseSer"));
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("serIsPlaying")));
 
     QList<int> shown;
     for (int i = 0; i < expected.size(); ++i) {
@@ -174,44 +164,44 @@ TEST_F(SerServiceTest, PlaybackShowsEveryFrameAndWraps)
 // Seeks are clamped to the file; stopSer closes it and takes the stream down.
 TEST_F(SerServiceTest, SeekClampsAndStopClosesTheFile)
 {
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("seek.ser")));
-    EXPECT_TRUE(ask<bool>(QStringLiteral("seekSer"), -5));
-    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("seek.ser")}));
+    EXPECT_TRUE(service.answer<bool>(QStringLiteral("seekSer"), {-5}));
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), 0);
     EXPECT_EQ(shownChannels(), channelsOf(0));
-    EXPECT_TRUE(ask<bool>(QStringLiteral("seekSer"), kFrames + 10));
-    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), kFrames - 1);
+    EXPECT_TRUE(service.answer<bool>(QStringLiteral("seekSer"), {kFrames + 10}));
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), kFrames - 1);
     EXPECT_EQ(shownChannels(), channelsOf(kFrames - 1));
 
-    command(QStringLiteral("playSer"));
-    command(QStringLiteral("stopSer"));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("seekSer"), 1));
-    EXPECT_EQ(ask<int>(QStringLiteral("serCurrentFrame")), 0);
-    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0);
-    EXPECT_EQ(ask<int>(QStringLiteral("serWidth")), 0);
-    EXPECT_EQ(ask<int>(QStringLiteral("serHeight")), 0);
-    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+    service.tell(QStringLiteral("playSer"));
+    service.tell(QStringLiteral("stopSer"));
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("seekSer"), {1}));
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serCurrentFrame")), 0);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serTotalFrames")), 0);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serWidth")), 0);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serHeight")), 0);
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("serIsPlaying")));
     EXPECT_TRUE(connectionRefused(kHttpPort)) << "the stream is still up after stopSer";
-    command(QStringLiteral("playSer"));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("serIsPlaying")));
+    service.tell(QStringLiteral("playSer"));
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("serIsPlaying")));
 }
 
 // A failed open takes a running stream down and says why.
 TEST_F(SerServiceTest, FailedOpenLeavesTheStreamDown)
 {
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("good.ser")));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("good.ser")}));
     EXPECT_EQ(shownChannels(), channelsOf(0));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), directory.filePath("missing.ser")));
-    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QStringLiteral("No such file or directory"));
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("openSer"), {directory.filePath("missing.ser")}));
+    EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")), QStringLiteral("No such file or directory"));
     EXPECT_TRUE(connectionRefused(kHttpPort));
-    EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0);
+    EXPECT_EQ(service.answer<int>(QStringLiteral("serTotalFrames")), 0);
 }
 
 // A second file reuses the player: each frame change is announced once.
 TEST_F(SerServiceTest, OpeningAgainAnnouncesEachFrameOnce)
 {
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("first.ser")));
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("second.ser", 3)));
-    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 1));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("first.ser")}));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("second.ser", 3)}));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("seekSer"), {1}));
     settleSignals();
     EXPECT_EQ(recorder.frames, (QList<std::pair<int, int>>{{0, kFrames}, {0, 3}, {1, 3}}));
     EXPECT_EQ(shownChannels(), channelsOf(1));
@@ -221,24 +211,24 @@ TEST_F(SerServiceTest, OpeningAgainAnnouncesEachFrameOnce)
 // count, playing or not and the rate set, after each command.
 TEST_F(SerServiceTest, StatusFollowsTheFileAndItsPlayback)
 {
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("status.ser")));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("status.ser")}));
     const struct {
         const char* method;
-        QVariant argument;
+        QVariantList argument;
         int frame;  // -1: any
         bool playing;
         double fps;
     } steps[] = {
         {"", {}, 0, false, 15.0},
-        {"seekSer", 2, 2, false, 15.0},
-        {"setSerSpeed", 40.0, 2, false, 40.0},
+        {"seekSer", {2}, 2, false, 15.0},
+        {"setSerSpeed", {40.0}, 2, false, 40.0},
         {"playSer", {}, -1, true, 40.0},
         {"pauseSer", {}, -1, false, 40.0},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.method);
         if (*step.method)
-            command(QString::fromLatin1(step.method), step.argument);
+            service.tell(QString::fromLatin1(step.method), step.argument);
         settleSignals();
         const QJsonObject status = fetchStatus();
         const QJsonObject ser = status["ser"].toObject();
@@ -266,11 +256,11 @@ TEST_F(SerServiceTest, OpenFailsWhileThePortIsTaken)
     {
         PortHolder holder(kHttpPort);
         ASSERT_TRUE(holder.holds());
-        EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), path));
-        EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), QStringLiteral("HTTP port 8080 is in use"));
-        EXPECT_EQ(ask<int>(QStringLiteral("serTotalFrames")), 0) << "the file stayed open";
+        EXPECT_FALSE(service.answer<bool>(QStringLiteral("openSer"), {path}));
+        EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")), QStringLiteral("HTTP port 8080 is in use"));
+        EXPECT_EQ(service.answer<int>(QStringLiteral("serTotalFrames")), 0) << "the file stayed open";
     }
-    EXPECT_TRUE(ask<bool>(QStringLiteral("openSer"), path));
+    EXPECT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {path}));
     EXPECT_EQ(shownChannels(), channelsOf(0));
 }
 
@@ -296,8 +286,8 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
         {QStringLiteral("/dev/zero"), QStringLiteral("Not a regular file")}, {huge, QString()}};
     for (const auto& file : refused) {
         SCOPED_TRACE(file.path.toStdString());
-        EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), file.path));
-        const QString error = ask<QString>(QStringLiteral("serLastError"));
+        EXPECT_FALSE(service.answer<bool>(QStringLiteral("openSer"), {file.path}));
+        const QString error = service.answer<QString>(QStringLiteral("serLastError"));
         EXPECT_FALSE(error.isEmpty());
         if (!file.error.isEmpty()) {
             EXPECT_EQ(error, file.error);
@@ -308,35 +298,35 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
     // A Bayer frame too small to demosaic is refused at open, saying why.
     const QString tiny = directory.filePath("tiny.ser");
     ASSERT_TRUE(writeSerFile(tiny, {SerColorId::kBayerRggb, 16, 1, 1}, {QByteArray(2, '\x40')}));
-    EXPECT_FALSE(ask<bool>(QStringLiteral("openSer"), tiny));
-    EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")),
+    EXPECT_FALSE(service.answer<bool>(QStringLiteral("openSer"), {tiny}));
+    EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")),
         QStringLiteral("Bayer frames of 1 x 1 pixels are too small to demosaic: at least 3 x 2 pixels are needed"));
     EXPECT_TRUE(serviceAnswers());
 
     // Cut to its first frame while playing: the next frame fails and playback stops there.
     const QString cut = colourFile("cut.ser");
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), cut));
-    command(QStringLiteral("setSerSpeed"), 100.0);
-    command(QStringLiteral("playSer"));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {cut}));
+    service.tell(QStringLiteral("setSerSpeed"), {100.0});
+    service.tell(QStringLiteral("playSer"));
     ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= 3; }));
     ASSERT_TRUE(QFile::resize(cut, kHeaderBytes + qint64(kWidth) * kHeight * 3));
-    EXPECT_TRUE(waitUntil([&] { return !ask<bool>(QStringLiteral("serIsPlaying")); })) << "playback went on";
+    EXPECT_TRUE(waitUntil([&] { return !service.answer<bool>(QStringLiteral("serIsPlaying")); })) << "playback went on";
     settleSignals();
-    const int failed = ask<int>(QStringLiteral("serCurrentFrame"));
+    const int failed = service.answer<int>(QStringLiteral("serCurrentFrame"));
     EXPECT_NE(failed, 0) << "frame 0 is still whole";
     EXPECT_EQ(failed, (recorder.frames.last().first + 1) % kFrames) << "the position moved past the failed frame";
 
     // Rates of NaN (1 fps) and infinity (1 ms) keep playback going.
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("rates.ser")));
-    command(QStringLiteral("playSer"));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("rates.ser")}));
+    service.tell(QStringLiteral("playSer"));
     for (const double fps : {std::nan(""), std::numeric_limits<double>::infinity()}) {
         SCOPED_TRACE(fps);
-        command(QStringLiteral("setSerSpeed"), fps);
+        service.tell(QStringLiteral("setSerSpeed"), {fps});
         const int before = recorder.frames.size();
         EXPECT_TRUE(waitUntil([&] { return recorder.frames.size() > before + 2; })) << "playback stalled";
-        EXPECT_TRUE(ask<bool>(QStringLiteral("serIsPlaying")));
+        EXPECT_TRUE(service.answer<bool>(QStringLiteral("serIsPlaying")));
     }
-    command(QStringLiteral("pauseSer"));
+    service.tell(QStringLiteral("pauseSer"));
     EXPECT_TRUE(serviceAnswers());
 }
 
@@ -368,18 +358,18 @@ TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
         ASSERT_TRUE(QFile::resize(path, kHeaderBytes + 2 * serFrameBytes(fields)));
         QElapsedTimer clock;
         clock.start();
-        const bool opened = ask<bool>(QStringLiteral("openSer"), path);
+        const bool opened = service.answer<bool>(QStringLiteral("openSer"), {path});
         const qint64 answerMs = clock.elapsed();
-        EXPECT_EQ(ask<QString>(QStringLiteral("serLastError")), c.error);
+        EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")), c.error);
         EXPECT_EQ(opened, c.error.isEmpty());
         if (!opened) {
             EXPECT_LT(answerMs, kRefusalMs);
             continue;
         }
         RecordProperty("full_frame_open_ms", int(answerMs));
-        command(QStringLiteral("playSer"));
+        service.tell(QStringLiteral("playSer"));
         EXPECT_TRUE(waitUntil([&] { return recorder.frames.contains({1, 2}); }, 120000)) << "frame 1 never shown";
-        command(QStringLiteral("pauseSer"));
+        service.tell(QStringLiteral("pauseSer"));
     }
 }
 
@@ -406,19 +396,19 @@ TEST_F(SerServiceTest, BrowserShowsThePausedFrame)
         EXPECT_TRUE(matched) << "frame " << frame << " never shown; lit channels " << shown << " " << browser.error();
     };
 
-    ASSERT_TRUE(ask<bool>(QStringLiteral("openSer"), colourFile("browser.ser")));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {colourFile("browser.ser")}));
     quelmor::test::HeadlessChromium page(kWindowWidth, kWindowHeight);
     ASSERT_TRUE(page.open(viewer)) << page.error();
     showsFrame(page, 0);
 
-    ASSERT_TRUE(ask<bool>(QStringLiteral("seekSer"), 2));
+    ASSERT_TRUE(service.answer<bool>(QStringLiteral("seekSer"), {2}));
     showsFrame(page, 2);
 
-    command(QStringLiteral("setSerSpeed"), 20.0);
-    command(QStringLiteral("playSer"));
+    service.tell(QStringLiteral("setSerSpeed"), {20.0});
+    service.tell(QStringLiteral("playSer"));
     const int before = recorder.frames.size();
     ASSERT_TRUE(waitUntil([&] { return recorder.frames.size() >= before + 3; }));
-    command(QStringLiteral("pauseSer"));
+    service.tell(QStringLiteral("pauseSer"));
     settleSignals();
     const int pausedAt = recorder.frames.last().first;
     SCOPED_TRACE(testing::Message() << "paused at frame " << pausedAt);

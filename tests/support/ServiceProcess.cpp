@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ServiceProcess.h"
 
-#include "EventLoopWait.h"
 #include "TestSupport.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-
-#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -25,7 +22,7 @@ bool ServiceProcess::start()
     // A service ended by the test before may still hold the name for a moment.
     if (!waitFor([] { return !nameIsOwned(); }, kEventWaitMs))
         return false;
-    // env runs the service in its own place, with the same process ID.
+    // env sets the runtime directory, then becomes the service: its process ID is the service's.
     std::vector<std::string> arguments{"env"};
     if (!runtimeDir_.isEmpty())
         arguments.push_back("XDG_RUNTIME_DIR=" + runtimeDir_.toStdString());
@@ -41,16 +38,6 @@ bool ServiceProcess::start()
     return bus_->isValid();
 }
 
-QDBusMessage ServiceProcess::call(const QString& method, const QVariantList& arguments)
-{
-    return bus_->callWithArgumentList(QDBus::Block, method, arguments);
-}
-
-void ServiceProcess::tell(const QString& method, const QVariantList& arguments)
-{
-    bus_->callWithArgumentList(QDBus::NoBlock, method, arguments);
-}
-
 bool ServiceProcess::send(const QString& method, const QVariantList& arguments)
 {
     tell(method, arguments);
@@ -63,21 +50,6 @@ bool ServiceProcess::stop()
         return false;
     tell(QStringLiteral("stop"));
     return waitForExit();
-}
-
-bool ServiceProcess::signal(int number)
-{
-    return process_ && ::kill(process_->pid(), number) == 0;
-}
-
-bool ServiceProcess::kill()
-{
-    return signal(SIGKILL) && waitForExit();
-}
-
-bool ServiceProcess::waitForExit()
-{
-    return process_ && process_->waitForExit(kEventWaitMs);
 }
 
 }  // namespace quelmor::test

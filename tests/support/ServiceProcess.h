@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ChildProcess.h"
+#include "EventLoopWait.h"
 
 #include <QDBusInterface>
 #include <QDBusMessage>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -40,7 +42,10 @@ public:
     bool started() const { return bus_ != nullptr; }
     QDBusInterface& bus() { return *bus_; }
 
-    QDBusMessage call(const QString& method, const QVariantList& arguments = {});
+    QDBusMessage call(const QString& method, const QVariantList& arguments = {})
+    {
+        return bus_->callWithArgumentList(QDBus::Block, method, arguments);
+    }
     // The answer to `method`; a failure of the test when there is none.
     template <typename T>
     T answer(const QString& method, const QVariantList& arguments = {})
@@ -50,17 +55,20 @@ public:
         return reply.value();
     }
     // Calls a method that has no reply.
-    void tell(const QString& method, const QVariantList& arguments = {});
+    void tell(const QString& method, const QVariantList& arguments = {})
+    {
+        bus_->callWithArgumentList(QDBus::NoBlock, method, arguments);
+    }
     // tell(), then a query: the service has handled the method once the query
     // answers, which is what this returns.
     bool send(const QString& method, const QVariantList& arguments = {});
 
     // Tells the service to stop and waits for its end.
     bool stop();
-    bool signal(int number);
+    bool signal(int number) { return process_ && ::kill(process_->pid(), number) == 0; }
     // Kills it, as a crash would, and waits for its end.
-    bool kill();
-    bool waitForExit();
+    bool kill() { return signal(SIGKILL) && waitForExit(); }
+    bool waitForExit() { return process_ && process_->waitForExit(kEventWaitMs); }
     bool isRunning() { return process_ && !process_->hasExited(); }
     // 0 after a clean end; -1 after a signal, as after a crash.
     int exitCode() const { return process_ ? process_->exitCode() : -1; }
