@@ -16,7 +16,6 @@ readonly READERS=20 SAMPLE_SECONDS=5 FPS=10
 readonly FLASH_FRAMES=60 FLASH_FROM=55 FLASH_WATCH_SECONDS=16
 # An HLS reader starts three segments behind and reads them at once.
 readonly CATCH_UP_SECONDS=4
-readonly SIMULATOR="CCD Simulator"
 
 board_bytes_sent() {
   ss -tinH state established '( sport = :8080 )' | grep -o 'bytes_acked:[0-9]*' | awk -F: '{ n += $2 } END { print n + 0 }'
@@ -116,16 +115,10 @@ play_ser "$work/flash.ser" "$FPS"
 flash_delays
 # The simulator as scripts/run-service.sh starts it: noise and an offset, one
 # exposure, then its raw frames.
-HOME=$work indiserver indi_simulator_ccd >"$work/indiserver.log" 2>&1 &
-indi_property() { [[ -n "$(indi_getprop -h 127.0.0.1 -t 1 "$1" 2>/dev/null)" ]]; }
-exposure_done() { [[ "$(indi_getprop -h 127.0.0.1 -1 -t 1 "$SIMULATOR.CCD_EXPOSURE._STATE")" == Ok ]]; }
-wait_for "the simulator" indi_property "$SIMULATOR.CONNECTION.CONNECT"
-indi_setprop -h 127.0.0.1 "$SIMULATOR.CONNECTION.CONNECT=On"
-wait_for "the simulator's stream" indi_property "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
-indi_setprop -h 127.0.0.1 "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
+HOME=$work indiserver -p "$INDI_PORT" indi_simulator_ccd >"$work/indiserver.log" 2>&1 &
+wait_for_simulator
+configure_indi_simulator
 tell start "string:$SIMULATOR"
-indi_setprop -h 127.0.0.1 "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1"
-wait_for "the simulator's exposure" exposure_done
-indi_setprop -h 127.0.0.1 "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+expose_and_stream
 wait_for "the live feed on /jpg" parts_arrive "$DIRECT"
 per_picture "INDI CCD simulator's stream" 6

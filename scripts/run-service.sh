@@ -21,17 +21,18 @@ fi
 cd "$(dirname "$(realpath -- "$0")")/.."
 
 readonly SERVICE=build-service/src/app/dorvenquill-streamer
-readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
-# By address: a minimal root without /etc/hosts cannot resolve "localhost".
-readonly INDI_HOST=127.0.0.1
-readonly INDI_PORT=7624
 readonly HTTP_PORT=8080
-readonly SIMULATOR="CCD Simulator"
 # The camera bit of an INDI driver's DRIVER_INFO.DRIVER_INTERFACE.
 readonly CCD_INTERFACE=2
 readonly WAIT_SECONDS=20
 # How long a started program has to end after SIGTERM before SIGKILL.
 readonly STOP_SECONDS=3
+# wait_for, the bus name and the simulator's set-up.
+source scripts/service-helpers.sh
+fail() {
+  echo "${*^}." >&2
+  exit 1
+}
 
 # Each started program leads a process group of its own, which holds what it
 # starts in turn (indiserver's drivers, a build's compilers).
@@ -91,63 +92,13 @@ stop_started() {
   [[ -n "$temp_dir" ]] && rm -rf "$temp_dir"
 }
 
-# wait_until DESCRIPTION COMMAND...: retries COMMAND for WAIT_SECONDS.
-wait_until() {
-  local what=$1
-  shift
-  local tries=$((WAIT_SECONDS * 10))
-  until "$@" >/dev/null 2>&1; do
-    tries=$((tries - 1))
-    if ((tries <= 0)); then
-      echo "Timed out waiting for $what." >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
-
-indi_server_listens() {
-  (exec 3<>"/dev/tcp/$INDI_HOST/$INDI_PORT") 2>/dev/null
-}
-
-# The INDI tools, at the server this script uses.
-indi_get() { indi_getprop -h "$INDI_HOST" -p "$INDI_PORT" "$@"; }
-indi_set() { indi_setprop -h "$INDI_HOST" -p "$INDI_PORT" "$@"; }
-
-indi_property_exists() {
-  [[ -n "$(indi_get -t 1 "$1" 2>/dev/null)" ]]
-}
-
 # Starts indiserver with the CCD simulator; its settings go to a temporary HOME.
 start_indi_simulator() {
   local indi_home=$temp_dir/indi
   mkdir "$indi_home"
   echo "No INDI server on port $INDI_PORT: starting indiserver with indi_simulator_ccd."
   HOME="$indi_home" start_child indiserver -p "$INDI_PORT" indi_simulator_ccd >"$indi_home/indiserver.log" 2>&1
-  wait_until "indiserver" indi_server_listens
-  wait_until "the simulator's CONNECTION" indi_property_exists "$SIMULATOR.CONNECTION.CONNECT"
-}
-
-# Switches the simulator on with noise and an offset (its picture is black
-# without a star catalogue); its stream keeps the default raw encoder.
-configure_indi_simulator() {
-  indi_set "$SIMULATOR.CONNECTION.CONNECT=On"
-  wait_until "the simulator's streaming properties" indi_property_exists "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
-  indi_set "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
-}
-
-exposure_done() {
-  [[ "$(indi_get -1 -t 1 "$SIMULATOR.CCD_EXPOSURE._STATE")" == Ok ]]
-}
-
-# Takes one exposure, which reaches the service as a FITS picture on "CCD1",
-# and once it is done streams raw frames there. Run once the service watches
-# the simulator, which is sent no picture taken before.
-expose_and_stream() {
-  echo "Taking one 1 s exposure, then streaming."
-  indi_set "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1"
-  wait_until "the simulator's exposure" exposure_done
-  indi_set "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+  wait_for_simulator
 }
 
 # indi_cameras: the devices of the INDI server that are cameras, one a line.
@@ -203,17 +154,12 @@ exit_if_port_taken() {
   exit 1
 }
 
-bus_name_owned() {
-  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.NameHasOwner "string:$BUS_NAME" | grep -q "boolean true"
-}
-
 # Starts a dbus-daemon of its own and points this script's programs at it.
 start_private_bus() {
   local address_file=$temp_dir/bus-address
   echo "No session bus in the environment: starting a private one."
   start_child dbus-daemon --session --nofork --print-address=3 3>"$address_file"
-  wait_until "the private session bus" test -s "$address_file"
+  wait_for "the private session bus" test -s "$address_file"
   DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$address_file")
   export DBUS_SESSION_BUS_ADDRESS
 }
@@ -221,7 +167,7 @@ start_private_bus() {
 start_service() {
   start_child "$SERVICE"
   service_pid=${started_pids[-1]}
-  wait_until "the service on the bus" bus_name_owned
+  wait_for "the service on the bus" bus_name_owned
 }
 
 # service_serves: whether the service itself (a process of its session)
@@ -247,10 +193,6 @@ wait_until_serving() {
   done
 }
 
-start_live_feed() {
-  dbus-send --session --type=method_call --dest="$BUS_NAME" /Streamer "$BUS_NAME.start" "string:$1"
-}
-
 # print_viewer_address WHAT: says where WHAT can be watched.
 print_viewer_address() {
   local host
@@ -260,12 +202,11 @@ print_viewer_address() {
 
 # play_ser_file FILE: opens FILE in the running service and starts playback.
 play_ser_file() {
-  local call=(dbus-send --session --print-reply=literal --dest="$BUS_NAME" /Streamer)
-  if ! "${call[@]}" "$BUS_NAME.openSer" "string:$1" | grep -q true; then
-    echo "openSer $1 failed: $("${call[@]}" "$BUS_NAME.serLastError" | sed 's/^ *//')" >&2
+  if [[ "$(call openSer "string:$1")" != true ]]; then
+    echo "openSer $1 failed: $(call serLastError)" >&2
     return 1
   fi
-  dbus-send --session --type=method_call --dest="$BUS_NAME" /Streamer "$BUS_NAME.playSer"
+  tell playSer
 }
 
 # Runs on a session bus: the INDI side, the service, the live feed; then waits.
@@ -274,10 +215,12 @@ run_with_live_picture() {
   exit_if_port_taken
   choose_camera
   start_service
-  start_live_feed "$camera"
+  tell start "string:$camera"
   wait_until_serving "the live feed of \"$camera\" started, yet nothing answers within $WAIT_SECONDS s."
   print_viewer_address "Live picture of $camera"
   if "$own_simulator"; then
+    # Once the service watches the simulator, which is sent no picture taken before.
+    echo "Taking one 1 s exposure, then streaming."
     expose_and_stream
   fi
   echo "Another camera: dbus-send --session --type=method_call --dest=$BUS_NAME /Streamer $BUS_NAME.start string:'<device>'"

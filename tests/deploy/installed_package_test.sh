@@ -12,9 +12,6 @@
 # binfmt_misc entry added for the run when the machine has none.
 # Needs root. Usage: installed_package_test.sh DEB
 set -euo pipefail
-readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
-readonly SIMULATOR="CCD Simulator"
-readonly INDI_PORT=7624
 readonly HTTP=http://127.0.0.1:8080
 readonly PEERS=(indi-bin dbus curl)
 # Every program of the root may be emulated: generous waits.
@@ -30,16 +27,6 @@ fail() {
   # Without a star catalogue the simulator says "gsc: not found" for every picture.
   [[ ! -s $INDI_LOG ]] || { echo "indiserver's log:"; grep -v "gsc: not found" "$INDI_LOG" | tail -n 20; } >&2
   exit 1
-}
-
-# wait_until DESCRIPTION COMMAND...: retries COMMAND for WAIT_SECONDS.
-wait_until() {
-  local what=$1 tries=$((WAIT_SECONDS * 10))
-  shift
-  until "$@" >/dev/null 2>&1; do
-    ((--tries > 0)) || fail "timed out waiting for $what"
-    sleep 0.1
-  done
 }
 
 # On the machine: the cached root, the files for the test, then a private
@@ -64,6 +51,7 @@ on_machine() {
   root=$(bash "$here/../support/debian-root.sh" "$arch" "${PEERS[@]}" "${depends[@]}")
   cp "$deb" "$scratch/package.deb"
   cp "$0" "$scratch/test.sh"
+  cp "$here/../../scripts/service-helpers.sh" "$scratch/"
   python3 - "$scratch/tiny.ser" <<'PYTHON'
 import struct, sys
 width, height, frames = 16, 8, 3
@@ -87,7 +75,7 @@ in_namespace() {
   mount -t overlay overlay -o "lowerdir=$cached,upperdir=$layers/upper,workdir=$layers/work" "$layers/root"
   mount --rbind /dev "$layers/root/dev"
   mount -t proc proc "$layers/root/proc"
-  cp "$scratch/package.deb" "$scratch/test.sh" "$scratch/tiny.ser" "$layers/root/tmp/"
+  cp "$scratch/package.deb" "$scratch/test.sh" "$scratch/service-helpers.sh" "$scratch/tiny.ser" "$layers/root/tmp/"
   chroot "$layers/root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
     /bin/bash /tmp/test.sh --root
 }
@@ -100,42 +88,16 @@ in_root() {
   dbus-run-session -- bash /tmp/test.sh --bus
 }
 
-indi_server_listens() { (exec 3<>"/dev/tcp/127.0.0.1/$INDI_PORT"); }
-# The root has no /etc/hosts: the INDI tools get the address, not "localhost".
-indi_property_exists() { [[ -n "$(indi_getprop -h 127.0.0.1 -t 1 "$1")" ]]; }
-indi_set() { indi_setprop -h 127.0.0.1 "$@"; }
-
-# The simulator switched on with noise and an offset, streaming JPEG pictures,
-# as scripts/run-service.sh sets it.
+# The simulator switched on with noise and an offset, streaming JPEG pictures.
 start_simulator() {
   mkdir -p /tmp/indi
   HOME=/tmp/indi indiserver -p "$INDI_PORT" indi_simulator_ccd >"$INDI_LOG" 2>&1 &
-  wait_until "indiserver" indi_server_listens
-  wait_until "the simulator's CONNECTION" indi_property_exists "$SIMULATOR.CONNECTION.CONNECT"
-  indi_set "$SIMULATOR.CONNECTION.CONNECT=On"
-  wait_until "the simulator's streaming properties" indi_property_exists "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
-  indi_set "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
-  indi_set "$SIMULATOR.CCD_STREAM_ENCODER.MJPEG=On"
-  indi_set "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+  wait_for_simulator
+  configure_indi_simulator
+  stream_jpeg
 }
 
-# call METHOD [ARGUMENT...]: the service's answer, without its type.
-call() {
-  local method=$1
-  shift
-  dbus-send --session --print-reply=literal --reply-timeout=$((WAIT_SECONDS * 1000)) --dest="$BUS_NAME" \
-    /Streamer "$BUS_NAME.$method" "$@" | sed 's/^ *[a-z0-9]* //'
-}
-send() {
-  local method=$1
-  shift
-  dbus-send --session --type=method_call --dest="$BUS_NAME" /Streamer "$BUS_NAME.$method" "$@"
-}
-name_owned() {
-  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.NameHasOwner "string:$BUS_NAME" | grep -q "boolean true"
-}
-name_free() { ! name_owned; }
+name_free() { ! bus_name_owned; }
 
 hex_bytes() { od -An -v -tx1 | tr -d ' \n'; }
 
@@ -188,22 +150,23 @@ jpeg_size() {
 
 # On the private bus, inside the root.
 on_bus() {
+  source /tmp/service-helpers.sh
   start_simulator
   echo "== live picture"
   # The first call starts the installed service through its activation file.
   [[ "$(call serIsPlaying)" == false ]] || fail "serIsPlaying did not answer false"
-  send start "string:$SIMULATOR"
+  tell start "string:$SIMULATOR"
   fetch_picture /jpg /tmp/live.jpg
   fetch_picture /histogram /tmp/histogram.jpg
 
   echo "== SER file"
   [[ "$(call openSer string:/tmp/tiny.ser)" == true ]] || fail "openSer: $(call serLastError)"
-  send playSer
+  tell playSer
   fetch_picture /jpg /tmp/ser.jpg
   [[ "$(jpeg_size /tmp/ser.jpg)" == "$SER_SIZE" ]] || fail "/jpg shows $(jpeg_size /tmp/ser.jpg), not the SER frames"
 
-  send stop
-  wait_until "the service to end" name_free
+  tell stop
+  wait_for "the service to end" name_free
   echo "installed and ran: $(dpkg-query -W -f='${Package} ${Version} ${Architecture}' dorvenquill-streamer)"
 }
 

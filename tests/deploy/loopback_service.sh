@@ -5,8 +5,8 @@
 # private PID and network namespaces under a session bus of its own: every
 # port is the test's, and whatever it leaves dies with the namespace.
 
-readonly BUS_NAME=com.tavrinholm.dorvenquill.Streamer
-readonly WAIT_TENTHS=200
+# wait_for, the bus name, and the INDI simulator set up as run-service.sh sets it.
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/service-helpers.sh"
 
 # enter_own_namespaces ARG...: re-runs the sourcing script with ARG in the namespaces.
 enter_own_namespaces() {
@@ -39,31 +39,6 @@ fail() {
   exit 1
 }
 
-# wait_for DESCRIPTION COMMAND...: retries COMMAND for WAIT_TENTHS tenths of a second.
-wait_for() {
-  local what=$1 tries
-  shift
-  for ((tries = WAIT_TENTHS; tries > 0; tries--)); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  fail "timed out waiting for $what"
-}
-
-# call METHOD ARG...: calls a method of the service and prints its answer;
-# tell METHOD ARG...: calls one that has none.
-call() {
-  dbus-send --session --print-reply=literal --dest="$BUS_NAME" /Streamer "$BUS_NAME.$1" "${@:2}"
-}
-tell() {
-  dbus-send --session --type=method_call --dest="$BUS_NAME" /Streamer "$BUS_NAME.$1" "${@:2}"
-}
-
-bus_name_owned() {
-  dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-    org.freedesktop.DBus.NameHasOwner "string:$BUS_NAME" | grep -q "boolean true"
-}
-
 # start_service EXECUTABLE: starts it in the background, its log in $work/service.log.
 start_service() {
   "$1" >>"$work/service.log" 2>&1 &
@@ -73,7 +48,7 @@ start_service() {
 
 # play_ser FILE FPS: opens FILE and plays it at FPS pictures a second.
 play_ser() {
-  [[ "$(call openSer "string:$1")" == *true* ]] || fail "openSer $1: $(call serLastError)"
+  [[ "$(call openSer "string:$1")" == true ]] || fail "openSer $1: $(call serLastError)"
   tell setSerSpeed "double:$2"
   tell playSer
 }

@@ -23,12 +23,15 @@ fi
 
 # Inside the namespace, as its process 1: everything left at the end dies with it.
 script=$1 log=$(mktemp -d)/run-service.log own_bus=none
+fail() { echo "FAIL: $*"; exit 1; }
+# wait_for, and the INDI tools as the script under test uses them.
+source "$(dirname "$script")/service-helpers.sh"
 ip link set lo up
 unset DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR
 if [[ $RUN_SERVICE_TEST_CASE == given-bus ]]; then
   dbus-daemon --session --nofork --print-address=3 3>"$log.bus" &
   own_bus=$!
-  until [[ -s "$log.bus" ]]; do sleep 0.1; done
+  wait_for "the given bus" test -s "$log.bus"
   DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$log.bus") && export DBUS_SESSION_BUS_ADDRESS
 fi
 running() { [[ "$(ps -o stat= -p "$1" || true)" == [^Z]* ]]; }
@@ -51,11 +54,11 @@ start_script() {
 
 if [[ $RUN_SERVICE_TEST_CASE == port-taken ]]; then
   python3 -m http.server 8080 >/dev/null 2>&1 &
-  until listens 8080; do sleep 0.1; done
+  wait_for "the program on port 8080" listens 8080
   refusal="Port 8080 is in use by another program: python3"
 elif [[ $RUN_SERVICE_TEST_CASE == no-camera ]]; then
   HOME=$(mktemp -d) indiserver -p 7624 indi_simulator_telescope >/dev/null 2>&1 &
-  until indi_getprop -t 1 "Telescope Simulator.DRIVER_INFO.DRIVER_NAME" >/dev/null 2>&1; do sleep 0.1; done
+  wait_for "the telescope simulator" indi_property_exists "Telescope Simulator.DRIVER_INFO.DRIVER_NAME"
   refusal='has no "CCD Simulator" and no other camera (devices: Telescope Simulator)'
 fi
 if [[ -n "${refusal:-}" ]]; then

@@ -17,7 +17,10 @@ debs=("$(realpath -- "$1")"/dorvenquill-streamer_*.deb)
 [[ ${#debs[@]} -eq 1 && -f "${debs[0]}" ]] || { echo "FAIL: not one package in $1: ${debs[*]}" >&2; exit 1; }
 deb=${debs[0]}
 readonly NAME=com.tavrinholm.dorvenquill.Streamer UNIT=dorvenquill-streamer ACCOUNT=astro ACCOUNT_ID=1000
-readonly OUTSIDE_ADDRESS=192.0.2.1 SIMULATOR="CCD Simulator" WAIT_TENTHS=600 RESTART_TENTHS=50
+readonly OUTSIDE_ADDRESS=192.0.2.1 WAIT_SECONDS=60 RESTART_TENTHS=50
+# wait_for here; in the machine, the simulator's set-up too.
+readonly SIMULATOR_SCRIPT=$(dirname "$0")/../../scripts/service-helpers.sh
+source "$SIMULATOR_SCRIPT"
 
 failures=0
 fail() {
@@ -34,7 +37,7 @@ root=$(bash "$(dirname "$0")/../support/debian-root.sh" "$(dpkg-deb --field "$de
 echo "root ready after $((SECONDS - started)) s: $root"
 
 work=$(mktemp -d)
-cp "$deb" "$work/"
+cp "$deb" "$SIMULATOR_SCRIPT" "$work/"
 systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --volatile=overlay \
   --bind-ro="$work:/mnt/package" -D "$root" </dev/null >"$work/console.log" 2>&1 &
 nspawn=$!
@@ -73,17 +76,6 @@ unit_inactive() { [[ "$(unit_property ActiveState)" == inactive ]]; }
 booted() {
   leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
   [[ "$(in_machine systemctl is-system-running)" == @(running|degraded) ]]
-}
-# wait_for DESCRIPTION COMMAND...: retries COMMAND for WAIT_TENTHS.
-wait_for() {
-  local what=$1 tries
-  shift
-  for ((tries = WAIT_TENTHS; tries > 0; tries--)); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  fail "timed out waiting for $what"
-  return 1
 }
 # jpeg_served: /jpg sends a JPEG part within two seconds.
 jpeg_served() {
@@ -129,31 +121,29 @@ written=$(in_machine nsenter --target "$pid" --mount --root --wd -- touch "/home
 call playSer
 wait_for "a JPEG part of the SER file" jpeg_served
 
-# The live feed of the simulator, set up as scripts/run-service.sh does; the
-# machine has no /etc/hosts to name localhost.
-indi() { as_user "$1" -h 127.0.0.1 "${@:2}"; }
+# The live feed of the simulator, set up by the one script in the machine.
+# simulator COMMANDS: runs COMMANDS there with the script sourced.
+simulator() {
+  in_machine env WAIT_SECONDS="$WAIT_SECONDS" bash -euc \
+    'fail() { echo "FAIL: $*" >&2; exit 1; }; source /mnt/package/service-helpers.sh; '"$1"
+}
 as_user systemd-run --user --quiet --unit=indiserver indiserver indi_simulator_ccd
-wait_for "the simulator" indi indi_getprop -t 1 "$SIMULATOR.CONNECTION.CONNECT"
-indi indi_setprop "$SIMULATOR.CONNECTION.CONNECT=On"
-wait_for "the simulator's stream" indi indi_getprop -t 1 "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON"
-indi indi_setprop "$SIMULATOR.SIMULATOR_SETTINGS.SIM_NOISE=4000" "$SIMULATOR.CCD_OFFSET.OFFSET=5000"
-indi indi_setprop "$SIMULATOR.CCD_STREAM_ENCODER.MJPEG=On"
-indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+simulator "wait_for_simulator; configure_indi_simulator; stream_jpeg"
 call start s "$SIMULATOR"
 wait_for "a JPEG part of the live feed" jpeg_served
 
 # A compressed exposure is unpacked by the sandboxed helper, inside the unit's
 # own sandbox, and shown: with the stream off, its part is the only new one.
-indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_OFF=On"
-indi indi_setprop "$SIMULATOR.CCD_COMPRESSION.INDI_ENABLED=On"
+simulator 'indi_set "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_OFF=On"'
+simulator 'indi_set "$SIMULATOR.CCD_COMPRESSION.INDI_ENABLED=On"'
 sleep 1
-(sleep 1 && indi indi_setprop "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1") &
+(sleep 1 && simulator 'indi_set "$SIMULATOR.CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1"') &
 parts=$(in_machine curl --silent --max-time 10 http://127.0.0.1:8080/jpg | grep -a -c 'Content-Type: image/jpeg' || true)
 wait $!
 unshown=$(in_machine journalctl --no-pager "_SYSTEMD_USER_UNIT=$UNIT.service" | grep -F '.fits.fz' || true)
 ((parts >= 2)) && [[ -z "$unshown" ]] || fail "the compressed exposure was not shown ($parts parts): $unshown"
-indi indi_setprop "$SIMULATOR.CCD_COMPRESSION.INDI_DISABLED=On"
-indi indi_setprop "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"
+simulator 'indi_set "$SIMULATOR.CCD_COMPRESSION.INDI_DISABLED=On"'
+simulator 'indi_set "$SIMULATOR.CCD_VIDEO_STREAM.STREAM_ON=On"'
 
 # /shutdown only from the machine itself.
 in_machine ip address add "$OUTSIDE_ADDRESS/32" dev lo
