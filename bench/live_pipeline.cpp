@@ -49,11 +49,10 @@
 #include "live/Histogram.h"
 #include "mjpeg/MJPEGStreamer.h"
 #include "stretch/JpegEncoding.h"
+#include "stretch/PictureBuffer.h"
 #include "stretch/StretchRenderer.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
-#include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
@@ -100,6 +99,7 @@ constexpr int kHttpPort = 8080;
 constexpr int kIndiPort = 7624;
 constexpr const char* kCamera = "CCD Simulator";
 constexpr int kStretchedQuality = 75;
+constexpr int kNoisyJpegQuality = 90;  // of the noisy camera pictures made here
 
 // A JPEG picture as the update handler hands it over; `jpeg` outlives it.
 Client::Picture jpegPicture(const std::string& jpeg)
@@ -145,23 +145,21 @@ double averageMilliseconds(int repeats, const std::function<void()>& work)
 // (with the default noise).
 std::string noisyJpeg(int width, int height, bool colour, double noiseLevels = 10.0)
 {
-    QImage image(width, height, colour ? QImage::Format_RGB32 : QImage::Format_Grayscale8);
+    PictureBuffer image(width, height, colour ? 3 : 1);
     std::mt19937 random(7);
     std::normal_distribution<double> noise(90.0, noiseLevels);
-    const auto sample = [&] { return static_cast<int>(std::clamp(noise(random), 0.0, 255.0)); };
+    const auto sample = [&] { return static_cast<std::uint8_t>(std::clamp(noise(random), 0.0, 255.0)); };
     for (int y = 0; y < height; ++y) {
-        uchar* line = image.scanLine(y);
+        std::uint8_t* line = image.writableRow(y);
         for (int x = 0; x < width; ++x) {
             if (colour)
-                reinterpret_cast<QRgb*>(line)[x] = qRgb(sample(), sample(), sample());
+                reinterpret_cast<std::uint32_t*>(line)[x] = PictureBuffer::pixelWord(sample(), sample(), sample());
             else
-                line[x] = static_cast<uchar>(sample());
+                line[x] = sample();
         }
     }
     QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", 90);
+    encodePictureJpeg(image, kNoisyJpegQuality, bytes);
     return bytes.toStdString();
 }
 
@@ -374,13 +372,7 @@ Split measureSplit(const std::string& jpeg, bool stretched, quelmor::MJPEGStream
     if (stretched) {
         StretchRenderer renderer(width, height, channels, PixelType::UInt8);
         renderer.params = renderer.computeAutoParams(planar.constData());
-        QImage image(width, height, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
-        if (channels == 1) {
-            QVector<QRgb> ramp(256);
-            for (int i = 0; i < 256; ++i)
-                ramp[i] = 0xFF000000u | static_cast<QRgb>(i) * 0x010101u;
-            image.setColorTable(ramp);
-        }
+        const PictureBuffer image(width, height, channels);
         split.stretch = averageMilliseconds(kSplitRepeats, [&] { renderer.render(planar.constData(), &image, 1); });
         QByteArray encoded;
         split.encode =
@@ -526,7 +518,7 @@ std::string rawFrame(int width, int height)
 }
 
 // The 8-bit grey picture that `picture` shows, whose encode by libjpeg-turbo is the floor.
-bool floorPicture(const Client::Picture& picture, QImage& shown)
+bool floorPicture(const Client::Picture& picture, PictureBuffer& shown)
 {
     CameraFrame frame;
     QString error;
@@ -539,7 +531,7 @@ bool floorPicture(const Client::Picture& picture, QImage& shown)
     }
     prepareOutputImage(shown, frame.width, frame.height, 1);
     for (int y = 0; y < frame.height; ++y)
-        std::memcpy(shown.scanLine(y), planes.constData() + std::size_t(y) * frame.width, std::size_t(frame.width));
+        std::memcpy(shown.writableRow(y), planes.constData() + std::size_t(y) * frame.width, std::size_t(frame.width));
     return true;
 }
 
@@ -556,7 +548,7 @@ void benchFormatSplit(const char* name, const Client::Picture& picture)
     StretchRenderer renderer(frame.view());
     const double statistics = averageMilliseconds(
         kFormatFrames, [&] { renderer.params = renderer.computeAutoParams(frame.samples.constData()); });
-    QImage shown;
+    PictureBuffer shown;
     prepareOutputImage(shown, frame.width, frame.height, frame.channels);
     const double stretch =
         averageMilliseconds(kFormatFrames, [&] { renderer.render(frame.samples.constData(), &shown, 1); });
@@ -589,7 +581,7 @@ void benchFormat(const char* name, const std::string& bytes, const char* format,
     PartReader reader("/jpg");
     while (reader.parts() == 0)
         client.processPicture(picture);
-    QImage shown;
+    PictureBuffer shown;
     if (!floorPicture(picture, shown))
         return;
     // Floor rounds between the pipeline's, as for the JPEG pictures: each figure is the median over the rounds.

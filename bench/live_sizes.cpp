@@ -36,13 +36,13 @@
 
 #include "live/Client.h"
 #include "live/FrameDecoding.h"
+#include "stretch/JpegEncoding.h"
+#include "stretch/PictureBuffer.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QImage>
 #include <QTemporaryDir>
 
 #include <fitsio.h>
@@ -54,6 +54,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <random>
@@ -125,14 +126,12 @@ QByteArray fitsPicture(unsigned seed)
 QByteArray jpegPicture(unsigned seed)
 {
     const std::vector<double> values = starField(kJpegSky, seed);
-    QImage image(kJpegSky.width, kJpegSky.height, QImage::Format_Grayscale8);
+    PictureBuffer image(kJpegSky.width, kJpegSky.height, 1);
     for (int y = 0; y < kJpegSky.height; ++y)
         for (int x = 0; x < kJpegSky.width; ++x)
-            image.scanLine(y)[x] = uchar(values[std::size_t(y) * kJpegSky.width + x]);
+            image.writableRow(y)[x] = std::uint8_t(values[std::size_t(y) * kJpegSky.width + x]);
     QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "JPEG", kJpegQuality);
+    encodePictureJpeg(image, kJpegQuality, bytes);
     return bytes;
 }
 

@@ -7,8 +7,6 @@
 // copies the frame's input bytes once; ref_ms is a plain single-threaded loop
 // over the per-sample arithmetic; params_ms and auto_params_ms time
 // computeParams(excludeFloor false) and computeAutoParams on the same frame.
-#include <QImage>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "stretch/ChannelStretch.h"
+#include "stretch/PictureBuffer.h"
 #include "stretch/StretchRenderer.h"
 
 namespace {
@@ -60,18 +59,18 @@ std::vector<T> skyFrame(int channels, double top)
     return samples;
 }
 
-QImage outputImage(int channels)
+PictureBuffer outputImage(int channels)
 {
-    QImage image(kWidth, kHeight, channels == 1 ? QImage::Format_Indexed8 : QImage::Format_RGB32);
+    PictureBuffer image(kWidth, kHeight, channels);
     image.fill(0);
     return image;
 }
 
-// QImage::operator== looks pixels up in the (here absent) colour table.
-bool sameScanLines(const QImage& a, const QImage& b)
+bool sameRows(const PictureBuffer& a, const PictureBuffer& b)
 {
+    const std::size_t rowBytes = static_cast<std::size_t>(kWidth) * static_cast<std::size_t>(a.bytesPerPixel());
     for (int y = 0; y < kHeight; ++y) {
-        if (std::memcmp(a.constScanLine(y), b.constScanLine(y), static_cast<std::size_t>(a.bytesPerLine())) != 0) {
+        if (std::memcmp(a.row(y), b.row(y), rowBytes) != 0) {
             return false;
         }
     }
@@ -80,7 +79,8 @@ bool sameScanLines(const QImage& a, const QImage& b)
 
 // One thread, one sample at a time, straight through the arithmetic.
 template <typename T>
-void referenceRender(const T* samples, QImage* image, const StretchParams& params, int inputRange, int channels)
+void referenceRender(
+    const T* samples, const PictureBuffer& image, const StretchParams& params, int inputRange, int channels)
 {
     const float fullScale = static_cast<float>(inputRange > 1 ? inputRange - 1 : inputRange);
     const std::size_t plane = static_cast<std::size_t>(kWidth) * kHeight;
@@ -88,14 +88,14 @@ void referenceRender(const T* samples, QImage* image, const StretchParams& param
     const ChannelStretch<T> green(params.channel[1], fullScale);
     const ChannelStretch<T> blue(params.channel[2], fullScale);
     for (int y = 0; y < kHeight; ++y) {
-        uchar* line = image->scanLine(y);
+        std::uint8_t* line = image.writableRow(y);
         const T* row = samples + static_cast<std::size_t>(y) * kWidth;
         for (int x = 0; x < kWidth; ++x) {
             if (channels == 1) {
                 line[x] = red(row[x]);
             } else {
-                reinterpret_cast<std::uint32_t*>(line)[x] = 0xFF000000u | std::uint32_t{red(row[x])} << 16 |
-                    std::uint32_t{green(row[plane + x])} << 8 | blue(row[2 * plane + x]);
+                reinterpret_cast<std::uint32_t*>(line)[x] =
+                    PictureBuffer::pixelWord(red(row[x]), green(row[plane + x]), blue(row[2 * plane + x]));
             }
         }
     }
@@ -110,7 +110,7 @@ void benchmarkCase(const char* typeName, PixelType type, int channels, double to
     StretchParams params;
     params.channel.fill(StretchChannelParams{0.05f, 0.6f, 0.2f, 0.0f, 1.0f});
 
-    QImage image = outputImage(channels);
+    const PictureBuffer image = outputImage(channels);
     int inputRange = 0;
     const double renderMs = medianMilliseconds([&] {
         StretchRenderer renderer(kWidth, kHeight, channels, type);
@@ -119,10 +119,10 @@ void benchmarkCase(const char* typeName, PixelType type, int channels, double to
         inputRange = renderer.inputRange;
     });
     const double memcpyMs = medianMilliseconds([&] { std::memcpy(copy.data(), samples.data(), bytes); });
-    QImage referenceImage = outputImage(channels);
+    const PictureBuffer referenceImage = outputImage(channels);
     const double referenceMs =
-        millisecondsOf([&] { referenceRender(samples.data(), &referenceImage, params, inputRange, channels); });
-    const bool identical = sameScanLines(referenceImage, image);
+        millisecondsOf([&] { referenceRender(samples.data(), referenceImage, params, inputRange, channels); });
+    const bool identical = sameRows(referenceImage, image);
     const double paramsMs = medianMilliseconds([&] {
         StretchRenderer renderer(kWidth, kHeight, channels, type);
         renderer.computeParams(samples.data(), false);
