@@ -124,7 +124,7 @@ PictureBuffer drawHistogram(const std::vector<std::uint32_t>& bins, std::int32_t
     PictureBuffer picture(kPictureWidth, kPictureHeight, channels);
     if (picture.isNull())
         return picture;
-    picture.fill(0);
+    picture.fill(0);  // black; in colour the pixel words' padding byte too, which the encoder skips
     const double logPeak = std::log(peak + 1.0);
     constexpr std::uint32_t kGreyWhite = 0xFF;
     constexpr std::uint32_t greyValues[] = {kGreyWhite};
