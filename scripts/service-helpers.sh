@@ -8,7 +8,8 @@
 
 : "${INDI_PORT:=7624}" "${WAIT_SECONDS:=20}"
 # By address: a minimal root without /etc/hosts cannot resolve "localhost".
-INDI_HOST=127.0.0.1 SIMULATOR="CCD Simulator" BUS_NAME=com.tavrinholm.dorvenquill.Streamer
+INDI_HOST=127.0.0.1 SIMULATOR="CCD Simulator"
+BUS_NAME=com.tavrinholm.dorvenquill.Streamer
 
 # wait_for DESCRIPTION COMMAND...: retries COMMAND for WAIT_SECONDS, then fails.
 wait_for() {

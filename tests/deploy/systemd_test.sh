@@ -19,8 +19,8 @@ deb=${debs[0]}
 readonly NAME=com.tavrinholm.dorvenquill.Streamer UNIT=dorvenquill-streamer ACCOUNT=astro ACCOUNT_ID=1000
 readonly OUTSIDE_ADDRESS=192.0.2.1 WAIT_SECONDS=60 RESTART_TENTHS=50
 # wait_for here; in the machine, the simulator's set-up too.
-readonly SIMULATOR_SCRIPT=$(dirname "$0")/../../scripts/service-helpers.sh
-source "$SIMULATOR_SCRIPT"
+helpers=$(dirname "$0")/../../scripts/service-helpers.sh
+source "$helpers"
 
 failures=0
 fail() {
@@ -37,7 +37,7 @@ root=$(bash "$(dirname "$0")/../support/debian-root.sh" "$(dpkg-deb --field "$de
 echo "root ready after $((SECONDS - started)) s: $root"
 
 work=$(mktemp -d)
-cp "$deb" "$SIMULATOR_SCRIPT" "$work/"
+cp "$deb" "$helpers" "$work/"
 systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --volatile=overlay \
   --bind-ro="$work:/mnt/package" -D "$root" </dev/null >"$work/console.log" 2>&1 &
 nspawn=$!
