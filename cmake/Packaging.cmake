@@ -21,8 +21,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "dbus-user-session")
-# gdbus, which the manual page's examples call.
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libglib2.0-bin")
+# gdbus, which the manual page's examples call; what relay-hls.sh runs.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libglib2.0-bin, ffmpeg, nginx-light | nginx, curl")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
@@ -42,4 +42,7 @@ if(CMAKE_CROSSCOMPILING)
       "set(ENV{DEB_HOST_ARCH} \"${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}\")\n"
       "set(ENV{DPKG_ADMINDIR} \"${CMAKE_SYSROOT}/var/lib/dpkg\")\n")
 endif()
+# The relay for many viewers: a helper users run, so executable, beside the
+# package's data rather than among its documentation.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/scripts/relay-hls.sh DESTINATION ${CMAKE_INSTALL_DATADIR}/${PROJECT_NAME})
 include(CPack)

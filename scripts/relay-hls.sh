@@ -12,8 +12,21 @@
 #   BOARD: host name or address of the service's machine (the stream of port 8080)
 #   PORT:  where viewers find the relay, http://THIS-MACHINE:PORT/ (default 8081)
 set -euo pipefail
+usage() {
+  cat <<EOF
+usage: $0 BOARD [PORT]
+Relays the picture stream of the service on BOARD (http://BOARD:8080/jpg) to
+any number of viewers as HLS: http://THIS-MACHINE:PORT/stream.m3u8 for VLC, mpv
+or ffplay, and a page at http://THIS-MACHINE:PORT/ (PORT: default 8081).
+Needs ffmpeg, nginx and curl. Ctrl-C stops it.
+EOF
+}
+if [[ ${1:-} == @(-h|--help) ]]; then
+  usage
+  exit 0
+fi
 if [[ $# -lt 1 || $# -gt 2 ]]; then
-  echo "usage: $0 BOARD [PORT]" >&2
+  usage >&2
   exit 2
 fi
 for program in ffmpeg nginx curl; do
