@@ -26,6 +26,7 @@ readonly LEFT_OUT=(
   "deploy_viewer_tests: a machine test of the viewer page in the host's Chromium and Firefox; under qemu-user the emulated service's restarts, not the page, would set the times it bounds"
   "deploy_nginx_proxy_test: a machine test of the host's nginx around the service; the arm64 package is checked in the arm64 root below"
   "deploy_relay_hls_test: a machine test of the host's ffmpeg and nginx around the service; the arm64 package is checked in the arm64 root below"
+  "deploy_installed_package_test: the suite has no package; the arm64 package is installed and run in an arm64 root below"
   "deploy_systemd_test: boots a machine whose init and every program would be emulated; the arm64 package is installed and run in an arm64 root below instead"
   "PictureDecoding.CompressedImagesDecodeInTheUnpackingProcess: qemu-user refuses seccomp (prctl PR_SET_SECCOMP answers EINVAL), and the unpacking process decodes nothing without its sandbox"
   "LiveFeedTest.ShowsTileCompressedFitsExposures: the same unpacking process, for the simulator's compressed exposures"

@@ -85,7 +85,22 @@ in_root() {
   echo "== apt-get install ./package.deb"
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends /tmp/package.deb
   dpkg-query -W dorvenquill-streamer
+  check_headless
   dbus-run-session -- bash /tmp/test.sh --bus
+}
+
+# A headless service: no desktop library among the packages its Depends reach
+# (the peers' own, such as indi-bin's X11 through cairo, are not followed), and
+# the relay installed where users run it.
+readonly DESKTOP='^(libqt6gui6|libx11|libxcb|libwayland-|libgl[0-9x]|libglapi|libglvnd|libgles|libegl|libgbm|libgtk|libgdk|[^ ]*mesa|qt6-gtk|qt6-qpa)'
+check_headless() {
+  local desktop relay=/usr/share/dorvenquill-streamer/relay-hls.sh
+  desktop=$(apt-cache depends --recurse --installed --no-recommends --no-suggests --no-conflicts --no-breaks \
+    --no-replaces --no-enhances dorvenquill-streamer | grep -E "$DESKTOP" | paste -sd' ' -) || true
+  [[ -z $desktop ]] || fail "the package depends on Qt Gui, X11, Wayland, GL or GTK libraries: $desktop"
+  [[ -x $relay ]] || fail "$relay is not installed as a program"
+  [[ "$("$relay" --help)" == "usage: $relay BOARD [PORT]"* ]] || fail "$relay --help: $("$relay" --help 2>&1)"
+  echo "no desktop library among the package's dependencies; $relay --help answers"
 }
 
 # The simulator switched on with noise and an offset, streaming JPEG pictures.
@@ -174,6 +189,9 @@ case "${1:-}" in
   --namespace) in_namespace "$2" "$3" ;;
   --root) in_root ;;
   --bus) on_bus ;;
-  *.deb) on_machine "$1" ;;
+  *.deb)
+    [[ $(id -u) -eq 0 ]] || exec sudo -- bash "$0" "$@"
+    on_machine "$1"
+    ;;
   *) echo "usage: $0 DEB" >&2; exit 2 ;;
 esac

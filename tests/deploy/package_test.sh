@@ -34,6 +34,7 @@ expected_files="./usr/bin/dorvenquill-streamer
 $doc/changelog.gz
 $doc/copyright
 $doc/examples/nginx-dorvenquill.conf
+./usr/share/dorvenquill-streamer/relay-hls.sh
 $manual_page"
 files=$(dpkg-deb --contents "$deb" | awk '$1 !~ /^d/ {print $6}' | LC_ALL=C sort)
 [[ "$files" == "$expected_files" ]] || fail "package files:"$'\n'"$files"$'\n'"expected:"$'\n'"$expected_files"
@@ -44,6 +45,7 @@ activation_exec=$(sed -n 's/^Exec=//p' "$root/usr/share/dbus-1/services/$name.se
 unit_exec=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/user/dorvenquill-streamer.service")
 [[ "$activation_exec" == /usr/bin/dorvenquill-streamer ]] || fail "activation file starts '$activation_exec'"
 [[ "$unit_exec" == /usr/bin/dorvenquill-streamer ]] || fail "unit starts '$unit_exec'"
+[[ -x "$root/usr/share/dorvenquill-streamer/relay-hls.sh" ]] || fail "the relay is not executable"
 
 package_arch=$(dpkg-deb --field "$deb" Architecture)
 [[ "$package_arch" == "$arch" ]] || fail "Architecture is $package_arch, expected $arch"

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-3.0-or-later
-# scripts/relay-hls.sh in front of the built service: while 20 HLS readers
+# The relay as installed (relay-hls.sh) in front of the built service: while 20 HLS readers
 # decode pictures through the relay's nginx, the service has one viewer, the
 # relay; after a restart of the service the relay's readers decode its
 # pictures again. bench/relay_figures.sh measures the relay.
-# Usage: relay_hls_test.sh SERVICE-EXECUTABLE
+# Usage: relay_hls_test.sh SERVICE-EXECUTABLE RELAY (the installed relay-hls.sh)
 set -euo pipefail
 source "$(dirname "$0")/loopback_service.sh"
 enter_own_namespaces "$@"
-readonly SERVICE=$1 RELAY=$(dirname "$0")/../../scripts/relay-hls.sh
+readonly SERVICE=$1 RELAY=$2
 readonly RELAY_URL=http://127.0.0.1:8081
 readonly READERS=20 FPS=10
 
@@ -36,7 +36,7 @@ check_readers() {
 start_service "$SERVICE"
 write_star_field_ser "$work/stars.ser" 30
 play_ser "$work/stars.ser" "$FPS"
-bash "$RELAY" 127.0.0.1 8081 >"$work/relay.log" 2>&1 &
+"$RELAY" 127.0.0.1 8081 >"$work/relay.log" 2>&1 &
 wait_segments 3
 check_readers
 
