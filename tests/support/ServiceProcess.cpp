@@ -20,7 +20,7 @@ bool ServiceProcess::start()
 {
     bus_.reset();
     // A service ended by the test before may still hold the name for a moment.
-    if (!waitFor([] { return !nameIsOwned(); }, kEventWaitMs))
+    if (!QDBusConnection::sessionBus().isConnected() || !waitFor([] { return !nameIsOwned(); }, kEventWaitMs))
         return false;
     // env sets the runtime directory, then becomes the service: its process ID is the service's.
     std::vector<std::string> arguments{"env"};

@@ -36,7 +36,7 @@ public:
     }
 
     // Waits until no other process owns the bus name, starts the service and
-    // waits until it owns the name; false when either wait times out.
+    // waits until it owns the name; false without a session bus, or when either wait times out.
     bool start();
     // start() has seen the service on the bus.
     bool started() const { return bus_ != nullptr; }
