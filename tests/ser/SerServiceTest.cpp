@@ -95,9 +95,9 @@ protected:
     int shownChannels()
     {
         QString error;
-        const QImage picture = fetchPicture(kHttpPort, &error);
+        const PictureBuffer picture = fetchPicture(kHttpPort, &error);
         EXPECT_FALSE(picture.isNull()) << error.toStdString();
-        return picture.isNull() ? -2 : litChannels(picture.pixel(kWidth / 2, kHeight / 2));
+        return picture.isNull() ? -2 : litChannels(pixelAt(picture, kWidth / 2, kHeight / 2));
     }
 
     bool serviceAnswers()
@@ -389,7 +389,7 @@ TEST_F(SerServiceTest, BrowserShowsThePausedFrame)
             if (pixels.empty())
                 return false;
             const unsigned char* middle = pixels.data() + ((kWindowHeight / 2) * kWindowWidth + kWindowWidth / 2) * 3;
-            shown = litChannels(qRgb(middle[0], middle[1], middle[2]));
+            shown = litChannels(PictureBuffer::pixelWord(middle[0], middle[1], middle[2]));
             return shown == channelsOf(frame);
         });
         EXPECT_TRUE(matched) << "frame " << frame << " never shown; lit channels " << shown << " " << browser.error();
