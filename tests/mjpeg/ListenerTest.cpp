@@ -87,12 +87,19 @@ bool startOnEphemeralPort(Listener& listener)
     return waitFor([&] { return listener.isAlive() || listener.hasFinished(); }) && listener.isAlive();
 }
 
-// A message longer than the 4096-byte read buffer reaches the callback whole.
-TEST(Listener, DeliversMessageLongerThanReadBufferWhole)
-{
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
+// A listener whose callbacks go to a recorder, which outlives it: its last
+// callbacks come at its end.
+class ListenerTest : public ::testing::Test {
+protected:
+    void SetUp() override { recorder.attach(listener); }
+
+    Recorder recorder;
     Listener listener;
-    recorder.attach(listener);
+};
+
+// A message longer than the 4096-byte read buffer reaches the callback whole.
+TEST_F(ListenerTest, DeliversMessageLongerThanReadBufferWhole)
+{
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
     std::string payload(20000, '\0');
@@ -110,13 +117,10 @@ TEST(Listener, DeliversMessageLongerThanReadBufferWhole)
 
 // Every socket, the listening one included, is announced exactly once and
 // while still open: after a reply that closes, after a reset, and at stop.
-TEST(Listener, AnnouncesEverySocketOnceBeforeClosingIt)
+TEST_F(ListenerTest, AnnouncesEverySocketOnceBeforeClosingIt)
 {
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
-    Listener listener;
     recorder.reply = "bye";
     recorder.close_after_reply = true;
-    recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
     LoopbackClient answered(listener.port());
@@ -146,11 +150,8 @@ TEST(Listener, AnnouncesEverySocketOnceBeforeClosingIt)
 
 // A callback that asks to stop ends the listener, which closes every
 // connection; the run ends without error.
-TEST(Listener, StopsWhenTheCallbackAsks)
+TEST_F(ListenerTest, StopsWhenTheCallbackAsks)
 {
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
-    Listener listener;
-    recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
     LoopbackClient bystander(listener.port());
@@ -168,13 +169,10 @@ TEST(Listener, StopsWhenTheCallbackAsks)
 
 // A port that is taken ends the run with the bind error and errno 98, leaves
 // no descriptor behind, and a later start on a free port works.
-TEST(Listener, PortInUseReportsBindErrorAndLeavesNoSocket)
+TEST_F(ListenerTest, PortInUseReportsBindErrorAndLeavesNoSocket)
 {
     test::PortHolder blocker;
     ASSERT_GT(blocker.port(), 0);
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
-    Listener listener;
-    recorder.attach(listener);
     const int descriptors_before = test::openDescriptorCount();
 
     listener.start(blocker.port());
@@ -207,16 +205,13 @@ TEST(Listener, RefusesToRunWithoutCallbacks)
 
 // stop on a listener never started returns; start, stop and start again serve
 // each time; a second stop does nothing.
-TEST(Listener, RestartsAfterStop)
+TEST_F(ListenerTest, RestartsAfterStop)
 {
-    Recorder recorder;
-    Listener listener;
     listener.stop();
     EXPECT_EQ(listener.state(), utils::RunState::created);
 
     recorder.reply = "ok";
     recorder.close_after_reply = true;
-    recorder.attach(listener);
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(startOnEphemeralPort(listener)) << "round " << round << ": " << listener.lastError();
         LoopbackClient client(listener.port());
@@ -230,15 +225,12 @@ TEST(Listener, RestartsAfterStop)
 
 // stop right after start, before the thread has begun serving, still ends
 // the thread: the stop request is never lost to the run starting late.
-TEST(Listener, StopRightAfterStartEndsTheThread)
+TEST_F(ListenerTest, StopRightAfterStartEndsTheThread)
 {
     constexpr int kRounds = 200;
-    Recorder recorder;
-    Listener listener;
-    recorder.attach(listener);
     for (int round = 0; round < kRounds; ++round) {
         listener.start(0);
-        std::future<void> stopped = std::async(std::launch::async, [&listener] { listener.stop(); });
+        std::future<void> stopped = std::async(std::launch::async, [this] { listener.stop(); });
         ASSERT_EQ(stopped.wait_for(std::chrono::milliseconds(kWaitTimeoutMs)), std::future_status::ready)
             << "stop did not return in round " << round;
         EXPECT_NE(listener.state(), utils::RunState::running) << "round " << round;
@@ -247,11 +239,8 @@ TEST(Listener, StopRightAfterStartEndsTheThread)
 
 // A peer that keeps sending without a pause is cut off once its message
 // passes 64 KiB, instead of growing the message without limit.
-TEST(Listener, CutsOffPeerThatNeverPauses)
+TEST_F(ListenerTest, CutsOffPeerThatNeverPauses)
 {
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
-    Listener listener;
-    recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
 
     LoopbackClient flooder(listener.port());
@@ -286,18 +275,15 @@ pid_t listenerThreadId()
 }
 
 // A signal that interrupts poll is not a failure: the listener keeps serving.
-TEST(Listener, KeepsServingWhenASignalInterruptsPoll)
+TEST_F(ListenerTest, KeepsServingWhenASignalInterruptsPoll)
 {
     struct sigaction action { };
     action.sa_handler = ignoreSignal;  // no SA_RESTART: poll returns EINTR
     struct sigaction previous { };
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
 
-    Recorder recorder;  // outlives the listener, whose last callbacks come at its end
-    Listener listener;
     recorder.reply = "ok";
     recorder.close_after_reply = true;
-    recorder.attach(listener);
     ASSERT_TRUE(startOnEphemeralPort(listener)) << listener.lastError();
     const pid_t thread = listenerThreadId();
     ASSERT_GT(thread, 0);

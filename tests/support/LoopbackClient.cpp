@@ -147,6 +147,18 @@ bool LoopbackClient::readPartAfter(
     return true;
 }
 
+std::string LoopbackClient::nextPart(int timeout_ms)
+{
+    std::string picture, error;
+    return readPart(picture, error, timeout_ms) ? picture : "<no part: " + error + ">";
+}
+
+std::string LoopbackClient::nextPartAfter(const std::string& previous, int timeout_ms)
+{
+    std::string picture, error;
+    return readPartAfter(previous, picture, error, timeout_ms) ? picture : "<no part: " + error + ">";
+}
+
 void LoopbackClient::throttle(std::size_t chunk_bytes, int pause_ms)
 {
     chunk_limit_bytes_ = chunk_bytes;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "TestSupport.h"
+
 #include "mjpeg/UniqueFd.h"
 
 #include <string>
@@ -34,6 +36,10 @@ public:
     // copy of it: the server sends a picture that stays newest once more after
     // a short while and then once a second. All within timeout_ms.
     bool readPartAfter(const std::string& previous, std::string& picture, std::string& error, int timeout_ms);
+    // readPart and readPartAfter for a single check: the picture, or on
+    // failure "<no part: ...>" saying why.
+    std::string nextPart(int timeout_ms = kWaitTimeoutMs);
+    std::string nextPartAfter(const std::string& previous, int timeout_ms = kWaitTimeoutMs);
     // Makes every later read take chunk_bytes (less only when no more has
     // arrived) after a pause, like a client on a slow link.
     void throttle(std::size_t chunk_bytes, int pause_ms);
