@@ -43,6 +43,8 @@ namespace {
 constexpr int kPartsInFlight = 2;
 constexpr int kPartsChecked = 5;
 constexpr int kBlobMatchMs = 1000;
+// The scripted camera of picture_driver.py.
+const QString kPictureDriver = QStringLiteral("Picture Driver");
 // A replaced feed must not wait for picture work.
 constexpr int kStartAnswerMs = 500;
 // Parts of 20 pictures a second; the same number takes 20 times as long when
@@ -106,19 +108,7 @@ std::string deflatedJpegBomb(int mebibytes)
     return bomb + tail;
 }
 
-struct StretchAnswer {
-    bool replied = false;
-    bool success = false;
-    double shadows = 0, midtones = 0, highlights = 0;
-};
-
-struct FocusAnswer {
-    bool replied = false;
-    bool available = false;
-    double sharpness = 0, min = 0, max = 0, median = 0;
-};
-
-// The service process, with the answers these tests read.
+// The service process, with the commands these tests give.
 class Service : public ServiceProcess {
 public:
     void startFeed(const QString& device) { send(QStringLiteral("start"), {device}); }
@@ -126,50 +116,11 @@ public:
     {
         send(QStringLiteral("setStretchParams"), {shadows, midtones, highlights});
     }
-
-    StretchAnswer autoStretch()
-    {
-        const QDBusMessage reply = call(QStringLiteral("autoStretch"));
-        const QVariantList values = reply.arguments();
-        if (reply.type() != QDBusMessage::ReplyMessage || values.size() != 4)
-            return {};
-        return {true, values[0].toBool(), values[1].toDouble(), values[2].toDouble(), values[3].toDouble()};
-    }
-    FocusAnswer focusMetrics()
-    {
-        const QDBusMessage reply = call(QStringLiteral("focusMetrics"));
-        const QVariantList values = reply.arguments();
-        if (reply.type() != QDBusMessage::ReplyMessage || values.size() != 5)
-            return {};
-        return {true, values[0].toBool(), values[1].toDouble(), values[2].toDouble(), values[3].toDouble(),
-            values[4].toDouble()};
-    }
-
-    // Every query of the interface answers; the SER ones with their defaults.
-    // autoStretch applies the stretch it computes once a picture has arrived.
-    bool answersEveryQuery()
-    {
-        const auto answer = [this](const QString& method, const QVariantList& arguments = {}) {
-            const QDBusMessage reply = call(method, arguments);
-            return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() ? reply.arguments()[0]
-                                                                                              : QVariant();
-        };
-        return answer(QStringLiteral("serCurrentFrame")) == QVariant(-1) &&
-            answer(QStringLiteral("serTotalFrames")) == QVariant(0) &&
-            answer(QStringLiteral("serWidth")) == QVariant(0) && answer(QStringLiteral("serHeight")) == QVariant(0) &&
-            answer(QStringLiteral("serIsPlaying")) == QVariant(false) &&
-            answer(QStringLiteral("seekSer"), {0}) == QVariant(false) &&
-            answer(QStringLiteral("serLastError")) == QVariant(QString()) && autoStretch().replied &&
-            focusMetrics().replied;
-    }
 };
 
 class LiveFeedTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(service.start()) << "the service did not come up on the session bus";
-    }
+    void SetUp() override { ASSERT_TRUE(service.start()) << "the service did not come up on the session bus"; }
 
     // The simulator streams JPEG pictures with content; the recorder sees them too.
     void startStreamingCamera()
@@ -191,20 +142,39 @@ protected:
         return picture;
     }
 
+    // Starts the feed of `device` and opens "/jpg" as `stream`.
+    void watchFeed(const QString& device = kCamera)
+    {
+        service.startFeed(device);
+        stream = openStream("/jpg");
+        ASSERT_TRUE(stream) << "/jpg never served";
+    }
+
+    // A file of `bytes` in the test's folder; its path.
+    QString writeFile(const QString& name, const std::string& bytes)
+    {
+        QFile file(directory.filePath(name));
+        EXPECT_TRUE(
+            file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()));
+        return file.fileName();
+    }
+
     // A new connection to "/jpg" past the pictures that were processed before
     // a change: an old connection may hold dozens of parts in its socket buffers.
     std::unique_ptr<quelmor::test::LoopbackClient> streamAfterChange()
     {
-        auto stream = openStream("/jpg");
-        EXPECT_TRUE(stream) << "/jpg not served";
-        for (int i = 0; stream && i < kPartsInFlight; ++i)
-            readPart(*stream);
-        return stream;
+        auto fresh = openStream("/jpg");
+        EXPECT_TRUE(fresh) << "/jpg not served";
+        for (int i = 0; fresh && i < kPartsInFlight; ++i)
+            readPart(*fresh);
+        return fresh;
     }
 
+    QTemporaryDir directory;
     IndiSimulator simulator;
     Service service;
     std::unique_ptr<BlobRecorder> recorder;
+    std::unique_ptr<LoopbackClient> stream;
 };
 
 // --- Pass-through and stretch ---------------------------------------------
@@ -212,9 +182,7 @@ protected:
 TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
 {
     startStreamingCamera();
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream) << "/jpg never served";
+    watchFeed();
 
     for (int i = 0; i < 2 * kPartsChecked; ++i)
         EXPECT_TRUE(recorder->waitForBlob(readPart(*stream))) << "part " << i << " is no BLOB the camera sent";
@@ -254,23 +222,17 @@ TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
 TEST_F(LiveFeedTest, PublishesExactlyTheBytesTheDriverSent)
 {
     constexpr int kParts = 40;
-    const QString device = QStringLiteral("Picture Driver");
-    QTemporaryDir directory;
     std::vector<std::uint8_t> noise(kWindowWidth * kWindowHeight);
     for (std::size_t i = 0; i < noise.size(); ++i)
         noise[i] = std::uint8_t(i * 7919 % 251);
     const std::string jpeg = encodeJpeg(noise, kWindowWidth, kWindowHeight, 1);
-    QFile picture(directory.filePath(QStringLiteral("picture.jpg")));
-    ASSERT_TRUE(picture.open(QIODevice::WriteOnly) && picture.write(jpeg.data(), qint64(jpeg.size())));
-    picture.close();
+    const QString picture = writeFile(QStringLiteral("picture.jpg"), jpeg);
     QFile digests(directory.filePath(QStringLiteral("digests")));
-    ASSERT_TRUE(simulator.startPictureDriver(device));
-    service.startFeed(device);
+    ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     // Open before the first picture: a service that dies of one ends the stream at once.
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed(kPictureDriver);
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("digests ") + digests.fileName()));
-    ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 0.01").arg(picture.fileName())));
+    ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 0.01").arg(picture)));
     for (int i = 0; i < kParts; ++i) {
         const std::string part = readPart(*stream);
         const QByteArray digest =
@@ -294,9 +256,7 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
     ASSERT_TRUE(simulator.addContent());
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed();
     const QString exposure = QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1");
     // Each picture differs from the one before in size or channels, so a
     // picture that is not shown cannot pass for one that is.
@@ -355,15 +315,14 @@ TEST_F(LiveFeedTest, ShowsTileCompressedFitsExposures)
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
     ASSERT_TRUE(simulator.addContent() && simulator.set({QStringLiteral("CCD_COMPRESSION.INDI_ENABLED=On")}));
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed();
     ASSERT_TRUE(simulator.set({QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1")}));
     JpegInfo shown;
     ASSERT_TRUE(waitUntil([&] {
         shown = inspectJpeg(readPart(*stream));
         return shown.width == 1280 && shown.height == 1024 && shown.channels == 1;
-    })) << "last part " << shown.width << " x " << shown.height << " x " << shown.channels;
+    })) << "last part "
+        << shown.width << " x " << shown.height << " x " << shown.channels;
     EXPECT_GT(shown.mean, kLeastMeanGrey) << "black";
     EXPECT_LT(shown.mean, kMostMeanGrey) << "white";
 }
@@ -474,9 +433,7 @@ TEST_F(LiveFeedTest, ServesOnceAPortTakenAtTheStartIsFreedWithoutPictures)
 TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
 {
     startStreamingCamera();
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed();
     readPart(*stream);
 
     ASSERT_TRUE(simulator.disconnectCamera());
@@ -500,9 +457,7 @@ TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
 TEST_F(LiveFeedTest, FollowsACameraDriverThatRestarts)
 {
     startStreamingCamera();
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed();
     readPart(*stream);
 
     ASSERT_TRUE(simulator.killDriver()) << "indiserver did not start the driver again";
@@ -523,8 +478,6 @@ TEST_F(LiveFeedTest, FollowsACameraDriverThatRestarts)
 // does not wait for it.
 TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
 {
-    const QString device = QStringLiteral("Picture Driver");
-    QTemporaryDir directory;
     std::vector<std::string> pictures;
     for (const int grey : {40, 200}) {
         const std::string jpeg = encodeJpeg(std::vector<std::uint8_t>(64 * 48, grey), 64, 48, 1);
@@ -532,19 +485,15 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
         pictures.push_back(claimingSize(jpeg, 40000, 40000));
     }
     QStringList paths;
-    for (const std::string& picture : pictures) {
-        QFile file(directory.filePath(QString::number(paths.size())));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(picture.data(), picture.size()));
-        paths.append(file.fileName());
-    }
+    for (const std::string& picture : pictures)
+        paths.append(writeFile(QString::number(paths.size()), picture));
     const auto send = [&](int picture) {
         return simulator.tellPictureDriver(QStringLiteral("send %1 0.05").arg(paths[picture]));
     };
-    ASSERT_TRUE(simulator.startPictureDriver(device));
-    service.startFeed(device);
-    const auto stream = openStream("/jpg");
+    ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
+    watchFeed(kPictureDriver);
     const auto histogram = openStream("/histogram");
-    ASSERT_TRUE(stream && histogram) << "no stream before the first picture";
+    ASSERT_TRUE(histogram) << "no stream before the first picture";
     LoopbackClient unknown(kHttpPort);
     ASSERT_TRUE(unknown.send("GET /png HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(unknown.readUntilClosed(kEventWaitMs), "HTTP/1.1 404 Not Found\r\n\r\n");
@@ -577,7 +526,7 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
 
     QElapsedTimer start;
     start.start();
-    service.startFeed(device);
+    service.startFeed(kPictureDriver);
     EXPECT_LT(start.elapsed(), kStartAnswerMs) << "start waited for the picture work";
 }
 
@@ -589,13 +538,6 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
 TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
 {
     constexpr int kWidth = 64, kHeight = 48, kPixels = kWidth * kHeight;
-    QTemporaryDir directory;
-    const auto file = [&](const std::string& name, const std::string& bytes) {
-        QFile out(directory.filePath(QString::fromStdString(name)));
-        EXPECT_TRUE(
-            out.open(QIODevice::WriteOnly) && out.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()));
-        return out.fileName();
-    };
     std::vector<std::uint16_t> ramp(kPixels);
     for (int i = 0; i < kPixels; ++i)
         ramp[i] = std::uint16_t(1000 + i * 1000 / kPixels);
@@ -626,24 +568,22 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         bool deep = false;
         std::string exact = {};  // the bytes shown, when they are the picture's own
     } pictures[] = {
-        {"16-bit raw frame", file("raw16", ramp16), ".stream", 1, true},
-        {"RGB raw frame", file("rgb", rgb), ".stream", 3},
-        {"deflated FITS", file("fits.z", deflate(fits)), ".fits.z", 1, true},
-        {"XISF", file("xisf", std::string(4096, 'x')), ".xisf", 0},
-        {"FITS claiming 40000 x 40000", file("lying", lying.toStdString()), ".fits", 0},
-        {"truncated FITS", file("truncated", fits.substr(0, fits.size() / 2)), ".fits", 0},
-        {"raw frame of the wrong size", file("odd", std::string(kPixels + 1, 'r')), ".stream", 0},
-        {"HTML as JPEG", file("html", "<html><body>hello</body></html>"), ".jpg", 0},
-        {"cut JPEG header", file("cut", jpeg.substr(2, jpeg.size() / 2)), ".jpg", 0},
-        {"deflated JPEG bomb", file("bomb", deflatedJpegBomb(1450)), ".jpg.z", 0},
-        {"deflated JPEG", file("jpeg.z", deflate(darkJpeg)), ".jpg.z", 1, false, darkJpeg},
-        {"JPEG", file("jpeg", jpeg), ".jpg", 1, false, jpeg},
+        {"16-bit raw frame", writeFile("raw16", ramp16), ".stream", 1, true},
+        {"RGB raw frame", writeFile("rgb", rgb), ".stream", 3},
+        {"deflated FITS", writeFile("fits.z", deflate(fits)), ".fits.z", 1, true},
+        {"XISF", writeFile("xisf", std::string(4096, 'x')), ".xisf", 0},
+        {"FITS claiming 40000 x 40000", writeFile("lying", lying.toStdString()), ".fits", 0},
+        {"truncated FITS", writeFile("truncated", fits.substr(0, fits.size() / 2)), ".fits", 0},
+        {"raw frame of the wrong size", writeFile("odd", std::string(kPixels + 1, 'r')), ".stream", 0},
+        {"HTML as JPEG", writeFile("html", "<html><body>hello</body></html>"), ".jpg", 0},
+        {"cut JPEG header", writeFile("cut", jpeg.substr(2, jpeg.size() / 2)), ".jpg", 0},
+        {"deflated JPEG bomb", writeFile("bomb", deflatedJpegBomb(1450)), ".jpg.z", 0},
+        {"deflated JPEG", writeFile("jpeg.z", deflate(darkJpeg)), ".jpg.z", 1, false, darkJpeg},
+        {"JPEG", writeFile("jpeg", jpeg), ".jpg", 1, false, jpeg},
     };
-    ASSERT_TRUE(simulator.startPictureDriver(QStringLiteral("Picture Driver")));
+    ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("frame %1 %2").arg(kWidth).arg(kHeight)));
-    service.startFeed(QStringLiteral("Picture Driver"));
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed(kPictureDriver);
     std::string good, last;
     for (const auto& p : pictures) {
         SCOPED_TRACE(p.what);
@@ -683,7 +623,6 @@ TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
 {
     constexpr int kWidth = 64, kHeight = 48, kPixels = kWidth * kHeight;
     constexpr int kExposureSeconds = 3600;  // no second picture comes during the test
-    QTemporaryDir directory;
     std::vector<double> deepRamp(kPixels);
     std::vector<std::uint8_t> greyRamp(kPixels);
     for (int i = 0; i < kPixels; ++i) {
@@ -693,10 +632,8 @@ TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
     const std::string jpeg = encodeJpeg(greyRamp, kWidth, kHeight, 1);
     const std::pair<QString, std::string> cameras[] = {
         {".fits", fitsFile({USHORT_IMG, {kWidth, kHeight}, deepRamp}).toStdString()}, {".jpg", jpeg}};
-    ASSERT_TRUE(simulator.startPictureDriver(QStringLiteral("Picture Driver")));
-    service.startFeed(QStringLiteral("Picture Driver"));
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
+    watchFeed(kPictureDriver);
     std::string shown, error;
     // The next part that is not a repeat of the one shown.
     const auto nextPicture = [&](const char* after) {
@@ -709,11 +646,9 @@ TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
     };
     for (const auto& [format, bytes] : cameras) {
         SCOPED_TRACE(format.toStdString());
-        QFile file(directory.filePath(QStringLiteral("picture") + format));
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())));
-        file.close();
-        ASSERT_TRUE(simulator.tellPictureDriver(
-            QStringLiteral("send %1 %2 %3").arg(file.fileName()).arg(kExposureSeconds).arg(format)));
+        const QString file = writeFile(QStringLiteral("picture") + format, bytes);
+        ASSERT_TRUE(
+            simulator.tellPictureDriver(QStringLiteral("send %1 %2 %3").arg(file).arg(kExposureSeconds).arg(format)));
         ASSERT_TRUE(nextPicture("the exposure"));
         service.setStretch(0.1, 0.3, 0.9);
         ASSERT_TRUE(nextPicture("setStretchParams"));
@@ -784,9 +719,7 @@ TEST_F(LiveFeedTest, AnalysesThePicturesOnceTheyArrive)
 TEST_F(LiveFeedTest, ReconnectsWhenTheIndiServerComesBack)
 {
     startStreamingCamera();
-    service.startFeed(kCamera);
-    const auto stream = openStream("/jpg");
-    ASSERT_TRUE(stream);
+    watchFeed();
     ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
 
     simulator.kill();

@@ -37,6 +37,7 @@
 
 using namespace bustest;
 using quelmor::test::ServiceProcess;
+using quelmor::test::StretchAnswer;
 using quelmor::test::waitUntil;
 
 namespace {
@@ -118,10 +119,7 @@ IntrospectedInterface parseInterface(const QString& xml)
 
 class StreamerBusTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(service_.start()) << "the service did not come up on the session bus";
-    }
+    void SetUp() override { ASSERT_TRUE(service_.start()) << "the service did not come up on the session bus"; }
 
     ServiceProcess service_;
 };
@@ -177,23 +175,9 @@ TEST_F(StreamerBusTest, IntrospectionListsTheInterfaceAsDescribedInItsFile)
 
 TEST_F(StreamerBusTest, QueriesAnswerTheNoSourceDefaults)
 {
-    EXPECT_EQ(service_.answer<int>(QStringLiteral("serCurrentFrame")), -1);
-    EXPECT_EQ(service_.answer<int>(QStringLiteral("serTotalFrames")), 0);
-    EXPECT_EQ(service_.answer<int>(QStringLiteral("serWidth")), 0);
-    EXPECT_EQ(service_.answer<int>(QStringLiteral("serHeight")), 0);
-    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("serIsPlaying")));
-    EXPECT_EQ(service_.answer<QString>(QStringLiteral("serLastError")), QString());
-    EXPECT_FALSE(service_.answer<bool>(QStringLiteral("seekSer"), {3}));
-
-    const QDBusMessage stretch = service_.call(QStringLiteral("autoStretch"));
-    ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage) << stretch.errorMessage().toStdString();
-    ASSERT_EQ(stretch.arguments().size(), 4);
-    EXPECT_FALSE(stretch.arguments().at(0).toBool());
-
-    const QDBusMessage focus = service_.call(QStringLiteral("focusMetrics"));
-    ASSERT_EQ(focus.type(), QDBusMessage::ReplyMessage) << focus.errorMessage().toStdString();
-    ASSERT_EQ(focus.arguments().size(), 5);
-    EXPECT_FALSE(focus.arguments().at(0).toBool());
+    EXPECT_TRUE(service_.answersEveryQuery());
+    EXPECT_FALSE(service_.autoStretch().success);
+    EXPECT_FALSE(service_.focusMetrics().available);
 }
 
 TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
@@ -206,9 +190,8 @@ TEST_F(StreamerBusTest, CommandsWithoutASourceChangeNothing)
     // Calls are served in order, so these answers come after every command above.
     EXPECT_EQ(service_.answer<int>(QStringLiteral("serCurrentFrame")), -1);
     EXPECT_FALSE(service_.answer<bool>(QStringLiteral("serIsPlaying")));
-    const QDBusMessage stretch = service_.call(QStringLiteral("autoStretch"));
-    ASSERT_EQ(stretch.type(), QDBusMessage::ReplyMessage);
-    EXPECT_FALSE(stretch.arguments().at(0).toBool());
+    const StretchAnswer stretch = service_.autoStretch();
+    EXPECT_TRUE(stretch.replied && !stretch.success);
     EXPECT_TRUE(service_.isRunning());
 }
 
@@ -256,13 +239,20 @@ TEST_F(StreamerBusTest, SecondInstanceExitsWithoutTheName)
 
 // --- The source after a crash ---------------------------------------------------
 
-// Only a process that ends without stop or a signal, as in a crash, leaves
-// its source for the next one, which shows the same file at the same frame.
-TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
-{
+// A runtime folder, where the services a test starts keep the record of their
+// source, with a SER file to show.
+class StreamerRecordTest : public ::testing::Test {
+protected:
     const QTemporaryDir runtime;
     const QString ser = sertest::writeTinySerFile(runtime);
     const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
+    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
+};
+
+// Only a process that ends without stop or a signal, as in a crash, leaves
+// its source for the next one, which shows the same file at the same frame.
+TEST_F(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
+{
     struct Ending {
         const char* name;
         std::function<void(ServiceProcess&)> end;
@@ -303,12 +293,8 @@ TEST(StreamerRecordTest, TheSourceOfACrashedProcessIsTakenUpAgain)
 // Each process that takes a crashed source up counts itself in the record
 // before it shows it; after three crashes in a row the next process shows
 // nothing and says why.
-TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
+TEST_F(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
 {
-    const QTemporaryDir runtime;
-    const QString ser = sertest::writeTinySerFile(runtime);
-    const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
-    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
     {
         ServiceProcess first(runtime.path());
         ASSERT_TRUE(first.start());
@@ -343,12 +329,8 @@ TEST(StreamerRecordTest, ASourceThatCrashedThreeProcessesInARowIsDropped)
 // shown. Something else than a file in its place (a FIFO, which would block
 // a reader, a link, a directory) or a file too large to be one is dropped at
 // once, and SIGTERM ends the service.
-TEST(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
+TEST_F(StreamerRecordTest, ARecordThatCannotBeShownIsDroppedWithOneLine)
 {
-    const QTemporaryDir runtime;
-    const QString ser = sertest::writeTinySerFile(runtime);
-    const QString record = runtime.filePath(QStringLiteral("dorvenquill-streamer/source.json"));
-    const QString errorPath = runtime.filePath(QStringLiteral("stderr"));
     const QByteArray shown =
         "{\"source\":\"ser\",\"path\":\"" + ser.toUtf8() + "\",\"frame\":1,\"fps\":2,\"playing\":true,\"resumes\":0}";
     const QString elsewhere = runtime.filePath(QStringLiteral("elsewhere.json"));

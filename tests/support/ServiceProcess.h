@@ -23,6 +23,20 @@ namespace quelmor::test {
 inline const QString kStreamerService = QStringLiteral("com.tavrinholm.dorvenquill.Streamer");
 inline const QString kStreamerPath = QStringLiteral("/Streamer");
 
+// What autoStretch and focusMetrics answer; `replied` is false when no reply
+// with their arguments came.
+struct StretchAnswer {
+    bool replied = false;
+    bool success = false;
+    double shadows = 0, midtones = 0, highlights = 0;
+};
+
+struct FocusAnswer {
+    bool replied = false;
+    bool available = false;
+    double sharpness = 0, min = 0, max = 0, median = 0;
+};
+
 // The service executable of this build, run by a test on the test's session
 // bus and driven there; it can be started again once it has ended. A process
 // still running when the object goes is killed. Thread: the test's.
@@ -62,6 +76,12 @@ public:
     // tell(), then a query: the service has handled the method once the query
     // answers, which is what this returns.
     bool send(const QString& method, const QVariantList& arguments = {});
+
+    StretchAnswer autoStretch();
+    FocusAnswer focusMetrics();
+    // Every query answers, the SER ones as with no file open (the first that
+    // does not is named); autoStretch applies the stretch it computes.
+    ::testing::AssertionResult answersEveryQuery();
 
     // Tells the service to stop and waits for its end.
     bool stop();
