@@ -7,12 +7,10 @@
 #include "StreamFormat.h"
 #include "TestSupport.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,32 +30,6 @@ constexpr int kWidth = 64;
 constexpr int kHeight = 48;
 constexpr int kColourTolerance = 6;
 const std::vector<Rgb> kColours = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {128, 128, 128}, {240, 220, 20}};
-
-// A scratch directory removed with its files at the end of the test.
-class ScratchDirectory {
-public:
-    ScratchDirectory()
-    {
-        char pattern[] = "/tmp/quelmor-test-XXXXXX";
-        if (::mkdtemp(pattern))
-            path_ = pattern;
-    }
-    ~ScratchDirectory()
-    {
-        for (const std::string& file : files_)
-            std::remove(file.c_str());
-        ::rmdir(path_.c_str());
-    }
-    std::string file(const std::string& name)
-    {
-        files_.push_back(path_ + "/" + name);
-        return files_.back();
-    }
-
-private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
 
 std::string readFile(const std::string& path)
 {
@@ -91,21 +63,40 @@ std::vector<std::string> makePictures()
     return pictures;
 }
 
+// A streamer on a port of its own, and a scratch folder for what the clients
+// receive, removed with its files at the end of the test.
+class RealClientTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(::mkdtemp(scratch.data())) << "no scratch folder";
+        ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(scratch, ignored);
+    }
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(streamer.port()) + path;
+    }
+
+    std::string scratch = "/tmp/quelmor-test-XXXXXX";
+    MJPEGStreamer streamer;
+};
+
 // curl receives the stream byte for byte, starting with the picture current
 // when it connected, and every picture in it decodes to the colour it was
 // made with.
-TEST(RealClient, CurlReceivesDecodableStream)
+TEST_F(RealClientTest, CurlReceivesDecodableStream)
 {
     SKIP_WITHOUT_PEER("curl");
     const std::vector<std::string> pictures = makePictures();
-    MJPEGStreamer streamer;
-    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     streamer.publish("/jpg", pictures[0]);
 
-    ScratchDirectory scratch;
-    const std::string output = scratch.file("stream.bin");
-    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
-    test::ChildProcess curl({"curl", "-s", "-N", "-o", output, url});
+    const std::string output = scratch + "/stream.bin";
+    test::ChildProcess curl({"curl", "-s", "-N", "-o", output, url("/jpg")});
     ASSERT_TRUE(curl.isStarted());
     ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 1; })) << "curl never connected";
 
@@ -147,20 +138,16 @@ TEST(RealClient, CurlReceivesDecodableStream)
 
 // ffmpeg reads the stream with its multipart JPEG demuxer and decodes frames
 // of the published size and colours.
-TEST(RealClient, FfmpegDecodesStream)
+TEST_F(RealClientTest, FfmpegDecodesStream)
 {
     SKIP_WITHOUT_PEER("ffmpeg");
     constexpr int kFrames = 3;
     const std::vector<std::string> pictures = makePictures();
-    MJPEGStreamer streamer;
-    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     streamer.publish("/jpg", pictures[0]);
 
-    ScratchDirectory scratch;
-    const std::string output = scratch.file("frames.rgb");
-    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
-    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v",
-        std::to_string(kFrames), "-f", "rawvideo", "-pix_fmt", "rgb24", "-y", output});
+    const std::string output = scratch + "/frames.rgb";
+    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url("/jpg"),
+        "-frames:v", std::to_string(kFrames), "-f", "rawvideo", "-pix_fmt", "rgb24", "-y", output});
     ASSERT_TRUE(ffmpeg.isStarted());
     // Publish until ffmpeg has its frames and leaves.
     const bool exited = waitFor(
@@ -188,16 +175,13 @@ TEST(RealClient, FfmpegDecodesStream)
 
 // ffmpeg holds a picture back until more data comes; the keep-alive of a
 // paused stream brings its frames all the same.
-TEST(RealClient, FfmpegEndsOnAPausedStream)
+TEST_F(RealClientTest, FfmpegEndsOnAPausedStream)
 {
     SKIP_WITHOUT_PEER("ffmpeg");
     constexpr int kEndMs = 5000;
-    MJPEGStreamer streamer;
-    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     streamer.publish("/jpg", makePictures()[0]);
-    const std::string url = "http://127.0.0.1:" + std::to_string(streamer.port()) + "/jpg";
-    test::ChildProcess ffmpeg(
-        {"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url, "-frames:v", "3", "-f", "null", "-"});
+    test::ChildProcess ffmpeg({"ffmpeg", "-nostdin", "-loglevel", "error", "-f", "mpjpeg", "-i", url("/jpg"),
+        "-frames:v", "3", "-f", "null", "-"});
     ASSERT_TRUE(ffmpeg.isStarted());
     ASSERT_TRUE(ffmpeg.waitForExit(kEndMs)) << "ffmpeg still waits for frames of the paused stream";
     EXPECT_EQ(ffmpeg.exitCode(), 0);
@@ -207,7 +191,7 @@ TEST(RealClient, FfmpegEndsOnAPausedStream)
 // server repeats a picture that stays newest. Whatever was published, the
 // page comes to show the newest picture, scaled to the window's height and
 // centred on the black page.
-TEST(RealClient, ChromiumShowsNewestPictureOnViewerPage)
+TEST_F(RealClientTest, ChromiumShowsNewestPictureOnViewerPage)
 {
     SKIP_WITHOUT_PEER("chromium");
     constexpr int kWindowWidth = 800;
@@ -217,8 +201,6 @@ TEST(RealClient, ChromiumShowsNewestPictureOnViewerPage)
     const Rgb kBlack = {0, 0, 0};
     const std::string red = test::encodeSolidJpeg(kWidth, kHeight, kRed);
     const std::string blue = test::encodeSolidJpeg(kWidth, kHeight, kBlue);
-    MJPEGStreamer streamer;
-    ASSERT_TRUE(streamer.start(0, 2)) << streamer.lastError();
     test::HeadlessChromium chromium(kWindowWidth, kWindowHeight);
 
     struct Step {
@@ -232,8 +214,7 @@ TEST(RealClient, ChromiumShowsNewestPictureOnViewerPage)
         {"red published once, before the page opened",
             [&] {
                 streamer.publish("/jpg", red);
-                ASSERT_TRUE(chromium.open("http://127.0.0.1:" + std::to_string(streamer.port()) + "/viewer"))
-                    << chromium.error();
+                ASSERT_TRUE(chromium.open(url("/viewer"))) << chromium.error();
                 ASSERT_TRUE(waitFor([&] { return streamer.streamClientCount() == 1; }))
                     << "the page never joined the stream";
             },
