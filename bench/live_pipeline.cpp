@@ -39,6 +39,7 @@
 // the time from a "CCD1" BLOB reaching a second INDI client on the same
 // transport to the same bytes leaving the server as a whole part on "/jpg".
 #include "FitsFiles.h"
+#include "IndiSimulator.h"
 
 #include "live/Client.h"
 #include "live/FitsUnpacker.h"
@@ -53,8 +54,6 @@
 #include "stretch/StretchRenderer.h"
 
 #include <QCoreApplication>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <basedevice.h>
@@ -64,7 +63,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,6 +85,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using quelmor::test::IndiSimulator;
 
 constexpr int kOfflineFrames = 100;
 constexpr int kSplitRepeats = 20;
@@ -97,7 +96,7 @@ constexpr int kFloorRepeats = 6;
 constexpr int kEndToEndSeconds = 12;
 constexpr int kHttpPort = 8080;
 constexpr int kIndiPort = 7624;
-constexpr const char* kCamera = "CCD Simulator";
+constexpr const char* kCamera = IndiSimulator::kDevice;
 constexpr int kStretchedQuality = 75;
 constexpr int kNoisyJpegQuality = 90;  // of the noisy camera pictures made here
 
@@ -668,46 +667,6 @@ bool benchOneFormat(const std::string& name)
     return false;
 }
 
-// indiserver with the simulator streaming JPEG pictures with content.
-class Simulator {
-public:
-    bool start()
-    {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("HOME"), home_.path());
-        server_.setProcessEnvironment(environment);
-        server_.setStandardOutputFile(QProcess::nullDevice());
-        server_.setStandardErrorFile(QProcess::nullDevice());
-        server_.setChildProcessModifier([] { ::setpgid(0, 0); });
-        server_.start(QStringLiteral("indiserver"),
-            {QStringLiteral("-p"), QStringLiteral("7624"), QStringLiteral("indi_simulator_ccd")});
-        if (!server_.waitForStarted())
-            return false;
-        for (int tries = 0; tries < 100 && !set("CONNECTION.CONNECT=On"); ++tries)
-            QThread::msleep(100);
-        QThread::msleep(1000);
-        return set("SIMULATOR_SETTINGS.SIM_NOISE=4000") && set("CCD_OFFSET.OFFSET=5000") &&
-            set("CCD_STREAM_ENCODER.MJPEG=On") && set("CCD_VIDEO_STREAM.STREAM_ON=On");
-    }
-    ~Simulator()
-    {
-        if (server_.state() != QProcess::NotRunning) {
-            ::kill(-static_cast<pid_t>(server_.processId()), SIGKILL);
-            server_.waitForFinished();
-        }
-    }
-
-private:
-    bool set(const char* assignment)
-    {
-        return QProcess::execute(QStringLiteral("indi_setprop"),
-                   {QStringLiteral("-t"), QStringLiteral("2"), QStringLiteral("%1.%2").arg(kCamera, assignment)}) == 0;
-    }
-
-    QTemporaryDir home_;
-    QProcess server_;
-};
-
 // A second INDI client that stamps the arrival of every "CCD1" BLOB.
 class ArrivalRecorder : public INDI::BaseClient {
 public:
@@ -818,9 +777,10 @@ int main(int argc, char** argv)
     if (argc > 1 && std::string(argv[1]) == "--offline")
         return 0;
 
-    Simulator simulator;
-    if (!simulator.start()) {
-        std::fprintf(stderr, "indiserver with indi_simulator_ccd did not start\n");
+    // On indiserver's default local socket, which the "localhost:" host reaches.
+    IndiSimulator simulator(kIndiPort, IndiSimulator::LocalSocket::Default);
+    if (!simulator.start() || !simulator.connectCamera() || !simulator.streamWithContent()) {
+        std::fprintf(stderr, "indiserver with indi_simulator_ccd did not start\n%s\n", qPrintable(simulator.log()));
         return 1;
     }
     for (const bool recorderFirst : {true, false}) {

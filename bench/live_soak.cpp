@@ -206,7 +206,7 @@ bool streamRaw(IndiSimulator& simulator)
 
 bool fitsLoop(IndiSimulator& simulator, LoopbackClient& stream)
 {
-    if (!simulator.set({QStringLiteral("CCD_VIDEO_STREAM.STREAM_OFF=On")}))
+    if (!simulator.stopStreaming())
         return false;
     for (int i = 0; i < kExposuresPerLoop; ++i)
         if (!simulator.set({QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=0.1")}) ||

@@ -37,7 +37,10 @@ std::vector<std::string> toStd(const QStringList& arguments)
 
 }  // namespace
 
-IndiSimulator::IndiSimulator(int port) : port_(port == kFreePort ? PortHolder().port() : port) { }
+IndiSimulator::IndiSimulator(int port, LocalSocket localSocket)
+    : port_(port == kFreePort ? PortHolder().port() : port), localSocket_(localSocket)
+{
+}
 
 bool IndiSimulator::start()
 {
@@ -63,8 +66,10 @@ bool IndiSimulator::startServer(const QStringList& environment, const QString& d
     if (!home_.isValid() || port_ <= 0)
         return false;
     QStringList arguments{QStringLiteral("env"), QStringLiteral("HOME=") + home_.path()};
-    arguments << environment << QStringLiteral("indiserver") << QStringLiteral("-p") << QString::number(port_)
-              << QStringLiteral("-u") << home_.filePath(QStringLiteral("local-socket")) << driver;
+    arguments << environment << QStringLiteral("indiserver") << QStringLiteral("-p") << QString::number(port_);
+    if (localSocket_ == LocalSocket::Own)
+        arguments << QStringLiteral("-u") << home_.filePath(QStringLiteral("local-socket"));
+    arguments << driver;
     ChildOptions options;
     options.own_process_group = true;
     options.error_path = logPath().toStdString();

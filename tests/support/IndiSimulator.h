@@ -19,9 +19,9 @@ namespace quelmor::test {
 // A real indiserver for one test, running indi_simulator_ccd (or the scripted
 // picture_driver.py), driven with the indi_setprop and indi_getprop tools. It
 // runs in a process group of its own, with a temporary HOME so the driver's
-// saved settings never carry over and a local socket of its own; the server
-// and its driver are killed when the object goes. Every wait runs the Qt
-// event loop and has a generous deadline.
+// saved settings never carry over and, unless told, a local socket of its own;
+// the server and its driver are killed when the object goes. Every wait runs
+// the Qt event loop and has a generous deadline.
 //
 // Thread: the test's. Not thread-safe.
 class IndiSimulator {
@@ -31,8 +31,12 @@ public:
     // run beside others.
     static constexpr int kFreePort = 0;
 
+    // The server's local socket: a path of its own, or indiserver's default,
+    // the only one the "localhost:" host reaches (for a private network namespace).
+    enum class LocalSocket { Own, Default };
+
     // The service looks for its INDI server on kIndiPort.
-    explicit IndiSimulator(int port = kIndiPort);
+    explicit IndiSimulator(int port = kIndiPort, LocalSocket localSocket = LocalSocket::Own);
     ~IndiSimulator() { kill(); }
     IndiSimulator(const IndiSimulator&) = delete;
     IndiSimulator& operator=(const IndiSimulator&) = delete;
@@ -86,6 +90,7 @@ private:
 
     QTemporaryDir home_;
     int port_;
+    LocalSocket localSocket_;
     std::unique_ptr<ChildProcess> server_;
     net::UniqueFd pictureDriverControl_;
 };
