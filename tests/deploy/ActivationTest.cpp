@@ -3,7 +3,6 @@
 // only the installed activation file starts the service on the first call to
 // its name. This process is a child subreaper, so the started service becomes
 // its child once the daemon lets go of it, and its exit status can be read.
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -109,6 +108,9 @@ private:
 // connection to it.
 class Activation : public ::testing::Test {
 protected:
+    // Orphans below this process, the activated service among them, are reparented here.
+    static void SetUpTestSuite() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
     void SetUp() override
     {
         ASSERT_TRUE(QFileInfo(serviceDir + QStringLiteral("/") + kService + QStringLiteral(".service")).isFile())
@@ -196,14 +198,3 @@ TEST_F(Activation, LosingTheBusEndsTheServiceWithAFailureAndFreesItsPort)
 }
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    // Orphans below this process, the activated service among them, are reparented here.
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    QCoreApplication app(argc, argv);
-    // No record of a killed service's source in the machine's runtime directory.
-    qunsetenv("XDG_RUNTIME_DIR");
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
