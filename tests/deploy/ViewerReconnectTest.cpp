@@ -8,12 +8,12 @@
 #include "HeadlessFirefox.h"
 #include "IndiSimulator.h"
 #include "JpegCodec.h"
+#include "LiveTestSupport.h"
 #include "PortHolder.h"
 #include "SerFileWriter.h"
 #include "ServiceProcess.h"
 #include "TestSupport.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -32,7 +32,6 @@ using namespace quelmor::test;
 
 namespace {
 
-const QString kDevice = QStringLiteral("Picture Driver");
 // What the page must meet after every change, counted from the moment the
 // service has its source again.
 constexpr int kShowWithinMs = 6000;
@@ -103,10 +102,9 @@ protected:
         for (const int grey : {kLiveGrey, kExposureGrey}) {
             const std::string jpeg = encodeJpeg(
                 std::vector<std::uint8_t>(kPictureWidth * kPictureHeight, grey), kPictureWidth, kPictureHeight, 1);
-            QFile file(directory.filePath(QStringLiteral("%1.jpg").arg(grey)));
-            ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write(jpeg.data(), jpeg.size()));
+            writeFile(directory, QStringLiteral("%1.jpg").arg(grey), jpeg);
         }
-        ASSERT_TRUE(simulator.startPictureDriver(kDevice)) << simulator.log().toStdString();
+        ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver)) << simulator.log().toStdString();
     }
     // The driver sends the picture of `grey` every `interval` seconds from now.
     bool sendLive(int grey, const char* interval)
@@ -173,7 +171,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
         {"first live picture, the page opened before it",
             [&] {
                 ASSERT_TRUE(service.start()) << "the service did not come up on the session bus";
-                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kPictureDriver}));
                 ASSERT_TRUE(portOpen(kHttpPort)) << "port " << kHttpPort << " not open once start returned";
                 ASSERT_TRUE(browser.open("http://127.0.0.1:" + std::to_string(kHttpPort) + "/viewer"))
                     << browser.error();
@@ -184,7 +182,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
             Source::live},
         {"live -> SER", [&] { ASSERT_TRUE(service.answer<bool>(QStringLiteral("openSer"), {this->serPath})); },
             Source::ser},
-        {"SER -> live", [&] { ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice})); }, Source::live},
+        {"SER -> live", [&] { ASSERT_TRUE(service.send(QStringLiteral("start"), {kPictureDriver})); }, Source::live},
         {"stop, start, SER",
             [&] {
                 ASSERT_TRUE(service.stop()) << "the service did not end after stop";
@@ -198,7 +196,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                 ASSERT_TRUE(service.kill());
                 this->expectNoteOver(browser, Source::ser, kShowWithinMs);
                 ASSERT_TRUE(service.start());
-                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kPictureDriver}));
             },
             Source::live},
         {"stalled 10 s, resumed",
@@ -215,7 +213,7 @@ TYPED_TEST(ViewerReconnectTest, ShowsEachNewSourceWithoutAReload)
                     this->waitForPage(
                         browser, [](const PageState& s) { return shows(s, Source::ser) && !s.note; }, kShowWithinMs),
                     0);
-                ASSERT_TRUE(service.send(QStringLiteral("start"), {kDevice}));
+                ASSERT_TRUE(service.send(QStringLiteral("start"), {kPictureDriver}));
             },
             Source::live, kSecondReconnectWithinMs},
         {"a stretch set during a long exposure",

@@ -10,7 +10,6 @@
 
 #include "service/Streamer.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -23,15 +22,6 @@ using namespace quelmor::test;
 namespace {
 
 constexpr int kRounds = 20;
-const QString kDriverDevice = QStringLiteral("Picture Driver");
-
-// Writes `jpeg` into `directory`; the path, empty on failure.
-QString writePicture(const QTemporaryDir& directory, const char* name, const std::string& jpeg)
-{
-    QFile file(directory.filePath(QString::fromLatin1(name)));
-    const bool written = file.open(QIODevice::WriteOnly) && file.write(jpeg.data(), jpeg.size()) == qint64(jpeg.size());
-    return written ? file.fileName() : QString();
-}
 
 TEST(LiveChurnTest, StartOpenSerStartAndStopLeaveNoHandlerRunningAndThePortFree)
 {
@@ -78,22 +68,20 @@ TEST(LiveChurnTest, FreesWhatTheCameraDeletesWhileFeedsAreReplaced)
     constexpr int kStarts = 16, kStartIntervalMs = 50;
     QTemporaryDir directory;
     const std::string picture = encodeJpeg(std::vector<std::uint8_t>(64 * 48, 120), 64, 48, 1);
-    const QString path = writePicture(directory, "picture.jpg", picture);
+    const QString path = writeFile(directory, "picture.jpg", picture);
     for (const char* deletion : {"delete-property", "delete-device"}) {
         IndiSimulator driver;
-        ASSERT_TRUE(driver.startPictureDriver(kDriverDevice));
+        ASSERT_TRUE(driver.startPictureDriver(kPictureDriver));
         ASSERT_TRUE(driver.tellPictureDriver(QStringLiteral("send %1 0.01 %2").arg(path, deletion)));
         // Made after the driver: indiserver would inherit the listening socket.
         Streamer streamer;
         for (int i = 0; i < kStarts; ++i) {
-            streamer.start(kDriverDevice);
+            streamer.start(kPictureDriver);
             QThread::msleep(kStartIntervalMs);
         }
         const auto stream = openStream("/jpg");
         ASSERT_TRUE(stream) << deletion;
-        std::string part, error;
-        ASSERT_TRUE(stream->readPart(part, error, kEventWaitMs)) << deletion << ": " << error;
-        EXPECT_EQ(part, picture) << deletion;
+        EXPECT_EQ(stream->nextPart(kEventWaitMs), picture) << deletion;
     }
 }
 
@@ -111,13 +99,12 @@ TEST(LiveChurnTest, PublishesPicturesWhileASlowAnalysisRuns)
     const std::string big = encodeJpeg(samples, kBigWidth, kBigHeight, 3);
     const std::string small = encodeJpeg(std::vector<std::uint8_t>(64 * 48, 90), 64, 48, 1);
     QTemporaryDir directory;
-    const QString bigPath = writePicture(directory, "big.jpg", big),
-                  smallPath = writePicture(directory, "small.jpg", small);
+    const QString bigPath = writeFile(directory, "big.jpg", big), smallPath = writeFile(directory, "small.jpg", small);
 
     IndiSimulator driver;
-    ASSERT_TRUE(driver.startPictureDriver(kDriverDevice));
+    ASSERT_TRUE(driver.startPictureDriver(kPictureDriver));
     Streamer streamer;
-    streamer.start(kDriverDevice);
+    streamer.start(kPictureDriver);
     ASSERT_TRUE(driver.tellPictureDriver(QStringLiteral("send %1 3600").arg(bigPath)));
     const auto stream = openStream("/jpg");
     ASSERT_TRUE(stream);

@@ -43,8 +43,6 @@ namespace {
 constexpr int kPartsInFlight = 2;
 constexpr int kPartsChecked = 5;
 constexpr int kBlobMatchMs = 1000;
-// The scripted camera of picture_driver.py.
-const QString kPictureDriver = QStringLiteral("Picture Driver");
 // A replaced feed must not wait for picture work.
 constexpr int kStartAnswerMs = 500;
 // Parts of 20 pictures a second; the same number takes 20 times as long when
@@ -150,15 +148,6 @@ protected:
         ASSERT_TRUE(stream) << "/jpg never served";
     }
 
-    // A file of `bytes` in the test's folder; its path.
-    QString writeFile(const QString& name, const std::string& bytes)
-    {
-        QFile file(directory.filePath(name));
-        EXPECT_TRUE(
-            file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()));
-        return file.fileName();
-    }
-
     // A new connection to "/jpg" past the pictures that were processed before
     // a change: an old connection may hold dozens of parts in its socket buffers.
     std::unique_ptr<quelmor::test::LoopbackClient> streamAfterChange()
@@ -226,7 +215,7 @@ TEST_F(LiveFeedTest, PublishesExactlyTheBytesTheDriverSent)
     for (std::size_t i = 0; i < noise.size(); ++i)
         noise[i] = std::uint8_t(i * 7919 % 251);
     const std::string jpeg = encodeJpeg(noise, kWindowWidth, kWindowHeight, 1);
-    const QString picture = writeFile(QStringLiteral("picture.jpg"), jpeg);
+    const QString picture = writeFile(directory, QStringLiteral("picture.jpg"), jpeg);
     QFile digests(directory.filePath(QStringLiteral("digests")));
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     // Open before the first picture: a service that dies of one ends the stream at once.
@@ -486,7 +475,7 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
     }
     QStringList paths;
     for (const std::string& picture : pictures)
-        paths.append(writeFile(QString::number(paths.size()), picture));
+        paths.append(writeFile(directory, QString::number(paths.size()), picture));
     const auto send = [&](int picture) {
         return simulator.tellPictureDriver(QStringLiteral("send %1 0.05").arg(paths[picture]));
     };
@@ -568,18 +557,18 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
         bool deep = false;
         std::string exact = {};  // the bytes shown, when they are the picture's own
     } pictures[] = {
-        {"16-bit raw frame", writeFile("raw16", ramp16), ".stream", 1, true},
-        {"RGB raw frame", writeFile("rgb", rgb), ".stream", 3},
-        {"deflated FITS", writeFile("fits.z", deflate(fits)), ".fits.z", 1, true},
-        {"XISF", writeFile("xisf", std::string(4096, 'x')), ".xisf", 0},
-        {"FITS claiming 40000 x 40000", writeFile("lying", lying.toStdString()), ".fits", 0},
-        {"truncated FITS", writeFile("truncated", fits.substr(0, fits.size() / 2)), ".fits", 0},
-        {"raw frame of the wrong size", writeFile("odd", std::string(kPixels + 1, 'r')), ".stream", 0},
-        {"HTML as JPEG", writeFile("html", "<html><body>hello</body></html>"), ".jpg", 0},
-        {"cut JPEG header", writeFile("cut", jpeg.substr(2, jpeg.size() / 2)), ".jpg", 0},
-        {"deflated JPEG bomb", writeFile("bomb", deflatedJpegBomb(1450)), ".jpg.z", 0},
-        {"deflated JPEG", writeFile("jpeg.z", deflate(darkJpeg)), ".jpg.z", 1, false, darkJpeg},
-        {"JPEG", writeFile("jpeg", jpeg), ".jpg", 1, false, jpeg},
+        {"16-bit raw frame", writeFile(directory, "raw16", ramp16), ".stream", 1, true},
+        {"RGB raw frame", writeFile(directory, "rgb", rgb), ".stream", 3},
+        {"deflated FITS", writeFile(directory, "fits.z", deflate(fits)), ".fits.z", 1, true},
+        {"XISF", writeFile(directory, "xisf", std::string(4096, 'x')), ".xisf", 0},
+        {"FITS claiming 40000 x 40000", writeFile(directory, "lying", lying.toStdString()), ".fits", 0},
+        {"truncated FITS", writeFile(directory, "truncated", fits.substr(0, fits.size() / 2)), ".fits", 0},
+        {"raw frame of the wrong size", writeFile(directory, "odd", std::string(kPixels + 1, 'r')), ".stream", 0},
+        {"HTML as JPEG", writeFile(directory, "html", "<html><body>hello</body></html>"), ".jpg", 0},
+        {"cut JPEG header", writeFile(directory, "cut", jpeg.substr(2, jpeg.size() / 2)), ".jpg", 0},
+        {"deflated JPEG bomb", writeFile(directory, "bomb", deflatedJpegBomb(1450)), ".jpg.z", 0},
+        {"deflated JPEG", writeFile(directory, "jpeg.z", deflate(darkJpeg)), ".jpg.z", 1, false, darkJpeg},
+        {"JPEG", writeFile(directory, "jpeg", jpeg), ".jpg", 1, false, jpeg},
     };
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("frame %1 %2").arg(kWidth).arg(kHeight)));
@@ -646,7 +635,7 @@ TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
     };
     for (const auto& [format, bytes] : cameras) {
         SCOPED_TRACE(format.toStdString());
-        const QString file = writeFile(QStringLiteral("picture") + format, bytes);
+        const QString file = writeFile(directory, QStringLiteral("picture") + format, bytes);
         ASSERT_TRUE(
             simulator.tellPictureDriver(QStringLiteral("send %1 %2 %3").arg(file).arg(kExposureSeconds).arg(format)));
         ASSERT_TRUE(nextPicture("the exposure"));

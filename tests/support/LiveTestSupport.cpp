@@ -8,8 +8,11 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 namespace quelmor::test {
 
@@ -20,6 +23,15 @@ constexpr int kRetryPauseMs = 50;
 const std::string kStatusOk = "HTTP/1.1 200";
 
 }  // namespace
+
+QString writeFile(const QTemporaryDir& directory, const QString& name, const std::string& bytes)
+{
+    QFile file(directory.filePath(name));
+    EXPECT_TRUE(
+        file.open(QIODevice::WriteOnly) && file.write(bytes.data(), qint64(bytes.size())) == qint64(bytes.size()))
+        << name.toStdString();
+    return file.fileName();
+}
 
 std::unique_ptr<LoopbackClient> openStream(const std::string& path, int timeoutMs)
 {

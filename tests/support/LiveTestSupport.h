@@ -7,6 +7,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <memory>
@@ -16,6 +17,12 @@
 namespace quelmor::test {
 
 inline const QString kCamera = QString::fromLatin1(IndiSimulator::kDevice);
+// The device of the scripted camera, picture_driver.py.
+inline const QString kPictureDriver = QStringLiteral("Picture Driver");
+
+// Writes `bytes` as `name` in `directory` for the scripted camera to send;
+// its path. A failure of the test when it cannot be written.
+QString writeFile(const QTemporaryDir& directory, const QString& name, const std::string& bytes);
 
 // Opens "GET path" on port 8080 once the path is served (the server answers
 // 404 before its first picture); null when it never is.
