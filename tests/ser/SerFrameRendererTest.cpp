@@ -62,11 +62,7 @@ TEST(SerFrameRenderer, BandsRenderLikeTheWholeFrame)
         for (const std::int32_t depth : {8, 16}) {
             for (const QSize size : {QSize(61, 47), QSize(1001, 1003)}) {
                 SCOPED_TRACE(testing::Message() << "ColorID " << colorId << ", " << depth << " bits, " << size.width());
-                SerHeaderFields fields;
-                fields.colorId = colorId;
-                fields.pixelDepth = depth;
-                fields.width = size.width();
-                fields.height = size.height();
+                const SerHeaderFields fields = serHeaderFields({colorId, depth, size.width(), size.height()});
                 QByteArray frame(serFrameBytes(fields), '\0');
                 for (char& byte : frame)
                     byte = char(random() % 64);
@@ -96,10 +92,7 @@ TEST(SerFrameRenderer, ScalesSamplesOfOtherDepthsToTheFullRange)
         {12, 0, 0}};
     QTemporaryDir directory;
     const auto picture = [&](std::int32_t depth, std::uint16_t sample) {
-        SerHeaderFields fields;
-        fields.pixelDepth = depth;
-        fields.width = 8;
-        fields.height = 8;
+        const SerHeaderFields fields = serHeaderFields({kSerColorMono, depth, 8, 8});
         QByteArray frame(serFrameBytes(fields), '\0');
         frame[0] = char(sample & 0xFF);
         if (depth > 8)

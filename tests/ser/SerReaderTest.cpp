@@ -44,12 +44,7 @@ QByteArray numberedBytes(qint64 size, int seed = 0)
 
 SerHeaderFields fieldsWith(std::int32_t width, std::int32_t height, std::int32_t depth, std::int32_t colorId = 0)
 {
-    SerHeaderFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.pixelDepth = depth;
-    fields.colorId = colorId;
-    return fields;
+    return serHeaderFields({colorId, depth, width, height});
 }
 
 class SerReaderTest : public ::testing::Test {

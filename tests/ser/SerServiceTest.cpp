@@ -347,11 +347,7 @@ TEST_F(SerServiceTest, RefusesFramesTooLargeToShowAtOnce)
         {SerColorId::kBayerRggb, 16, 9576, 6388, QString()}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
-        SerHeaderFields fields;
-        fields.colorId = c.colorId;
-        fields.pixelDepth = c.depth;
-        fields.width = c.width;
-        fields.height = c.height;
+        const SerHeaderFields fields = serHeaderFields({c.colorId, c.depth, c.width, c.height});
         const QString path = directory.filePath(QStringLiteral("sparse%1.ser").arg(c.width));
         ASSERT_TRUE(writeSerFile(path, fields, QByteArray()));
         ASSERT_TRUE(QFile::resize(path, kHeaderBytes + 2 * serFrameBytes(fields)));

@@ -13,17 +13,6 @@ constexpr int kTextBytes = 40;
 constexpr std::int64_t kTicksPerMillisecond = 10000;
 constexpr std::int64_t kUnixEpochTicks = 621355968000000000;
 
-SerHeaderFields headerFields(const SerLayout& layout, std::int32_t frameCount)
-{
-    SerHeaderFields fields;
-    fields.colorId = layout.colorId;
-    fields.width = layout.width;
-    fields.height = layout.height;
-    fields.pixelDepth = layout.depth;
-    fields.frameCount = frameCount;
-    return fields;
-}
-
 void appendFixed(QByteArray& out, const QByteArray& bytes, int size)
 {
     out.append(bytes.left(size));
@@ -39,6 +28,17 @@ void appendLittleEndian(QByteArray& out, T value)
 }
 
 }  // namespace
+
+SerHeaderFields serHeaderFields(const SerLayout& layout, std::int32_t frameCount)
+{
+    SerHeaderFields fields;
+    fields.colorId = layout.colorId;
+    fields.width = layout.width;
+    fields.height = layout.height;
+    fields.pixelDepth = layout.depth;
+    fields.frameCount = frameCount;
+    return fields;
+}
 
 QByteArray serHeaderBytes(const SerHeaderFields& fields)
 {
@@ -58,7 +58,7 @@ QByteArray serHeaderBytes(const SerHeaderFields& fields)
 
 QByteArray serHeader(const SerLayout& layout, std::int32_t frameCount)
 {
-    return serHeaderBytes(headerFields(layout, frameCount));
+    return serHeaderBytes(serHeaderFields(layout, frameCount));
 }
 
 qint64 serFrameBytes(const SerHeaderFields& fields)
@@ -85,7 +85,7 @@ bool writeSerFile(const QString& path, const SerHeaderFields& fields, const QByt
 
 bool writeSerFile(const QString& path, const SerLayout& layout, const QList<QByteArray>& frames)
 {
-    return writeSerFile(path, headerFields(layout, std::int32_t(frames.size())), frames.join());
+    return writeSerFile(path, serHeaderFields(layout, std::int32_t(frames.size())), frames.join());
 }
 
 QString writeTinySerFile(const QTemporaryDir& directory)

@@ -48,6 +48,9 @@ struct SerLayout {
     std::int32_t height = 0;
 };
 
+// The header fields of `frameCount` frames laid out as `layout`; the rest keep
+// their defaults.
+SerHeaderFields serHeaderFields(const SerLayout& layout, std::int32_t frameCount = 0);
 // The 178 header bytes, integers little-endian.
 QByteArray serHeaderBytes(const SerHeaderFields& fields);
 // The header of `frameCount` frames laid out as `layout`; LittleEndian holds
