@@ -214,9 +214,7 @@ TEST_F(ListenerTest, RestartsAfterStop)
     recorder.close_after_reply = true;
     for (int round = 0; round < 3; ++round) {
         ASSERT_TRUE(startOnEphemeralPort(listener)) << "round " << round << ": " << listener.lastError();
-        LoopbackClient client(listener.port());
-        ASSERT_TRUE(client.send("ping"));
-        EXPECT_EQ(client.readUntilClosed(kWaitTimeoutMs), "ok") << "round " << round;
+        EXPECT_EQ(test::exchange(listener.port(), "ping"), "ok") << "round " << round;
         listener.stop();
         listener.stop();
         EXPECT_EQ(listener.state(), utils::RunState::stopped);
@@ -291,9 +289,7 @@ TEST_F(ListenerTest, KeepsServingWhenASignalInterruptsPoll)
         ::syscall(SYS_tgkill, ::getpid(), thread, SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    LoopbackClient client(listener.port());
-    ASSERT_TRUE(client.send("ping"));
-    EXPECT_EQ(client.readUntilClosed(kWaitTimeoutMs), "ok");
+    EXPECT_EQ(test::exchange(listener.port(), "ping"), "ok");
     EXPECT_TRUE(listener.isAlive()) << listener.lastError();
     listener.stop();
     ::sigaction(SIGUSR1, &previous, nullptr);

@@ -29,6 +29,7 @@
 namespace quelmor {
 namespace {
 
+using test::exchange;
 using test::kStreamHeader;
 using test::kWaitTimeoutMs;
 using test::LoopbackClient;
@@ -67,17 +68,6 @@ std::string numberedPicture(int number, std::size_t bytes)
     for (std::size_t i = 0; i < bytes; ++i)
         picture[i] = static_cast<char>((i * 31 + static_cast<std::size_t>(number) * 7) % 251);
     return picture;
-}
-
-// Sends one request, from `source` when given, and returns the whole answer
-// of a connection the server closes after answering.
-std::string exchange(int port, const std::string& request, const std::string& source = {})
-{
-    LoopbackClient client(port, 0, source);
-    if (!client.send(request))
-        return "<send failed>";
-    std::string answer = client.readUntilClosed(kWaitTimeoutMs);
-    return client.sawEndOfStream() ? answer : answer + "<connection left open>";
 }
 
 // Opens a stream of `path` and waits until the publisher has registered it.

@@ -177,4 +177,13 @@ void LoopbackClient::resetConnection()
     socket_.reset();
 }
 
+std::string exchange(int port, const std::string& request, const std::string& source)
+{
+    LoopbackClient client(port, 0, source);
+    if (!client.send(request))
+        return "<send failed>";
+    std::string answer = client.readUntilClosed(kWaitTimeoutMs);
+    return client.sawEndOfStream() ? answer : answer + "<connection left open>";
+}
+
 }  // namespace quelmor::test

@@ -59,4 +59,9 @@ private:
     int pause_ms_ = 0;
 };
 
+// Sends one request on a new connection, from `source` when given, and
+// returns the whole answer of a server that closes the connection after
+// answering; "<connection left open>" ends it when the server did not.
+std::string exchange(int port, const std::string& request, const std::string& source = {});
+
 }  // namespace quelmor::test
