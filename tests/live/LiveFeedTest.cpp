@@ -141,11 +141,26 @@ protected:
     }
 
     // Starts the feed of `device` and opens "/jpg" as `stream`.
-    void watchFeed(const QString& device = kCamera)
+    ::testing::AssertionResult watchFeed(const QString& device = kCamera)
     {
         service.startFeed(device);
         stream = openStream("/jpg");
-        ASSERT_TRUE(stream) << "/jpg never served";
+        return stream ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "/jpg never served";
+    }
+
+    // Waits for a part of this geometry on "/jpg", which must have content.
+    void expectShown(const char* what, int width, int height, int channels)
+    {
+        JpegInfo shown;
+        ASSERT_TRUE(waitUntil([&] {
+            shown = inspectJpeg(readPart(*stream));
+            return shown.width == width && shown.height == height && shown.channels == channels;
+        })) << "last part "
+            << shown.width << " x " << shown.height << " x " << shown.channels;
+        EXPECT_GT(shown.mean, kLeastMeanGrey) << "black";
+        EXPECT_LT(shown.mean, kMostMeanGrey) << "white";
+        std::cout << what << ": " << width << " x " << height << " x " << channels << ", mean grey " << shown.mean
+                  << std::endl;
     }
 
     // A new connection to "/jpg" past the pictures that were processed before
@@ -171,7 +186,7 @@ protected:
 TEST_F(LiveFeedTest, PublishesTheCameraBytesUnchangedUnlessAStretchIsSet)
 {
     startStreamingCamera();
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
 
     for (int i = 0; i < 2 * kPartsChecked; ++i)
         EXPECT_TRUE(recorder->waitForBlob(readPart(*stream))) << "part " << i << " is no BLOB the camera sent";
@@ -219,7 +234,7 @@ TEST_F(LiveFeedTest, PublishesExactlyTheBytesTheDriverSent)
     QFile digests(directory.filePath(QStringLiteral("digests")));
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     // Open before the first picture: a service that dies of one ends the stream at once.
-    watchFeed(kPictureDriver);
+    ASSERT_TRUE(watchFeed(kPictureDriver));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("digests ") + digests.fileName()));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("send %1 0.01").arg(picture)));
     for (int i = 0; i < kParts; ++i) {
@@ -245,7 +260,7 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
     ASSERT_TRUE(simulator.addContent());
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
     const QString exposure = QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1");
     // Each picture differs from the one before in size or channels, so a
     // picture that is not shown cannot pass for one that is.
@@ -268,16 +283,7 @@ TEST_F(LiveFeedTest, ShowsRawFramesAndFitsExposures)
         SCOPED_TRACE(p.what);
         for (const QString& setting : p.settings)
             ASSERT_TRUE(simulator.set({setting}));
-        JpegInfo shown;
-        ASSERT_TRUE(waitUntil([&] {
-            shown = inspectJpeg(readPart(*stream));
-            return shown.width == p.width && shown.height == p.height && shown.channels == p.channels;
-        })) << "last part "
-            << shown.width << " x " << shown.height << " x " << shown.channels;
-        EXPECT_GT(shown.mean, kLeastMeanGrey) << "black";
-        EXPECT_LT(shown.mean, kMostMeanGrey) << "white";
-        std::cout << p.what << ": " << shown.width << " x " << shown.height << " x " << shown.channels << ", mean grey "
-                  << shown.mean << std::endl;
+        ASSERT_NO_FATAL_FAILURE(expectShown(p.what, p.width, p.height, p.channels));
     }
     ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
     EXPECT_TRUE(service.autoStretch().success);
@@ -304,16 +310,9 @@ TEST_F(LiveFeedTest, ShowsTileCompressedFitsExposures)
     ASSERT_TRUE(simulator.start());
     ASSERT_TRUE(simulator.connectCamera());
     ASSERT_TRUE(simulator.addContent() && simulator.set({QStringLiteral("CCD_COMPRESSION.INDI_ENABLED=On")}));
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
     ASSERT_TRUE(simulator.set({QStringLiteral("CCD_EXPOSURE.CCD_EXPOSURE_VALUE=1")}));
-    JpegInfo shown;
-    ASSERT_TRUE(waitUntil([&] {
-        shown = inspectJpeg(readPart(*stream));
-        return shown.width == 1280 && shown.height == 1024 && shown.channels == 1;
-    })) << "last part "
-        << shown.width << " x " << shown.height << " x " << shown.channels;
-    EXPECT_GT(shown.mean, kLeastMeanGrey) << "black";
-    EXPECT_LT(shown.mean, kMostMeanGrey) << "white";
+    ASSERT_NO_FATAL_FAILURE(expectShown("a tile-compressed FITS exposure", 1280, 1024, 1));
 }
 
 // --- From the start ----------------------------------------------------------
@@ -422,7 +421,7 @@ TEST_F(LiveFeedTest, ServesOnceAPortTakenAtTheStartIsFreedWithoutPictures)
 TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
 {
     startStreamingCamera();
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
     readPart(*stream);
 
     ASSERT_TRUE(simulator.disconnectCamera());
@@ -446,7 +445,7 @@ TEST_F(LiveFeedTest, KeepsServingWhenTheCameraDefinesItsPictureAgain)
 TEST_F(LiveFeedTest, FollowsACameraDriverThatRestarts)
 {
     startStreamingCamera();
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
     readPart(*stream);
 
     ASSERT_TRUE(simulator.killDriver()) << "indiserver did not start the driver again";
@@ -480,12 +479,10 @@ TEST_F(LiveFeedTest, ServesViewersBeforeTheFirstPictureAndFollowsRedefinitions)
         return simulator.tellPictureDriver(QStringLiteral("send %1 0.05").arg(paths[picture]));
     };
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
-    watchFeed(kPictureDriver);
+    ASSERT_TRUE(watchFeed(kPictureDriver));
     const auto histogram = openStream("/histogram");
     ASSERT_TRUE(histogram) << "no stream before the first picture";
-    LoopbackClient unknown(kHttpPort);
-    ASSERT_TRUE(unknown.send("GET /png HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(unknown.readUntilClosed(kEventWaitMs), "HTTP/1.1 404 Not Found\r\n\r\n");
+    EXPECT_EQ(exchange(kHttpPort, "GET /png HTTP/1.1\r\n\r\n"), "HTTP/1.1 404 Not Found\r\n\r\n");
     ASSERT_TRUE(send(0));
     ASSERT_EQ(readPart(*stream), pictures[0]);
     EXPECT_EQ(inspectJpeg(readPart(*histogram)).width, 300);
@@ -572,7 +569,7 @@ TEST_F(LiveFeedTest, ShowsWhatItCanAndKeepsTheLastGoodPictureOtherwise)
     };
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
     ASSERT_TRUE(simulator.tellPictureDriver(QStringLiteral("frame %1 %2").arg(kWidth).arg(kHeight)));
-    watchFeed(kPictureDriver);
+    ASSERT_TRUE(watchFeed(kPictureDriver));
     std::string good, last;
     for (const auto& p : pictures) {
         SCOPED_TRACE(p.what);
@@ -622,7 +619,7 @@ TEST_F(LiveFeedTest, ShowsANewStretchOnTheLastPictureAtOnce)
     const std::pair<QString, std::string> cameras[] = {
         {".fits", fitsFile({USHORT_IMG, {kWidth, kHeight}, deepRamp}).toStdString()}, {".jpg", jpeg}};
     ASSERT_TRUE(simulator.startPictureDriver(kPictureDriver));
-    watchFeed(kPictureDriver);
+    ASSERT_TRUE(watchFeed(kPictureDriver));
     std::string shown, error;
     // The next part that is not a repeat of the one shown.
     const auto nextPicture = [&](const char* after) {
@@ -708,7 +705,7 @@ TEST_F(LiveFeedTest, AnalysesThePicturesOnceTheyArrive)
 TEST_F(LiveFeedTest, ReconnectsWhenTheIndiServerComesBack)
 {
     startStreamingCamera();
-    watchFeed();
+    ASSERT_TRUE(watchFeed());
     ASSERT_TRUE(waitUntil([this] { return service.focusMetrics().available; }));
 
     simulator.kill();
