@@ -36,15 +36,6 @@ protected:
         return path;
     }
 
-    // The picture on "/jpg" now; fails the test when there is none.
-    PictureBuffer shownPicture()
-    {
-        QString error;
-        const PictureBuffer picture = fetchPicture(kHttpPort, &error);
-        EXPECT_FALSE(picture.isNull()) << error.toStdString();
-        return picture;
-    }
-
     QTemporaryDir directory;
     SerPlayer player;
 };

@@ -94,15 +94,8 @@ protected:
     // Which channels are lit in the middle of the picture on "/jpg".
     int shownChannels()
     {
-        QString error;
-        const PictureBuffer picture = fetchPicture(kHttpPort, &error);
-        EXPECT_FALSE(picture.isNull()) << error.toStdString();
+        const PictureBuffer picture = shownPicture();
         return picture.isNull() ? -2 : litChannels(pixelAt(picture, kWidth / 2, kHeight / 2));
-    }
-
-    bool serviceAnswers()
-    {
-        return service.call(QStringLiteral("serCurrentFrame")).type() == QDBusMessage::ReplyMessage;
     }
 
     QTemporaryDir directory;
@@ -291,7 +284,7 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
         if (!file.error.isEmpty()) {
             EXPECT_EQ(error, file.error);
         }
-        EXPECT_TRUE(serviceAnswers());
+        EXPECT_TRUE(service.answers());
     }
 
     // A Bayer frame too small to demosaic is refused at open, saying why.
@@ -300,7 +293,7 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
     EXPECT_FALSE(service.answer<bool>(QStringLiteral("openSer"), {tiny}));
     EXPECT_EQ(service.answer<QString>(QStringLiteral("serLastError")),
         QStringLiteral("Bayer frames of 1 x 1 pixels are too small to demosaic: at least 3 x 2 pixels are needed"));
-    EXPECT_TRUE(serviceAnswers());
+    EXPECT_TRUE(service.answers());
 
     // Cut to its first frame while playing: the next frame fails and playback stops there.
     const QString cut = colourFile("cut.ser");
@@ -326,7 +319,7 @@ TEST_F(SerServiceTest, BadInputNeverStopsTheService)
         EXPECT_TRUE(service.answer<bool>(QStringLiteral("serIsPlaying")));
     }
     service.tell(QStringLiteral("pauseSer"));
-    EXPECT_TRUE(serviceAnswers());
+    EXPECT_TRUE(service.answers());
 }
 
 // Frames that sparse files declare: beyond what JPEG holds or the pixel bound

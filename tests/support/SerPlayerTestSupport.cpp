@@ -5,6 +5,8 @@
 #include "LoopbackClient.h"
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace sertest {
@@ -117,6 +119,14 @@ PictureBuffer fetchPicture(int port, QString* error, const QString& path)
         std::memcpy(decoded.writableRow(i / width) + i % width * 4, &word, sizeof word);
     }
     return decoded;
+}
+
+PictureBuffer shownPicture()
+{
+    QString error;
+    const PictureBuffer picture = fetchPicture(quelmor::test::kHttpPort, &error);
+    EXPECT_FALSE(picture.isNull()) << error.toStdString();
+    return picture;
 }
 
 }  // namespace sertest

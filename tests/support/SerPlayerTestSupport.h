@@ -30,7 +30,10 @@ constexpr int greyOf(Rgb pixel)
 {
     return (redOf(pixel) * 11 + greenOf(pixel) * 16 + blueOf(pixel) * 5) / 32;
 }
-inline QSize sizeOf(const PictureBuffer& picture) { return QSize(picture.width(), picture.height()); }
+inline QSize sizeOf(const PictureBuffer& picture)
+{
+    return QSize(picture.width(), picture.height());
+}
 // The pixel word at (x, y) of a grey or colour picture.
 Rgb pixelAt(const PictureBuffer& picture, int x, int y);
 // The same size, channels and pixels.
@@ -49,5 +52,7 @@ int litChannels(Rgb pixel);
 // Connects to 127.0.0.1:port, asks for `path` as a stream and returns the
 // first picture, decoded into a colour picture; a null one (with `error` set) otherwise.
 PictureBuffer fetchPicture(int port, QString* error, const QString& path = QStringLiteral("/jpg"));
+// The picture on "/jpg" of port 8080 now; a failure of the test when there is none.
+PictureBuffer shownPicture();
 
 }  // namespace sertest

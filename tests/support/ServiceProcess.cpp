@@ -52,7 +52,7 @@ bool ServiceProcess::start()
 bool ServiceProcess::send(const QString& method, const QVariantList& arguments)
 {
     tell(method, arguments);
-    return call(QStringLiteral("serCurrentFrame")).type() == QDBusMessage::ReplyMessage;
+    return answers();
 }
 
 bool ServiceProcess::stop()

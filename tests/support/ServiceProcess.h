@@ -73,6 +73,8 @@ public:
     {
         bus_->callWithArgumentList(QDBus::NoBlock, method, arguments);
     }
+    // Whether the service answers a query now.
+    bool answers() { return call(QStringLiteral("serCurrentFrame")).type() == QDBusMessage::ReplyMessage; }
     // tell(), then a query: the service has handled the method once the query
     // answers, which is what this returns.
     bool send(const QString& method, const QVariantList& arguments = {});
