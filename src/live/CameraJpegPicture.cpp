@@ -7,7 +7,6 @@
 
 #include "stretch/PictureBuffer.h"
 
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -27,13 +26,10 @@ PictureBuffer pictureOf(const QByteArray& pixels, std::int32_t width, std::int32
     if (channels == 1)
         return PictureBuffer::over(nullptr, samples, width, height, channels, width);
     PictureBuffer picture(width, height, channels);
+    const unsigned char* rgb = samples;
     for (std::int32_t y = 0; y < picture.height(); ++y) {
-        const unsigned char* rgb = samples + std::ptrdiff_t{y} * width * 3;
-        std::uint8_t* words = picture.writableRow(y);
-        for (std::int32_t x = 0; x < width; ++x, rgb += 3) {
-            const std::uint32_t word = PictureBuffer::pixelWord(rgb[0], rgb[1], rgb[2]);
-            std::memcpy(words + std::ptrdiff_t{x} * 4, &word, sizeof word);
-        }
+        for (std::int32_t x = 0; x < width; ++x, rgb += 3)
+            picture.setPixel(x, y, PictureBuffer::pixelWord(rgb[0], rgb[1], rgb[2]));
     }
     return picture;
 }

@@ -5,7 +5,6 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -78,16 +77,6 @@ struct Point {
     int x, y;
 };
 
-// Sets one pixel to `value`: a grey byte, or a colour picture's pixel word.
-void setPixel(PictureBuffer& picture, Point at, std::uint32_t value)
-{
-    std::uint8_t* row = picture.writableRow(at.y);
-    if (picture.channels() == 1)
-        row[at.x] = static_cast<std::uint8_t>(value);
-    else
-        std::memcpy(row + std::ptrdiff_t{at.x} * picture.bytesPerPixel(), &value, sizeof value);
-}
-
 // A line one pixel wide without antialiasing, both ends included, with the
 // pixels QPainter chose for it: one a step along the longer side, from its
 // smaller end; across, the line's position rounded down, taken in the middle
@@ -102,12 +91,13 @@ void drawLine(PictureBuffer& picture, Point from, Point to, std::uint32_t value)
     const int steps = steep ? to.y - from.y : to.x - from.x;
     const int rise = steep ? to.x - from.x : to.y - from.y;
     if (steps == 0) {
-        setPixel(picture, from, value);
+        picture.setPixel(from.x, from.y, value);
         return;
     }
     for (int i = 0; i <= steps; ++i) {
         const int across = rise > 0 ? ((2 * i + 1) * rise - 1) / (2 * steps) : -((i * -rise + steps - 1) / steps);
-        setPixel(picture, steep ? Point{from.x + across, from.y + i} : Point{from.x + i, from.y + across}, value);
+        const Point at = steep ? Point{from.x + across, from.y + i} : Point{from.x + i, from.y + across};
+        picture.setPixel(at.x, at.y, value);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 // An 8-bit picture as the stretch renders it and the encoders read it: one
@@ -49,6 +50,23 @@ public:
     const std::uint8_t* row(std::int32_t y) const { return bytes_ + y * stride_; }
     // The rows of a writable picture.
     std::uint8_t* writableRow(std::int32_t y) const { return const_cast<std::uint8_t*>(row(y)); }
+    // The pixel at (x, y): a grey level, or a colour picture's pixel word.
+    std::uint32_t pixel(std::int32_t x, std::int32_t y) const
+    {
+        if (channels_ == 1)
+            return row(y)[x];
+        std::uint32_t word = 0;
+        std::memcpy(&word, row(y) + std::ptrdiff_t{x} * 4, sizeof word);
+        return word;
+    }
+    // Sets the pixel at (x, y) of a writable picture to `value`, as pixel() gives it.
+    void setPixel(std::int32_t x, std::int32_t y, std::uint32_t value) const
+    {
+        if (channels_ == 1)
+            writableRow(y)[x] = static_cast<std::uint8_t>(value);
+        else
+            std::memcpy(writableRow(y) + std::ptrdiff_t{x} * 4, &value, sizeof value);
+    }
     // Sets every byte of a writable picture (a colour one's padding byte too).
     void fill(std::uint8_t byte);
 

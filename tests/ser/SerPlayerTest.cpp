@@ -42,7 +42,7 @@ protected:
 
 Rgb centre(const PictureBuffer& picture)
 {
-    return pixelAt(picture, picture.width() / 2, picture.height() / 2);
+    return picture.pixel(picture.width() / 2, picture.height() / 2);
 }
 
 double meanGrey(const PictureBuffer& picture)
@@ -50,7 +50,7 @@ double meanGrey(const PictureBuffer& picture)
     double sum = 0;
     for (int y = 0; y < picture.height(); ++y)
         for (int x = 0; x < picture.width(); ++x)
-            sum += greyOf(pixelAt(picture, x, y));
+            sum += greyOf(picture.pixel(x, y));
     return sum / (double(picture.width()) * picture.height());
 }
 
@@ -104,8 +104,8 @@ int largestChannelDifference(const PictureBuffer& a, const PictureBuffer& b)
     int largest = 0;
     for (int y = 0; y < a.height(); ++y) {
         for (int x = 0; x < a.width(); ++x) {
-            const Rgb p = pixelAt(a, x, y);
-            const Rgb q = pixelAt(b, x, y);
+            const Rgb p = a.pixel(x, y);
+            const Rgb q = b.pixel(x, y);
             largest = std::max({largest, std::abs(redOf(p) - redOf(q)), std::abs(greenOf(p) - greenOf(q)),
                 std::abs(blueOf(p) - blueOf(q))});
         }
@@ -231,8 +231,8 @@ TEST_F(SerPlayerTest, RgbAndBgrFramesKeepRedAndBlueInPlace)
         ASSERT_TRUE(player.open(write("colour.ser", {colorId, 8, kWidth, kHeight}, {frame})));
         const PictureBuffer picture = shownPicture();
         ASSERT_EQ(sizeOf(picture), QSize(kWidth, kHeight));
-        EXPECT_EQ(litChannels(pixelAt(picture, redColumns / 2, kHeight / 2)), 0b001) << "left is not red";
-        EXPECT_EQ(litChannels(pixelAt(picture, (redColumns + kWidth) / 2, kHeight / 2)), 0b100) << "right is not blue";
+        EXPECT_EQ(litChannels(picture.pixel(redColumns / 2, kHeight / 2)), 0b001) << "left is not red";
+        EXPECT_EQ(litChannels(picture.pixel((redColumns + kWidth) / 2, kHeight / 2)), 0b100) << "right is not blue";
     }
 }
 
@@ -249,7 +249,7 @@ TEST_F(SerPlayerTest, OtherLayoutsRenderGrey)
         int brightest = 0;
         for (int y = 0; y < kHeight; ++y) {
             for (int x = 0; x < kWidth; ++x) {
-                const Rgb pixel = pixelAt(picture, x, y);
+                const Rgb pixel = picture.pixel(x, y);
                 ASSERT_TRUE(redOf(pixel) == greenOf(pixel) && greenOf(pixel) == blueOf(pixel))
                     << "colour at " << x << "," << y << ": " << std::hex << pixel;
                 darkest = std::min(darkest, redOf(pixel));

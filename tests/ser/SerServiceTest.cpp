@@ -95,7 +95,7 @@ protected:
     int shownChannels()
     {
         const PictureBuffer picture = shownPicture();
-        return picture.isNull() ? -2 : litChannels(pixelAt(picture, kWidth / 2, kHeight / 2));
+        return picture.isNull() ? -2 : litChannels(picture.pixel(kWidth / 2, kHeight / 2));
     }
 
     QTemporaryDir directory;

@@ -7,33 +7,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace {
-
-std::uint32_t pixelAt(const PictureBuffer& picture, int x, int y)
-{
-    if (picture.channels() == 1)
-        return picture.row(y)[x];
-    std::uint32_t word = 0;
-    std::memcpy(&word, picture.row(y) + x * 4, sizeof word);
-    return word;
-}
-
-void setPixel(PictureBuffer& picture, int x, int y, std::uint32_t value)
-{
-    if (picture.channels() == 1)
-        picture.writableRow(y)[x] = std::uint8_t(value);
-    else
-        std::memcpy(picture.writableRow(y) + x * 4, &value, sizeof value);
-}
 
 PictureBuffer patterned(int channels, int width, int height)
 {
     PictureBuffer picture(width, height, channels);
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x)
-            setPixel(picture, x, y,
+            picture.setPixel(x, y,
                 channels == 1 ? (x * 7 + y * 3) % 256 : PictureBuffer::pixelWord(x % 256, y % 256, (x ^ y) % 256));
     }
     return picture;
@@ -76,13 +57,13 @@ PictureBuffer averagedBlocks(const PictureBuffer& picture, int factor)
             int sums[3] = {0, 0, 0}, count = 0;
             for (int v = y * factor; v < std::min(picture.height(), (y + 1) * factor); ++v) {
                 for (int u = x * factor; u < std::min(picture.width(), (x + 1) * factor); ++u, ++count) {
-                    const std::uint32_t pixel = pixelAt(picture, u, v);
+                    const std::uint32_t pixel = picture.pixel(u, v);
                     for (int channel = 0; channel < 3; ++channel)
                         sums[channel] += picture.channels() == 1 ? int(pixel) : int(pixel >> (16 - 8 * channel) & 0xFF);
                 }
             }
             const auto mean = [&](int channel) { return (sums[channel] + count / 2) / count; };
-            setPixel(reduced, x, y,
+            reduced.setPixel(x, y,
                 picture.channels() == 1 ? std::uint32_t(mean(0)) : PictureBuffer::pixelWord(mean(0), mean(1), mean(2)));
         }
     }

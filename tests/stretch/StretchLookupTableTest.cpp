@@ -58,7 +58,7 @@ void expectMatchesFormula(const std::vector<T>& samples, int width, PixelType ty
             for (int x = 0; x < width; ++x) {
                 const T v = samples[static_cast<std::size_t>(y) * width + x];
                 const std::uint8_t expected = referenceStretch(v, params, expectedInputRange);
-                const std::uint8_t actual = stretch_test::pixelByte(image, x, y);
+                const std::uint8_t actual = image.pixel(x, y);
                 if (actual != expected && mismatches++ == 0) {
                     ADD_FAILURE() << "sample " << +v << " with (" << params.shadows << ", " << params.highlights << ", "
                                   << params.midtones << "): got " << +actual << ", formula gives " << +expected;
@@ -118,7 +118,7 @@ TEST(StretchLookupTable, EverySixteenBitValueMatchesFormulaInEachColourChannel)
                 std::uint32_t{referenceStretch(sample, spread[first], 65536)} << 16 |
                 std::uint32_t{referenceStretch(sample, spread[first + 1], 65536)} << 8 |
                 referenceStretch(sample, spread[first + 2], 65536);
-            mismatches += stretch_test::pixelWord(image, v % 256, v / 256) != expected;
+            mismatches += image.pixel(v % 256, v / 256) != expected;
         }
         EXPECT_EQ(mismatches, 0) << "records from " << first;
     }
@@ -177,8 +177,7 @@ TEST(StretchPerSampleLoop, SixtyFourBitIntegersMatchFormula)
                 &image, 1);
             int mismatches = 0;
             for (int i = 0; i < 64 * 64; ++i) {
-                mismatches +=
-                    stretch_test::pixelByte(image, i % 64, i / 64) != referenceStretch(longs[i], params, 65536);
+                mismatches += image.pixel(i % 64, i / 64) != referenceStretch(longs[i], params, 65536);
             }
             EXPECT_EQ(mismatches, 0) << "type " << static_cast<int>(type);
         }

@@ -15,8 +15,6 @@ using stretch_test::colourImage;
 using stretch_test::greyImage;
 using stretch_test::kSentinelByte;
 using stretch_test::linkedParams;
-using stretch_test::pixelByte;
-using stretch_test::pixelWord;
 
 namespace {
 
@@ -238,7 +236,7 @@ TEST(StretchRendererGeometry, SamplingTwoWritesOneBlockOfEveryOtherPixel)
     const std::uint8_t expected[3][5] = {{1, 3, 5, s, s}, {11, 13, 15, s, s}, {s, s, s, s, s}};
     for (int y = 0; y < 3; ++y) {
         for (int x = 0; x < 5; ++x) {
-            EXPECT_EQ(pixelByte(image, x, y), expected[y][x]) << "pixel " << x << "," << y;
+            EXPECT_EQ(image.pixel(x, y), expected[y][x]) << "pixel " << x << "," << y;
         }
     }
 }
@@ -254,8 +252,8 @@ TEST(StretchRendererGeometry, ChannelCountsOtherThanOneAndThreeLeaveImageUntouch
         renderer.render(samples.data(), &colour, 1);
         for (int y = 0; y < 2; ++y) {
             for (int x = 0; x < 3; ++x) {
-                EXPECT_EQ(pixelByte(grey, x, y), kSentinelByte) << channels << " channels";
-                EXPECT_EQ(pixelWord(colour, x, y), 0x12345678u) << channels << " channels";
+                EXPECT_EQ(grey.pixel(x, y), kSentinelByte) << channels << " channels";
+                EXPECT_EQ(colour.pixel(x, y), 0x12345678u) << channels << " channels";
             }
         }
     }
@@ -269,8 +267,8 @@ TEST(StretchRendererGeometry, ThreeChannelsPackIntoOpaqueRgbWords)
     renderer.params.channel[1] = stretch_test::channelParams(0.5f, 0.5f, 0.5f);
     PictureBuffer image = colourImage(2, 1);
     renderer.render(samples.data(), &image, 1);
-    EXPECT_EQ(pixelWord(image, 0, 0), 0xFF0A001Eu);
-    EXPECT_EQ(pixelWord(image, 1, 0), 0xFFC8FF00u);
+    EXPECT_EQ(image.pixel(0, 0), 0xFF0A001Eu);
+    EXPECT_EQ(image.pixel(1, 0), 0xFFC8FF00u);
 }
 
 TEST(StretchRendererGeometry, UnfitImagesAndSamplingAreRejected)
@@ -280,26 +278,26 @@ TEST(StretchRendererGeometry, UnfitImagesAndSamplingAreRejected)
 
     PictureBuffer tooNarrow = greyImage(3, 3);
     renderer.render(samples.data(), &tooNarrow, 1);
-    EXPECT_EQ(pixelByte(tooNarrow, 0, 0), kSentinelByte) << "a 4-wide frame does not fit 3 columns";
+    EXPECT_EQ(tooNarrow.pixel(0, 0), kSentinelByte) << "a 4-wide frame does not fit 3 columns";
 
     PictureBuffer tooShort = greyImage(4, 2);
     renderer.render(samples.data(), &tooShort, 1);
-    EXPECT_EQ(pixelByte(tooShort, 0, 0), kSentinelByte) << "a 3-high frame does not fit 2 rows";
+    EXPECT_EQ(tooShort.pixel(0, 0), kSentinelByte) << "a 3-high frame does not fit 2 rows";
 
     PictureBuffer wrongDepth = colourImage(4, 3);
     renderer.render(samples.data(), &wrongDepth, 1);
-    EXPECT_EQ(pixelWord(wrongDepth, 0, 0), 0x12345678u) << "one channel needs a grey picture";
+    EXPECT_EQ(wrongDepth.pixel(0, 0), 0x12345678u) << "one channel needs a grey picture";
 
     PictureBuffer fits = greyImage(4, 3);
     renderer.render(samples.data(), &fits, 0);
-    EXPECT_EQ(pixelByte(fits, 0, 0), kSentinelByte) << "sampling 0 is rejected";
+    EXPECT_EQ(fits.pixel(0, 0), kSentinelByte) << "sampling 0 is rejected";
     renderer.render(nullptr, &fits, 1);
-    EXPECT_EQ(pixelByte(fits, 0, 0), kSentinelByte) << "no samples";
+    EXPECT_EQ(fits.pixel(0, 0), kSentinelByte) << "no samples";
     renderer.render(samples.data(), nullptr, 1);
 
     PictureBuffer half = greyImage(2, 2);
     renderer.render(samples.data(), &half, 2);
-    EXPECT_EQ(pixelByte(half, 1, 1), 200) << "sampling 2 needs only 2 x 2";
+    EXPECT_EQ(half.pixel(1, 1), 200) << "sampling 2 needs only 2 x 2";
 }
 
 // A picture handed on (shared) or over borrowed rows is never written.
@@ -310,10 +308,10 @@ TEST(StretchRendererGeometry, PictureNotItsOwnIsLeftAsItIs)
     PictureBuffer image = greyImage(3, 2);
     const PictureBuffer handedOn = image;
     renderer.render(samples.data(), &image, 1);
-    EXPECT_EQ(pixelByte(image, 2, 1), kSentinelByte) << "shared";
+    EXPECT_EQ(image.pixel(2, 1), kSentinelByte) << "shared";
     const PictureBuffer borrowed = PictureBuffer::over(nullptr, handedOn.row(0), 3, 2, 1, 3);
     renderer.render(samples.data(), &borrowed, 1);
-    EXPECT_EQ(pixelByte(borrowed, 2, 1), kSentinelByte) << "borrowed";
+    EXPECT_EQ(borrowed.pixel(2, 1), kSentinelByte) << "borrowed";
 }
 
 // --- Many rows on the thread pool -----------------------------------------------
@@ -344,7 +342,7 @@ TEST(StretchRendererRows, LargeColourFrameMatchesPerSampleFormula)
                     std::uint32_t{stretch_test::referenceStretch(samples[plane + i], renderer.params.channel[1], 65536)}
                         << 8 |
                     stretch_test::referenceStretch(samples[2 * plane + i], renderer.params.channel[2], 65536);
-                mismatches += pixelWord(image, c, r) != expected;
+                mismatches += image.pixel(c, r) != expected;
             }
         }
         EXPECT_EQ(mismatches, 0) << "sampling " << sampling;

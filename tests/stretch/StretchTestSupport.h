@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -44,23 +43,10 @@ inline PictureBuffer colourImage(int width, int height)
 {
     PictureBuffer image(width, height, 3);
     for (int y = 0; y < height; ++y) {
-        const std::uint32_t fill = 0x12345678u;
         for (int x = 0; x < width; ++x)
-            std::memcpy(image.writableRow(y) + x * 4, &fill, sizeof fill);
+            image.setPixel(x, y, 0x12345678u);
     }
     return image;
-}
-
-inline std::uint8_t pixelByte(const PictureBuffer& image, int x, int y)
-{
-    return image.row(y)[x];
-}
-
-inline std::uint32_t pixelWord(const PictureBuffer& image, int x, int y)
-{
-    std::uint32_t word = 0;
-    std::memcpy(&word, image.row(y) + x * 4, sizeof word);
-    return word;
 }
 
 // The output byte of a quotient, written from its definition: truncate toward

@@ -38,15 +38,6 @@ bool skipResponseHeader(quelmor::test::LoopbackClient& client, QString* error)
 
 }  // namespace
 
-Rgb pixelAt(const PictureBuffer& picture, int x, int y)
-{
-    if (picture.channels() == 1)
-        return PictureBuffer::pixelWord(picture.row(y)[x], picture.row(y)[x], picture.row(y)[x]);
-    Rgb word = 0;
-    std::memcpy(&word, picture.row(y) + x * 4, sizeof word);
-    return word;
-}
-
 bool samePixels(const PictureBuffer& a, const PictureBuffer& b)
 {
     if (a.width() != b.width() || a.height() != b.height() || a.channels() != b.channels())
@@ -114,10 +105,8 @@ PictureBuffer fetchPicture(int port, QString* error, const QString& path)
         return {};
     }
     PictureBuffer decoded(width, height, 3);
-    for (int i = 0; i < width * height; ++i) {
-        const Rgb word = PictureBuffer::pixelWord(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
-        std::memcpy(decoded.writableRow(i / width) + i % width * 4, &word, sizeof word);
-    }
+    for (int i = 0; i < width * height; ++i)
+        decoded.setPixel(i % width, i / width, PictureBuffer::pixelWord(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]));
     return decoded;
 }
 

@@ -34,8 +34,6 @@ inline QSize sizeOf(const PictureBuffer& picture)
 {
     return QSize(picture.width(), picture.height());
 }
-// The pixel word at (x, y) of a grey or colour picture.
-Rgb pixelAt(const PictureBuffer& picture, int x, int y);
 // The same size, channels and pixels.
 bool samePixels(const PictureBuffer& a, const PictureBuffer& b);
 
