@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     SerFrameRenderer renderer;
     for (int index : {0, reader.frameCount() - 1}) {
-        if (!renderer.render(reader, index) || renderer.picture().size() != QSize(reader.width(), reader.height()))
+        if (!renderer.render(reader, index) || renderer.picture().width() != reader.width() ||
+            renderer.picture().height() != reader.height())
             std::abort();
     }
     return 0;
